@@ -1,0 +1,158 @@
+// In-memory records of the APFS engine. The engine is a C-style API over these plain
+// records (prototypes in ApfsProcs.h): operations return bool, not-found and end of
+// iteration come back through out flags, and nothing throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Volume index meaning "read plainly through the container".
+constexpr uint8_t CONTAINER_INDEX = 255;
+constexpr uint32_t MAX_VOLUMES = 100;
+// Block sizes the engine accepts. Smaller blocks would make fixed-offset reads run
+// past the block copy; larger ones are not written by any APFS implementation.
+constexpr uint32_t MIN_BLOCK_SIZE = 4096;
+constexpr uint32_t MAX_BLOCK_SIZE = 65536;
+// Deepest B-tree the engine descends; real trees are a handful of levels deep.
+constexpr uint32_t MAX_BTREE_DEPTH = 16;
+// Longest search key: a directory-record key with a 255-byte name and its zero.
+constexpr uint32_t MAX_SEARCH_KEY = 12 + 256;
+
+// The partition the engine reads, supplied by the host: an image file on Linux, the
+// partition window of the disk I/O layer in the driver. readAt is called only for
+// ranges that DeviceRead has checked against length.
+struct BlockDevice {
+  bool (*readAt)(BlockDevice* device, uint64_t offset, void* buffer, uint32_t count);
+  uint64_t length;  // partition length in bytes
+};
+
+struct Container;
+struct BTree;
+
+// One block held in memory for a B-tree node; reference-counted.
+struct BlockBuffer {
+  uint8_t* data;
+  uint32_t size;
+  uint8_t volumeIndex;  // CONTAINER_INDEX when read plainly
+  int32_t refCount;
+  Container* container;
+  uint64_t address;
+};
+
+// Key kinds: how a search key and the stored keys it meets are compared.
+enum KeyKind : uint8_t {
+  KEY_KIND_ID = 0,         // one word: id in the low 60 bits, record type in the top 4
+  KEY_KIND_DREC = 2,       // hashed directory-record key: word, length and hash, name
+  KEY_KIND_ID_OFFSET = 3,  // word, then a u64 offset
+};
+
+// Search modes (bit flags).
+constexpr uint32_t FIND_FLOOR = 0x01;     // greatest record <= key, of the key's type
+constexpr uint32_t FIND_EXACT = 0x02;     // a record equal to the key
+constexpr uint32_t FIND_BEFORE = 0x04;    // greatest record < key (positioning)
+constexpr uint32_t FIND_FROM = 0x08;      // iteration: every record >= key
+constexpr uint32_t FIND_ANY_TYPE = 0x10;  // do not require the key's record type
+
+// NodeSearch results besides an entry index.
+constexpr int32_t SEARCH_NONE = -1;          // no entry answers the search
+constexpr int32_t SEARCH_BEFORE_FIRST = -2;  // the key is the node's first key (FIND_BEFORE)
+constexpr int32_t SEARCH_BELOW_FIRST = -3;   // the key lies below the node's first key
+constexpr int32_t SEARCH_CORRUPT = -4;       // a key met on the way is malformed
+
+struct SearchKey {
+  KeyKind kind;
+  bool caseSensitive;  // used only by KEY_KIND_DREC equality
+  uint16_t length;
+  uint8_t bytes[MAX_SEARCH_KEY];
+};
+
+// A parsed B-tree node: where its areas lie inside the block.
+struct NodeView {
+  BlockBuffer* buffer;
+  const uint8_t* bytes;
+  uint32_t tocStart;
+  uint32_t tocLength;
+  uint32_t keyStart;
+  uint32_t valueEnd;
+  const uint8_t* footer;  // btree_info_t of a root node, else null
+  uint64_t address;
+  uint64_t oid;
+  uint64_t xid;
+  uint32_t entryCount;
+  uint16_t level;
+  uint16_t subtype;
+  bool fixed;
+  bool root;
+  uint8_t volumeIndex;
+};
+
+// One entry of a node as NodeEntry finds it; value is null when the entry has none.
+struct NodeRecord {
+  const uint8_t* key;
+  const uint8_t* value;
+  uint32_t keySize;
+  uint32_t valueSize;
+};
+
+// One level of a handle's root-to-leaf path; allocated once per depth and reused.
+struct PathLevel {
+  PathLevel* parent;
+  PathLevel* child;
+  NodeView node;
+  int32_t indexInParent;  // -1 for the root
+};
+
+// What a BTree and a BTreeCursor share: a root and the current path into the tree.
+struct BTreeHead {
+  Container* container;
+  BTree* omapTree;  // translates child ids; null for physically addressed trees
+  PathLevel* root;
+  PathLevel* current;
+  int32_t index;    // current entry in the current node, or a SEARCH_* result
+  bool descended;
+};
+
+struct BTreeCursor : BTreeHead {
+  BTree* tree;           // tree it is bound to, null once that tree is released
+  BTreeCursor* nextInTree;
+  SearchKey key;         // saved by BTreeSeek for BTreeNext
+  uint32_t mode;
+  bool positioned;
+  uint64_t position;     // directory enumeration only
+  uint64_t directoryId;  // directory enumeration only
+};
+
+struct BTree : BTreeHead {
+  uint8_t* omapHeader;    // 72-byte copy of the object-map header, or null
+  BTreeCursor* cursor;    // the tree's own cursor
+  BTreeCursor* cursors;   // every cursor bound to the tree
+};
+
+// One volume slot of a container.
+struct Volume {
+  Container* container;
+  uint64_t superblockAddress;
+  uint8_t* superblock;  // block-size copy, owned
+  uint64_t rootTreeAddress;
+  uint8_t index;
+  bool encrypted;
+  bool unlocked;  // never set: the engine does not unlock volumes
+  bool open;
+};
+
+struct Container {
+  BlockDevice* device;
+  uint32_t blockSize;
+  uint8_t blockShift;
+  uint32_t maxVolumes;
+  bool opened;
+  uint8_t* block0;         // block-size copy of block 0, owned
+  uint8_t* latest;         // newest valid container superblock, owned
+  uint32_t cpmCount;
+  uint8_t* cpmTable;       // checkpoint-map entries, 40 bytes each, owned
+  uint8_t volumeCount;
+  Volume* volumes;         // volumeCount slots, owned
+  uint64_t latestAddress;
+  uint64_t checkpointStart;
+  BTree* omap;             // container object map, owned
+};

@@ -59,3 +59,9 @@ constexpr uint64_t OBJ_ID_MASK = 0x0FFFFFFFFFFFFFFFull;
 constexpr uint32_t DREC_KEY_HEADER = 12;
 constexpr uint32_t DREC_LEN_MASK = 0x3FF;
 constexpr int DREC_HASH_SHIFT = 10;
+
+// Container superblock (nx_superblock_t).
+constexpr uint32_t NX_MAGIC = 32;
+constexpr uint32_t NX_BLOCK_SIZE = 36;
+constexpr uint32_t NX_BLOCK_COUNT = 40;
+constexpr uint32_t NX_MAGIC_VALUE = 0x4253584E;  // "NXSB"

@@ -1,0 +1,63 @@
+// Object maps: translating virtual object ids to physical blocks, newest mapping first.
+#include <cstdlib>
+
+#include "ApfsFormat.h"
+#include "ApfsProcs.h"
+
+namespace {
+
+constexpr uint32_t OM_TREE_OID = 48;
+constexpr uint32_t OMAP_KEY_SIZE = 16;
+constexpr uint32_t OMAP_VALUE_SIZE = 16;
+
+}  // namespace
+
+bool OmapOpen(BTree* tree, uint64_t headerAddress, uint8_t volumeIndex) {
+  Container* container = tree->container;
+  if (tree->omapHeader == nullptr) {
+    tree->omapHeader = static_cast<uint8_t*>(std::malloc(OMAP_HEADER_SIZE));
+    if (tree->omapHeader == nullptr) return false;
+  }
+  if (headerAddress > (UINT64_MAX >> container->blockShift) ||
+      !ContainerRead(container, headerAddress << container->blockShift, tree->omapHeader,
+                     OMAP_HEADER_SIZE)) {
+    return false;
+  }
+  if (ObjectType(tree->omapHeader) != OBJECT_TYPE_OMAP) return false;
+  // Mapping trees are addressed physically and read plainly.
+  if (!BTreeOpenRoot(tree, Le64(tree->omapHeader + OM_TREE_OID), volumeIndex, nullptr, false)) {
+    return false;
+  }
+  // A re-opened map must not leave its cursor searching the old root.
+  return BTreeCreateCursor(tree);
+}
+
+bool OmapLookup(BTree* tree, uint64_t oid, OmapMapping* mapping, bool* notFound) {
+  *notFound = false;
+  if (tree->omapTree != nullptr || tree->cursor == nullptr) return false;
+  SearchKey key;
+  SearchKeyId(&key, oid, 0);
+  if (!BTreeSeek(tree->cursor, &key, FIND_EXACT, notFound)) return false;
+  bool found = false;
+  for (;;) {
+    NodeRecord record;
+    bool end;
+    if (!BTreeNext(tree->cursor, &record, nullptr, &end)) {
+      if (!end) return false;
+      break;
+    }
+    if (record.keySize < OMAP_KEY_SIZE || record.value == nullptr ||
+        record.valueSize < OMAP_VALUE_SIZE) {
+      return false;
+    }
+    // Records come in transaction order, so the last one is the newest mapping.
+    mapping->oid = Le64(record.key);
+    mapping->xid = Le64(record.key + 8);
+    mapping->flags = Le32(record.value);
+    mapping->size = Le32(record.value + 4);
+    mapping->paddr = Le64(record.value + 8);
+    found = true;
+  }
+  if (!found) *notFound = true;
+  return found;
+}

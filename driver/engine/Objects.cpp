@@ -1,0 +1,104 @@
+// The lowest layer of the engine: bounded device reads, the Fletcher-64 object checksum,
+// block sizes, the container and volume read paths and reference-counted block buffers.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "ApfsFormat.h"
+#include "ApfsProcs.h"
+
+bool DeviceRead(BlockDevice* device, uint64_t offset, void* buffer, uint64_t count) {
+  if (device == nullptr || buffer == nullptr) return false;
+  // Written so that no sum can wrap: offset + count <= length.
+  if (count > UINT32_MAX || count > device->length || offset > device->length - count) {
+    return false;
+  }
+  if (count == 0) return true;
+  return device->readAt(device, offset, buffer, uint32_t(count));
+}
+
+uint64_t DeviceLength(const BlockDevice* device) { return device->length; }
+
+uint64_t ObjectChecksum(const uint8_t* bytes, uint32_t size) {
+  constexpr uint64_t M = 0xFFFFFFFFull;
+  uint64_t sum1 = 0;
+  uint64_t sum2 = 0;
+  const uint32_t words = size / 4;
+  for (uint32_t i = 2; i < words; i++) {
+    sum1 = (sum1 + Le32(bytes + 4 * i)) % M;
+    sum2 = (sum2 + sum1) % M;
+  }
+  const uint64_t c1 = M - ((sum1 + sum2) % M);
+  const uint64_t c2 = M - ((sum1 + c1) % M);
+  return c2 << 32 | c1;
+}
+
+bool ObjectVerify(const uint8_t* bytes, uint32_t size) {
+  return size >= OBJ_HEADER_SIZE && ObjectChecksum(bytes, size) == Le64(bytes + OBJ_CKSUM);
+}
+
+uint8_t BlockShiftOf(uint32_t size) {
+  for (uint8_t k = 0; k <= 25; k++) {
+    if (size == (1u << k)) return k;
+  }
+  return 9;
+}
+
+bool BlockSizeSupported(uint32_t size) {
+  return size >= MIN_BLOCK_SIZE && size <= MAX_BLOCK_SIZE && (size & (size - 1)) == 0;
+}
+
+bool ContainerRead(Container* container, uint64_t offset, void* buffer, uint64_t count) {
+  return DeviceRead(container->device, offset, buffer, count);
+}
+
+bool VolumeRead(Container* container, uint64_t offset, void* buffer, uint64_t count,
+                uint8_t volumeIndex) {
+  if (volumeIndex == CONTAINER_INDEX) return ContainerRead(container, offset, buffer, count);
+  if (volumeIndex >= container->volumeCount || container->volumes == nullptr) return false;
+  const Volume& volume = container->volumes[volumeIndex];
+  // The engine never unlocks a volume, so an encrypted one cannot be read.
+  if (!volume.open || volume.encrypted) return false;
+  return ContainerRead(container, offset, buffer, count);
+}
+
+BlockBuffer* BlockBufferLoad(Container* container, uint64_t address, uint32_t size,
+                             uint8_t volumeIndex) {
+  if (size == 0) size = container->blockSize;
+  // An address whose byte offset does not fit 64 bits lies beyond any device.
+  if (size == 0 || address > (UINT64_MAX >> container->blockShift)) return nullptr;
+  auto* buffer = new (std::nothrow) BlockBuffer{};
+  if (buffer == nullptr) return nullptr;
+  buffer->data = static_cast<uint8_t*>(std::calloc(size, 1));
+  if (buffer->data == nullptr ||
+      !VolumeRead(container, address << container->blockShift, buffer->data, size, volumeIndex)) {
+    std::free(buffer->data);
+    delete buffer;
+    return nullptr;
+  }
+  buffer->size = size;
+  buffer->volumeIndex = volumeIndex;
+  buffer->refCount = 1;
+  buffer->container = container;
+  buffer->address = address;
+  return buffer;
+}
+
+BlockBuffer* BlockBufferClone(const BlockBuffer* source) {
+  auto* buffer = new (std::nothrow) BlockBuffer{*source};
+  if (buffer == nullptr) return nullptr;
+  buffer->data = static_cast<uint8_t*>(std::malloc(source->size));
+  if (buffer->data == nullptr) {
+    delete buffer;
+    return nullptr;
+  }
+  std::memcpy(buffer->data, source->data, source->size);
+  buffer->refCount = 1;
+  return buffer;
+}
+
+void BlockBufferRelease(BlockBuffer* buffer) {
+  if (buffer == nullptr || --buffer->refCount > 0) return;
+  std::free(buffer->data);
+  delete buffer;
+}

@@ -1,0 +1,123 @@
+// Checksums, block sizes, bounded device reads, the read paths and block buffers.
+#include <gtest/gtest.h>
+
+#include "ApfsFormat.h"
+#include "TestDevice.h"
+
+namespace {
+
+Bytes ChecksummedBlock(uint32_t size, uint8_t seed) {
+  Bytes block(size);
+  for (uint32_t i = 8; i < size; i++) block[i] = uint8_t(i * 31 + seed);
+  PutLe64(block.data(), ObjectChecksum(block.data(), size));
+  return block;
+}
+
+TEST(ObjectChecksum, VerifiesAndDetectsEveryChangedByte) {
+  Bytes block = ChecksummedBlock(4096, 3);
+  ASSERT_TRUE(ObjectVerify(block.data(), 4096));
+  for (uint32_t i = 0; i < 4096; i += 7) {
+    block[i] ^= 0x01;
+    EXPECT_FALSE(ObjectVerify(block.data(), 4096)) << "byte " << i;
+    block[i] ^= 0x01;
+  }
+  Bytes big = ChecksummedBlock(65536, 9);
+  EXPECT_TRUE(ObjectVerify(big.data(), 65536));
+}
+
+TEST(ObjectChecksum, AZeroChecksumNeverVerifies) {
+  // Fletcher-64 as APFS defines it never computes to zero, so an unwritten block with a
+  // zero checksum field is always refused.
+  Bytes zeros(4096);
+  EXPECT_NE(ObjectChecksum(zeros.data(), 4096), 0u);
+  EXPECT_FALSE(ObjectVerify(zeros.data(), 4096));
+}
+
+TEST(BlockShift, OfPowersOfTwoAndEverythingElse) {
+  EXPECT_EQ(BlockShiftOf(4096), 12);
+  EXPECT_EQ(BlockShiftOf(16384), 14);
+  EXPECT_EQ(BlockShiftOf(1), 0);
+  EXPECT_EQ(BlockShiftOf(1u << 25), 25);
+  EXPECT_EQ(BlockShiftOf(1u << 26), 9);
+  EXPECT_EQ(BlockShiftOf(0x80000000u), 9);
+  EXPECT_EQ(BlockShiftOf(0), 9);
+  EXPECT_EQ(BlockShiftOf(12288), 9);
+
+  EXPECT_TRUE(BlockSizeSupported(4096));
+  EXPECT_TRUE(BlockSizeSupported(16384));
+  EXPECT_TRUE(BlockSizeSupported(65536));
+  EXPECT_FALSE(BlockSizeSupported(2048));
+  EXPECT_FALSE(BlockSizeSupported(131072));
+  EXPECT_FALSE(BlockSizeSupported(12288));
+  EXPECT_FALSE(BlockSizeSupported(0));
+}
+
+TEST(DeviceRead, RangesOutsideTheDeviceFailWithoutReachingIt) {
+  MemoryDevice disk(4096, 4);  // 16 KiB
+  BlockDevice* device = disk.device();
+  uint8_t buffer[16];
+  EXPECT_TRUE(DeviceRead(device, 16384 - 16, buffer, 16));
+  EXPECT_TRUE(DeviceRead(device, 16384, buffer, 0));
+  const int reads = disk.reads();
+  EXPECT_FALSE(DeviceRead(device, 16384 - 15, buffer, 16));
+  EXPECT_FALSE(DeviceRead(device, UINT64_MAX - 4, buffer, 8)) << "offset + count wraps";
+  EXPECT_FALSE(DeviceRead(device, 8, buffer, UINT64_MAX - 4));
+  EXPECT_FALSE(DeviceRead(device, 0, buffer, uint64_t(UINT32_MAX) + 1));
+  EXPECT_EQ(disk.reads(), reads);
+  EXPECT_EQ(DeviceLength(device), 16384u);
+}
+
+TEST(BlockOffsets, FollowTheBlockShift) {
+  for (uint32_t size : {4096u, 16384u}) {
+    MemoryDevice disk(size, 16);
+    disk.Block(5)[0] = 0xAB;
+    TestContainer tc(disk);
+    BlockBuffer* buffer = BlockBufferLoad(&tc.container, 5, 0, CONTAINER_INDEX);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(buffer->size, size);
+    EXPECT_EQ(buffer->data[0], 0xAB);
+    BlockBufferRelease(buffer);
+    EXPECT_EQ(BlockBufferLoad(&tc.container, 16, 0, CONTAINER_INDEX), nullptr);
+    EXPECT_EQ(BlockBufferLoad(&tc.container, UINT64_MAX >> 4, 0, CONTAINER_INDEX), nullptr);
+  }
+}
+
+TEST(VolumeRead, NeedsAnOpenUnencryptedSlot) {
+  MemoryDevice disk;
+  TestContainer tc(disk);
+  Volume slots[2] = {};
+  tc.container.volumes = slots;
+  tc.container.volumeCount = 2;
+  uint8_t buffer[64];
+  EXPECT_TRUE(VolumeRead(&tc.container, 0, buffer, 64, CONTAINER_INDEX));
+  EXPECT_FALSE(VolumeRead(&tc.container, 0, buffer, 64, 0)) << "slot not open";
+  slots[0].open = true;
+  EXPECT_TRUE(VolumeRead(&tc.container, 0, buffer, 64, 0));
+  slots[1].open = true;
+  slots[1].encrypted = true;
+  EXPECT_FALSE(VolumeRead(&tc.container, 0, buffer, 64, 1));
+  EXPECT_FALSE(VolumeRead(&tc.container, 0, buffer, 64, 2)) << "beyond the slots";
+  tc.container.volumes = nullptr;
+}
+
+TEST(BlockBuffer, ClonesAreIndependentCopies) {
+  MemoryDevice disk;
+  disk.Block(3)[100] = 7;
+  TestContainer tc(disk);
+  BlockBuffer* a = BlockBufferLoad(&tc.container, 3, 0, CONTAINER_INDEX);
+  ASSERT_NE(a, nullptr);
+  BlockBuffer* b = BlockBufferClone(a);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->address, 3u);
+  EXPECT_EQ(b->refCount, 1);
+  EXPECT_NE(a->data, b->data);
+  a->data[100] = 9;
+  EXPECT_EQ(b->data[100], 7);
+  a->refCount++;
+  BlockBufferRelease(a);
+  EXPECT_EQ(a->data[100], 9) << "still referenced";
+  BlockBufferRelease(a);
+  BlockBufferRelease(b);
+}
+
+}  // namespace

@@ -17,8 +17,12 @@ packages=(
   fuse3 libfuse3-dev
   # the tray program: Windows build, Wine, X server for its windows, screenshots
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 fonts-wine xvfb xauth xdotool x11-apps imagemagick dpkg-dev
+  # reading the texts on the tray program's screenshots
+  tesseract-ocr tesseract-ocr-eng
   # network layers of the tray program, tested natively
   libssl-dev openssl libidn11-dev
+  # the APFS image writer: manifests, compressed files, independent readers that check its images
+  nlohmann-json3-dev zlib1g-dev sleuthkit libfsapfs-utils apfsprogs
 )
 
 missing=()

@@ -1,0 +1,167 @@
+#include "Content.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "ImageWriter.h"
+#include "OnDisk.h"
+
+namespace apfsw {
+
+ContentSource::ContentSource(const Entry& file, uint64_t fileId) : file_(file), fileId_(fileId) {
+  if (!file.content && !file.sourcePath.empty()) {
+    fd_ = ::open(file.sourcePath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) throw std::runtime_error("cannot open " + file.sourcePath);
+  }
+}
+
+ContentSource::~ContentSource() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void ContentSource::Read(uint64_t offset, uint8_t* out, size_t count) const {
+  if (file_.content) {
+    const std::vector<uint8_t>& bytes = *file_.content;
+    const size_t available = offset < bytes.size() ? std::min<size_t>(count, bytes.size() - offset) : 0;
+    if (available) std::memcpy(out, bytes.data() + offset, available);
+    std::memset(out + available, 0, count - available);
+  } else if (fd_ >= 0) {
+    size_t done = 0;
+    while (done < count) {
+      const ssize_t n = ::pread(fd_, out + done, count - done, static_cast<off_t>(offset + done));
+      if (n < 0) throw std::runtime_error("cannot read " + file_.sourcePath);
+      if (n == 0) break;
+      done += static_cast<size_t>(n);
+    }
+    std::memset(out + done, 0, count - done);
+  } else {
+    PatternBytes(fileId_, offset, out, count);
+  }
+}
+
+void PatternBytes(uint64_t fileId, uint64_t offset, uint8_t* out, size_t count) {
+  uint8_t unit[16];
+  uint64_t unitStart = offset & ~uint64_t{15};
+  Put64(unit, fileId);
+  Put64(unit + 8, unitStart);
+  for (size_t i = 0; i < count; ++i) {
+    const uint64_t position = offset + i;
+    if ((position & ~uint64_t{15}) != unitStart) {
+      unitStart = position & ~uint64_t{15};
+      Put64(unit + 8, unitStart);
+    }
+    out[i] = unit[position & 15];
+  }
+}
+
+std::vector<Segment> DataLayout(const Entry& file, uint32_t blockSize) {
+  std::vector<Segment> layout = file.layout;
+  if (layout.empty() && file.size > 0) layout.push_back({file.size, false});
+  uint64_t covered = 0;
+  for (size_t i = 0; i < layout.size(); ++i) {
+    if (layout[i].length == 0) throw std::runtime_error(file.name + ": empty layout run");
+    if (i + 1 < layout.size() && layout[i].length % blockSize != 0)
+      throw std::runtime_error(file.name + ": layout runs before the last must be whole blocks");
+    covered += layout[i].length;
+  }
+  if (covered > file.size) throw std::runtime_error(file.name + ": layout longer than the size");
+  return layout;
+}
+
+std::vector<uint8_t> ExpectedContents(const Entry& file, uint64_t inode) {
+  std::vector<uint8_t> bytes(file.size, 0);
+  ContentSource source(file, inode);
+  // Compressed files have no holes: their whole size is data.
+  if (file.compression != Compression::None || file.layout.empty()) {
+    source.Read(0, bytes.data(), bytes.size());
+    return bytes;
+  }
+  uint64_t offset = 0;
+  for (const Segment& s : file.layout) {
+    if (!s.hole) source.Read(offset, bytes.data() + offset, s.length);
+    offset += s.length;
+  }
+  return bytes;
+}
+
+namespace {
+
+std::vector<uint8_t> Zlib(const uint8_t* data, size_t size) {
+  uLongf capacity = compressBound(size);
+  std::vector<uint8_t> out(capacity);
+  if (compress2(out.data(), &capacity, data, size, Z_BEST_COMPRESSION) != Z_OK)
+    throw std::runtime_error("zlib compression failed");
+  out.resize(capacity);
+  return out;
+}
+
+std::vector<uint8_t> DecmpfsHeader(uint32_t type, uint64_t uncompressedSize) {
+  std::vector<uint8_t> header(DECMPFS_HEADER_SIZE, 0);
+  Put32(header.data(), DECMPFS_MAGIC);
+  Put32(header.data() + 4, type);
+  Put64(header.data() + 8, uncompressedSize);
+  return header;
+}
+
+// The resource map every compressed file's fork ends with: one type "cmpf" with one
+// resource of id -38.
+std::vector<uint8_t> CompressedResourceMap() {
+  constexpr size_t kMapSize = 50;
+  std::vector<uint8_t> map(kMapSize, 0);
+  map[24] = 0x00, map[25] = 0x1C;  // type list offset
+  map[26] = 0x00, map[27] = 0x32;  // name list offset
+  std::memcpy(map.data() + 30, "cmpf", 4);
+  map[36] = 0x00, map[37] = 0x0A;  // reference list offset from the type list
+  map[38] = 0xFF, map[39] = 0xDA;  // resource id
+  map[40] = 0xFF, map[41] = 0xFF;  // no name
+  return map;
+}
+
+}  // namespace
+
+std::vector<uint8_t> DecmpfsWithZlibData(const std::vector<uint8_t>& contents) {
+  std::vector<uint8_t> attribute = DecmpfsHeader(DECMPFS_ZLIB_ATTR, contents.size());
+  const std::vector<uint8_t> compressed = Zlib(contents.data(), contents.size());
+  attribute.insert(attribute.end(), compressed.begin(), compressed.end());
+  return attribute;
+}
+
+std::vector<uint8_t> DecmpfsResourceForkHeader(uint64_t uncompressedSize) {
+  return DecmpfsHeader(DECMPFS_ZLIB_RSRC, uncompressedSize);
+}
+
+std::vector<uint8_t> ZlibResourceFork(const std::vector<uint8_t>& contents) {
+  constexpr uint32_t kDataOffset = 0x100;
+  std::vector<std::vector<uint8_t>> blocks;
+  for (size_t at = 0; at < contents.size(); at += DECMPFS_BLOCK_SIZE)
+    blocks.push_back(Zlib(contents.data() + at, std::min<size_t>(DECMPFS_BLOCK_SIZE, contents.size() - at)));
+  // The resource: block count and table (offsets from the count), then the blocks.
+  const size_t tableSize = 4 + 8 * blocks.size();
+  std::vector<uint8_t> resource(tableSize, 0);
+  Put32(resource.data(), static_cast<uint32_t>(blocks.size()));
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    Put32(resource.data() + 4 + 8 * i, static_cast<uint32_t>(resource.size()));
+    Put32(resource.data() + 8 + 8 * i, static_cast<uint32_t>(blocks[i].size()));
+    resource.insert(resource.end(), blocks[i].begin(), blocks[i].end());
+  }
+  const uint32_t dataLength = static_cast<uint32_t>(4 + resource.size());
+  const std::vector<uint8_t> map = CompressedResourceMap();
+  std::vector<uint8_t> fork(kDataOffset, 0);
+  PutBE32(fork.data(), kDataOffset);
+  PutBE32(fork.data() + 4, kDataOffset + dataLength);
+  PutBE32(fork.data() + 8, dataLength);
+  PutBE32(fork.data() + 12, static_cast<uint32_t>(map.size()));
+  uint8_t length[4];
+  PutBE32(length, static_cast<uint32_t>(resource.size()));
+  fork.insert(fork.end(), length, length + 4);
+  fork.insert(fork.end(), resource.begin(), resource.end());
+  fork.insert(fork.end(), map.begin(), map.end());
+  return fork;
+}
+
+}  // namespace apfsw

@@ -1,0 +1,115 @@
+#include "TreeSinks.h"
+
+#include <algorithm>
+
+#include "Object.h"
+#include "OnDisk.h"
+
+namespace apfsw {
+
+NodePlacement PhysicalSink::Place(uint16_t, bool) {
+  const uint64_t address = context_.allocator.Allocate(1);
+  return {address, address, address};
+}
+
+void PhysicalSink::Emit(const NodePlacement& placement, std::vector<uint8_t>& node,
+                        std::span<const TreeRecord>, uint16_t) {
+  context_.image.WriteBlock(placement.address, node);
+}
+
+NodePlacement VirtualSink::Place(uint16_t, bool) {
+  const uint64_t oid = context_.NewOid();
+  return {oid, context_.allocator.Allocate(1), oid};
+}
+
+void VirtualSink::Emit(const NodePlacement& placement, std::vector<uint8_t>& node,
+                       std::span<const TreeRecord> entries, uint16_t level) {
+  const bool root = (Get16(node.data() + 32) & BTNODE_ROOT) != 0;
+  for (uint32_t age = versions_ - 1; age >= 1; --age) {
+    TreeShape older = shape_;
+    older.xid = shape_.xid - age;
+    std::vector<uint8_t> copy;
+    if (root || entries.size() < 2) {
+      copy = node;
+      Put64(copy.data() + 16, older.xid);
+    } else {
+      copy = EncodeNode(entries.first((entries.size() + 1) / 2), older, placement, level, false);
+    }
+    SealObject(copy.data(), copy.size());
+    const uint64_t address = context_.allocator.Allocate(1);
+    context_.image.WriteBlock(address, copy);
+    mappings_.push_back({placement.oid, older.xid, omapFlags_, address});
+  }
+  context_.image.WriteBlock(placement.address, node);
+  mappings_.push_back({placement.oid, shape_.xid, omapFlags_, placement.address});
+}
+
+NodePlacement EphemeralSink::Place(uint16_t, bool) {
+  const uint64_t oid = context_.NewOid();
+  return {oid, 0, oid};
+}
+
+void EphemeralSink::Emit(const NodePlacement& placement, std::vector<uint8_t>& node,
+                         std::span<const TreeRecord>, uint16_t) {
+  nodes_.push_back({placement.oid, (Get16(node.data() + 32) & BTNODE_ROOT) != 0, node});
+}
+
+uint64_t WriteObjectMap(WriteContext& context, std::vector<OmapEntry> entries, uint32_t entryCap,
+                        uint32_t omapFlags, const std::string& name) {
+  std::sort(entries.begin(), entries.end(), [](const OmapEntry& a, const OmapEntry& b) {
+    return a.oid != b.oid ? a.oid < b.oid : a.xid < b.xid;
+  });
+  std::vector<uint8_t> bytes(entries.size() * 32);
+  std::vector<TreeRecord> records;
+  records.reserve(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    uint8_t* key = bytes.data() + 32 * i;
+    uint8_t* value = key + 16;
+    Put64(key, entries[i].oid);
+    Put64(key + 8, entries[i].xid);
+    Put32(value, entries[i].flags);
+    Put32(value + 4, context.blockSize);
+    Put64(value + 8, entries[i].address);
+    records.push_back({key, 16, value, 16});
+  }
+  TreeShape shape;
+  shape.blockSize = context.blockSize;
+  shape.subtype = TYPE_OMAP;
+  shape.storage = OBJ_PHYSICAL;
+  shape.treeFlags = BTREE_PHYSICAL;
+  shape.fixedSize = true;
+  shape.keySize = 16;
+  shape.leafValueSize = 16;
+  shape.entryCap = entryCap;
+  shape.xid = context.xid;
+  PhysicalSink sink(context);
+  const BuiltTree tree = BuildTree(records, shape, sink);
+  context.Note(name + ".root", tree.root.address, tree.root.oid, TYPE_BTREE | OBJ_PHYSICAL);
+
+  const uint64_t header = context.allocator.Allocate(1);
+  std::vector<uint8_t> block(context.blockSize, 0);
+  SetObjectHeader(block.data(), header, context.xid, TYPE_OMAP | OBJ_PHYSICAL, 0);
+  Put32(block.data() + omap::FLAGS, omapFlags);
+  Put32(block.data() + omap::TREE_TYPE, TYPE_BTREE | OBJ_PHYSICAL);
+  Put32(block.data() + omap::SNAPSHOT_TREE_TYPE, TYPE_BTREE | OBJ_PHYSICAL);
+  Put64(block.data() + omap::TREE_OID, tree.root.address);
+  SealObject(block.data(), block.size());
+  context.image.WriteBlock(header, block);
+  context.Note(name, header, header, TYPE_OMAP | OBJ_PHYSICAL);
+  return header;
+}
+
+uint64_t WriteEmptyPhysicalTree(WriteContext& context, uint32_t subtype, const std::string& name) {
+  TreeShape shape;
+  shape.blockSize = context.blockSize;
+  shape.subtype = subtype;
+  shape.storage = OBJ_PHYSICAL;
+  shape.treeFlags = BTREE_PHYSICAL;
+  shape.xid = context.xid;
+  PhysicalSink sink(context);
+  const BuiltTree tree = BuildTree({}, shape, sink);
+  context.Note(name, tree.root.address, tree.root.oid, TYPE_BTREE | OBJ_PHYSICAL);
+  return tree.root.address;
+}
+
+}  // namespace apfsw

@@ -1,0 +1,79 @@
+// Where the writer's B-tree nodes go: physical trees straight to new blocks, virtual trees
+// to new blocks under new object ids recorded for an object map, ephemeral trees into
+// memory until each checkpoint places them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "BTreeBuilder.h"
+#include "WriteContext.h"
+
+namespace apfsw {
+
+struct OmapEntry {
+  uint64_t oid = 0;
+  uint64_t xid = 0;
+  uint32_t flags = 0;
+  uint64_t address = 0;
+};
+
+class PhysicalSink : public NodeSink {
+ public:
+  explicit PhysicalSink(WriteContext& context) : context_(context) {}
+  NodePlacement Place(uint16_t level, bool root) override;
+  void Emit(const NodePlacement& placement, std::vector<uint8_t>& node,
+            std::span<const TreeRecord> entries, uint16_t level) override;
+
+ private:
+  WriteContext& context_;
+};
+
+// Nodes of a volume's file-system tree. With versions > 1 each node also gets older
+// copies, under older transactions, holding the first half of its entries, as a node
+// looks before later insertions; the object map keeps them all.
+class VirtualSink : public NodeSink {
+ public:
+  VirtualSink(WriteContext& context, const TreeShape& shape, uint32_t versions, uint32_t omapFlags)
+      : context_(context), shape_(shape), versions_(versions), omapFlags_(omapFlags) {}
+  NodePlacement Place(uint16_t level, bool root) override;
+  void Emit(const NodePlacement& placement, std::vector<uint8_t>& node,
+            std::span<const TreeRecord> entries, uint16_t level) override;
+  std::vector<OmapEntry>& Mappings() { return mappings_; }
+
+ private:
+  WriteContext& context_;
+  const TreeShape& shape_;
+  uint32_t versions_;
+  uint32_t omapFlags_;
+  std::vector<OmapEntry> mappings_;
+};
+
+// Nodes kept in memory under ephemeral ids; the checkpoints write them.
+class EphemeralSink : public NodeSink {
+ public:
+  explicit EphemeralSink(WriteContext& context) : context_(context) {}
+  NodePlacement Place(uint16_t level, bool root) override;
+  void Emit(const NodePlacement& placement, std::vector<uint8_t>& node,
+            std::span<const TreeRecord> entries, uint16_t level) override;
+  struct Node {
+    uint64_t oid;
+    bool root;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<Node>& Nodes() { return nodes_; }
+
+ private:
+  WriteContext& context_;
+  std::vector<Node> nodes_;
+};
+
+// Builds an object map's mapping tree (physical, fixed-size entries) and its header.
+// Returns the header's address.
+uint64_t WriteObjectMap(WriteContext& context, std::vector<OmapEntry> entries, uint32_t entryCap,
+                        uint32_t omapFlags, const std::string& name);
+
+// Writes an empty physical tree of the given subtype; returns the root's address.
+uint64_t WriteEmptyPhysicalTree(WriteContext& context, uint32_t subtype, const std::string& name);
+
+}  // namespace apfsw

@@ -1,0 +1,518 @@
+#include "VolumeWriter.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <set>
+#include <stdexcept>
+
+#include "Content.h"
+#include "FsRecords.h"
+#include "NameHash.h"
+#include "Object.h"
+#include "OnDisk.h"
+#include "TreeSinks.h"
+
+namespace apfsw {
+
+namespace {
+
+constexpr size_t kNone = static_cast<size_t>(-1);
+constexpr size_t kWriteChunk = 1 << 20;
+constexpr int64_t kDefaultTimeStep = 1000000007;
+
+// One name of the flattened tree. Hard links name another node's inode.
+struct Node {
+  const Entry* entry = nullptr;
+  std::string path;
+  size_t parentNode = kNone;
+  uint64_t inode = 0;
+  size_t linkTarget = kNone;       // hard links: the node holding the inode
+  std::vector<size_t> names;       // inode nodes: every node naming this inode, itself first
+  std::vector<uint64_t> siblingIds;  // parallel to names when there are several
+};
+
+using ReadFunction = std::function<void(uint64_t offset, uint8_t* out, size_t count)>;
+
+bool IsInodeNode(const Node& n) { return n.linkTarget == kNone; }
+
+uint16_t TypeBits(EntryKind kind) {
+  switch (kind) {
+    case EntryKind::Directory: return MODE_IFDIR;
+    case EntryKind::Symlink: return MODE_IFLNK;
+    case EntryKind::Fifo: return MODE_IFIFO;
+    case EntryKind::CharDevice: return MODE_IFCHR;
+    case EntryKind::BlockDevice: return MODE_IFBLK;
+    case EntryKind::Socket: return MODE_IFSOCK;
+    default: return MODE_IFREG;
+  }
+}
+
+uint16_t DirectoryEntryType(EntryKind kind) {
+  switch (kind) {
+    case EntryKind::Directory: return DT_DIR;
+    case EntryKind::Symlink: return DT_LNK;
+    case EntryKind::Fifo: return DT_FIFO;
+    case EntryKind::CharDevice: return DT_CHR;
+    case EntryKind::BlockDevice: return DT_BLK;
+    case EntryKind::Socket: return DT_SOCK;
+    default: return DT_REG;
+  }
+}
+
+uint16_t DefaultPermissions(EntryKind kind) {
+  return kind == EntryKind::Directory || kind == EntryKind::Symlink ? 0755 : 0644;
+}
+
+class VolumeBuilder {
+ public:
+  VolumeBuilder(WriteContext& context, const VolumeSpec& spec, uint32_t index)
+      : context_(context),
+        spec_(spec),
+        index_(index),
+        hashed_(spec.caseInsensitive || spec.normalizationInsensitive),
+        records_(hashed_) {}
+
+  VolumeLayout Build(uint32_t omapEntryCap);
+
+ private:
+  void Flatten(const Entry& entry, size_t parent, const std::string& path);
+  void AssignInodes();
+  void ResolveLinks();
+  size_t FindPath(const std::string& path, const std::string& from) const;
+  void EmitInode(size_t nodeIndex);
+  void EmitNames(size_t nodeIndex);
+  void EmitPrivateDirectory();
+  Times TimesOf(const Node& node) const;
+  void AddRegularFile(const Node& node, InodeFields& fields, FileLocation& location);
+  void AddCompressedFile(const Node& node, InodeFields& fields, FileLocation& location);
+  void AddClone(const Node& node, InodeFields& fields, FileLocation& location);
+  void AddXattr(uint64_t inode, const std::string& name, const std::vector<uint8_t>& value,
+                bool asStream, uint16_t embeddedFlags);
+  std::vector<ExtentLocation> WriteRuns(const std::vector<Segment>& layout, uint32_t extentBlocks,
+                                        const ReadFunction& read);
+  void AddExtents(uint64_t streamId, const std::vector<ExtentLocation>& extents);
+  void WriteSuperblock(uint64_t oid, uint64_t address, const VolumeLayout& layout,
+                       uint64_t omap, uint64_t extentRef, uint64_t snapMeta, uint64_t allocated);
+  uint32_t HashOf(const std::string& name) const;
+
+  WriteContext& context_;
+  const VolumeSpec& spec_;
+  uint32_t index_;
+  bool hashed_;
+  RecordSet records_;
+  std::vector<Node> nodes_;
+  std::map<std::string, size_t> byPath_;
+  std::map<size_t, FileLocation> streams_;  // written regular files, by node, for clones
+  std::vector<FileLocation> files_;
+  uint64_t nextId_ = MIN_USER_INO_NUM;
+  uint64_t fileCount_ = 0, directoryCount_ = 0, symlinkCount_ = 0, otherCount_ = 0;
+};
+
+void VolumeBuilder::Flatten(const Entry& entry, size_t parent, const std::string& path) {
+  const size_t self = nodes_.size();
+  Node node;
+  node.entry = &entry;
+  node.path = path;
+  node.parentNode = parent;
+  nodes_.push_back(std::move(node));
+  if (!byPath_.emplace(path, self).second) throw std::runtime_error("duplicate path " + path);
+  if (entry.kind != EntryKind::Directory && !entry.children.empty())
+    throw std::runtime_error(path + ": only directories have children");
+  for (const Entry& child : entry.children) {
+    if (child.name.empty() || child.name.size() > 255 || child.name.find('/') != std::string::npos)
+      throw std::runtime_error("bad name in " + path + ": '" + child.name + "'");
+    Flatten(child, self, path.empty() ? child.name : path + "/" + child.name);
+  }
+}
+
+void VolumeBuilder::AssignInodes() {
+  std::set<uint64_t> used = {ROOT_DIR_PARENT, ROOT_DIR_INO_NUM, PRIV_DIR_INO_NUM};
+  for (size_t i = 1; i < nodes_.size(); ++i) {
+    const uint64_t wanted = nodes_[i].entry->inode;
+    if (wanted == 0) continue;
+    if (wanted < MIN_USER_INO_NUM || !used.insert(wanted).second)
+      throw std::runtime_error(nodes_[i].path + ": inode number taken or reserved");
+    nodes_[i].inode = wanted;
+  }
+  nodes_[0].inode = ROOT_DIR_INO_NUM;
+  uint64_t next = MIN_USER_INO_NUM;
+  for (size_t i = 1; i < nodes_.size(); ++i) {
+    if (nodes_[i].inode != 0 || nodes_[i].entry->kind == EntryKind::HardLink) continue;
+    while (used.count(next)) ++next;
+    nodes_[i].inode = next;
+    used.insert(next);
+  }
+  nextId_ = *used.rbegin() + 1;
+}
+
+size_t VolumeBuilder::FindPath(const std::string& target, const std::string& from) const {
+  std::string path = target;
+  while (!path.empty() && path.front() == '/') path.erase(path.begin());
+  const auto found = byPath_.find(path);
+  if (found == byPath_.end()) throw std::runtime_error(from + ": no such path " + target);
+  return found->second;
+}
+
+void VolumeBuilder::ResolveLinks() {
+  for (size_t i = 0; i < nodes_.size(); ++i)
+    if (IsInodeNode(nodes_[i]) && nodes_[i].entry->kind != EntryKind::HardLink)
+      nodes_[i].names.push_back(i);
+  for (size_t i = 0; i < nodes_.size(); ++i) {
+    if (nodes_[i].entry->kind != EntryKind::HardLink) continue;
+    const size_t target = FindPath(nodes_[i].entry->target, nodes_[i].path);
+    const EntryKind kind = nodes_[target].entry->kind;
+    if (kind == EntryKind::Directory || kind == EntryKind::HardLink)
+      throw std::runtime_error(nodes_[i].path + ": hard links name files, not directories");
+    nodes_[i].linkTarget = target;
+    nodes_[i].inode = nodes_[target].inode;
+    nodes_[target].names.push_back(i);
+  }
+  for (Node& n : nodes_)
+    if (n.names.size() > 1)
+      for (size_t k = 0; k < n.names.size(); ++k) n.siblingIds.push_back(nextId_++);
+}
+
+uint32_t VolumeBuilder::HashOf(const std::string& name) const {
+  const std::optional<uint32_t> hash = NameHash(name, !spec_.caseInsensitive);
+  if (!hash) throw std::runtime_error("name is not valid UTF-8: " + name);
+  return *hash;
+}
+
+Times VolumeBuilder::TimesOf(const Node& node) const {
+  if (node.entry->times) return *node.entry->times;
+  const int64_t t = context_.baseTime + static_cast<int64_t>(node.inode) * kDefaultTimeStep;
+  return {t, t + 1000, t + 2000, t + 3000};
+}
+
+std::vector<ExtentLocation> VolumeBuilder::WriteRuns(const std::vector<Segment>& layout,
+                                                     uint32_t extentBlocks,
+                                                     const ReadFunction& read) {
+  const uint32_t bs = context_.blockSize;
+  std::vector<ExtentLocation> extents;
+  std::vector<uint8_t> buffer;
+  uint64_t logical = 0;
+  for (const Segment& run : layout) {
+    const uint64_t runBlocks = DivRoundUp(run.length, bs);
+    if (run.hole) {
+      extents.push_back({logical, runBlocks * bs, 0});
+      logical += run.length;
+      continue;
+    }
+    const uint64_t pieceBlocks = extentBlocks != 0 ? extentBlocks : runBlocks;
+    for (uint64_t done = 0; done < runBlocks; done += pieceBlocks) {
+      const uint64_t blocks = std::min(pieceBlocks, runBlocks - done);
+      if (!extents.empty() && extentBlocks != 0) context_.allocator.Skip(1);
+      const uint64_t address = context_.allocator.Allocate(blocks);
+      const uint64_t pieceStart = logical + done * bs;
+      const uint64_t pieceBytes = std::min<uint64_t>(blocks * bs, run.length - done * bs);
+      for (uint64_t at = 0; at < pieceBytes; at += kWriteChunk) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(kWriteChunk, pieceBytes - at));
+        buffer.assign(AlignUp(count, bs), 0);
+        read(pieceStart + at, buffer.data(), count);
+        context_.image.WriteBlocks(address + at / bs, buffer.data(), buffer.size());
+      }
+      extents.push_back({pieceStart, blocks * bs, address});
+    }
+    logical += run.length;
+  }
+  return extents;
+}
+
+void VolumeBuilder::AddExtents(uint64_t streamId, const std::vector<ExtentLocation>& extents) {
+  for (const ExtentLocation& e : extents)
+    records_.Add(FileExtentKey(streamId, e.logicalOffset), FileExtentValue(e.length, e.physicalBlock));
+  records_.Add(DataStreamIdKey(streamId), DataStreamIdValue(1));
+}
+
+uint64_t AllocatedBytes(const std::vector<ExtentLocation>& extents) {
+  uint64_t total = 0;
+  for (const ExtentLocation& e : extents)
+    if (e.physicalBlock != 0) total += e.length;
+  return total;
+}
+
+void VolumeBuilder::AddXattr(uint64_t inode, const std::string& name,
+                             const std::vector<uint8_t>& value, bool asStream,
+                             uint16_t embeddedFlags) {
+  if (!asStream && value.size() <= XATTR_MAX_EMBEDDED_SIZE) {
+    records_.Add(XattrKey(inode, name), EmbeddedXattrValue(embeddedFlags, value));
+    return;
+  }
+  const uint64_t streamId = nextId_++;
+  const std::vector<ExtentLocation> extents =
+      value.empty() ? std::vector<ExtentLocation>{}
+                    : WriteRuns({{value.size(), false}}, 0, [&](uint64_t off, uint8_t* out, size_t n) {
+                        std::memcpy(out, value.data() + off, n);
+                      });
+  AddExtents(streamId, extents);
+  records_.Add(XattrKey(inode, name),
+               StreamXattrValue(streamId, {value.size(), AllocatedBytes(extents)}));
+}
+
+void VolumeBuilder::AddRegularFile(const Node& node, InodeFields& fields, FileLocation& location) {
+  const Entry& file = *node.entry;
+  const std::vector<Segment> layout = DataLayout(file, context_.blockSize);
+  const ContentSource source(file, node.inode);
+  const std::vector<ExtentLocation> extents =
+      WriteRuns(layout, file.extentBlocks,
+                [&](uint64_t off, uint8_t* out, size_t n) { source.Read(off, out, n); });
+  location.streamId = node.inode;
+  location.extents = extents;
+  fields.privateId = node.inode;
+  if (file.size == 0) return;
+  AddExtents(node.inode, extents);
+  const uint64_t allocated = AllocatedBytes(extents);
+  fields.xfields.push_back({INO_EXT_TYPE_DSTREAM, XF_SYSTEM_FIELD,
+                            EncodeDataStream({file.size, allocated})});
+  const uint64_t sparse = AlignUp(file.size, context_.blockSize) - allocated;
+  if (sparse != 0) {
+    Xfield field{INO_EXT_TYPE_SPARSE_BYTES, XF_SYSTEM_FIELD, std::vector<uint8_t>(8)};
+    Put64(field.data.data(), sparse);
+    fields.xfields.push_back(field);
+    fields.internalFlags |= INODE_IS_SPARSE;
+  }
+}
+
+void VolumeBuilder::AddClone(const Node& node, InodeFields& fields, FileLocation& location) {
+  const size_t sourceNode = FindPath(node.entry->cloneOf, node.path);
+  const auto written = streams_.find(sourceNode);
+  if (written == streams_.end())
+    throw std::runtime_error(node.path + ": clone source must be an earlier uncompressed file");
+  const FileLocation& source = written->second;
+  const uint64_t streamId = nextId_++;
+  location.streamId = streamId;
+  location.extents = source.extents;
+  location.size = source.size;
+  fields.privateId = streamId;
+  fields.internalFlags |= INODE_WAS_CLONED | INODE_WAS_EVER_CLONED;
+  AddExtents(streamId, source.extents);
+  fields.xfields.push_back({INO_EXT_TYPE_DSTREAM, XF_SYSTEM_FIELD,
+                            EncodeDataStream({source.size, AllocatedBytes(source.extents)})});
+}
+
+void VolumeBuilder::AddCompressedFile(const Node& node, InodeFields& fields, FileLocation& location) {
+  const Entry& file = *node.entry;
+  std::vector<uint8_t> contents(file.size);
+  ContentSource(file, node.inode).Read(0, contents.data(), contents.size());
+  fields.privateId = node.inode;
+  fields.bsdFlags |= UF_COMPRESSED;
+  if (file.recordUncompressedSize) {
+    fields.internalFlags |= INODE_HAS_UNCOMPRESSED_SIZE;
+    fields.uncompressedSize = file.size;
+  }
+  location.size = file.size;
+  if (file.compression == Compression::ResourceFork) {
+    fields.internalFlags |= INODE_HAS_RSRC_FORK;
+    AddXattr(node.inode, XATTR_DECMPFS, DecmpfsResourceForkHeader(file.size), false,
+             XATTR_DATA_EMBEDDED);
+    AddXattr(node.inode, XATTR_RESOURCE_FORK, ZlibResourceFork(contents), true, 0);
+    return;
+  }
+  fields.internalFlags |= INODE_NO_RSRC_FORK;
+  const std::vector<uint8_t> attribute = DecmpfsWithZlibData(contents);
+  const bool asStream = file.compression == Compression::DecmpfsStream;
+  if (!asStream && attribute.size() > XATTR_MAX_EMBEDDED_SIZE)
+    throw std::runtime_error(node.path + ": compressed data too large to embed");
+  AddXattr(node.inode, XATTR_DECMPFS, attribute, asStream, XATTR_DATA_EMBEDDED);
+}
+
+void VolumeBuilder::EmitInode(size_t nodeIndex) {
+  const Node& node = nodes_[nodeIndex];
+  const Entry& entry = *node.entry;
+  const Node& primary = nodes_[node.names.front()];
+  const Times times = TimesOf(node);
+  InodeFields fields;
+  fields.parent = nodeIndex == 0 ? ROOT_DIR_PARENT : nodes_[primary.parentNode].inode;
+  fields.privateId = node.inode;
+  fields.createTime = times.create;
+  fields.modifyTime = times.modify;
+  fields.changeTime = times.change;
+  fields.accessTime = times.access;
+  fields.bsdFlags = entry.bsdFlags;
+  fields.owner = entry.owner;
+  fields.group = entry.group;
+  fields.mode = TypeBits(entry.kind) |
+                (entry.permissions != 0 ? entry.permissions : DefaultPermissions(entry.kind));
+  fields.childrenOrLinks = entry.kind == EntryKind::Directory
+                               ? static_cast<uint32_t>(entry.children.size())
+                               : static_cast<uint32_t>(node.names.size());
+  const std::string& name = nodeIndex == 0 ? std::string("root") : primary.entry->name;
+  fields.xfields.push_back({INO_EXT_TYPE_NAME, XF_DO_NOT_COPY,
+                            std::vector<uint8_t>(name.c_str(), name.c_str() + name.size() + 1)});
+
+  FileLocation location{node.path, node.inode, 0, entry.size, {}};
+  switch (entry.kind) {
+    case EntryKind::Directory: ++directoryCount_; break;
+    case EntryKind::Symlink:
+      ++symlinkCount_;
+      AddXattr(node.inode, XATTR_SYMLINK,
+               std::vector<uint8_t>(entry.target.c_str(), entry.target.c_str() + entry.target.size() + 1),
+               false, XATTR_DATA_EMBEDDED | XATTR_FILE_SYSTEM_OWNED);
+      location.size = entry.target.size();
+      break;
+    case EntryKind::CharDevice:
+    case EntryKind::BlockDevice: {
+      ++otherCount_;
+      Xfield rdev{INO_EXT_TYPE_RDEV, XF_SYSTEM_FIELD, std::vector<uint8_t>(4)};
+      Put32(rdev.data.data(), entry.rdev);
+      fields.xfields.push_back(rdev);
+      break;
+    }
+    case EntryKind::Fifo:
+    case EntryKind::Socket: ++otherCount_; break;
+    default:
+      ++fileCount_;
+      if (!entry.cloneOf.empty()) {
+        AddClone(node, fields, location);
+      } else if (entry.compression != Compression::None) {
+        AddCompressedFile(node, fields, location);
+      } else {
+        AddRegularFile(node, fields, location);
+        streams_[nodeIndex] = location;
+      }
+      break;
+  }
+  for (const XattrSpec& x : entry.xattrs) AddXattr(node.inode, x.name, x.value, x.asStream, XATTR_DATA_EMBEDDED);
+  for (const ExtraXfield& x : entry.extraXfields) fields.xfields.push_back({x.type, x.flags, x.data});
+  if (entry.bareInode) fields.xfields.clear();
+  records_.Add(InodeKey(node.inode), InodeValue(fields));
+  if (nodeIndex != 0) files_.push_back(std::move(location));
+}
+
+void VolumeBuilder::EmitNames(size_t nodeIndex) {
+  const Node& inodeNode = nodes_[nodeIndex];
+  const uint16_t entryType = DirectoryEntryType(inodeNode.entry->kind);
+  const int64_t dateAdded = TimesOf(inodeNode).create;
+  for (size_t k = 0; k < inodeNode.names.size(); ++k) {
+    const Node& name = nodes_[inodeNode.names[k]];
+    if (name.parentNode == kNone) continue;  // the root has no name
+    const uint64_t parent = nodes_[name.parentNode].inode;
+    const uint64_t sibling = inodeNode.siblingIds.empty() ? 0 : inodeNode.siblingIds[k];
+    const uint32_t hash = hashed_ ? HashOf(name.entry->name) : 0;
+    records_.Add(DirectoryRecordKey(parent, name.entry->name, hashed_, hash),
+                 DirectoryRecordValue(inodeNode.inode, static_cast<uint64_t>(dateAdded), entryType, sibling));
+    if (sibling != 0) {
+      records_.Add(SiblingLinkKey(inodeNode.inode, sibling), SiblingLinkValue(parent, name.entry->name));
+      records_.Add(SiblingMapKey(sibling), SiblingMapValue(inodeNode.inode));
+    }
+  }
+}
+
+void VolumeBuilder::EmitPrivateDirectory() {
+  InodeFields fields;
+  fields.parent = ROOT_DIR_PARENT;
+  fields.privateId = PRIV_DIR_INO_NUM;
+  fields.createTime = fields.modifyTime = fields.changeTime = fields.accessTime = context_.baseTime;
+  fields.mode = MODE_IFDIR | 0755;
+  static const char kName[] = "private-dir";
+  fields.xfields.push_back({INO_EXT_TYPE_NAME, XF_DO_NOT_COPY,
+                            std::vector<uint8_t>(kName, kName + sizeof kName)});
+  records_.Add(InodeKey(PRIV_DIR_INO_NUM), InodeValue(fields));
+}
+
+void VolumeBuilder::WriteSuperblock(uint64_t oid, uint64_t address, const VolumeLayout& layout,
+                                    uint64_t omap, uint64_t extentRef, uint64_t snapMeta,
+                                    uint64_t allocated) {
+  std::vector<uint8_t> block(context_.blockSize, 0);
+  uint8_t* b = block.data();
+  SetObjectHeader(b, oid, context_.xid, TYPE_FS | OBJ_VIRTUAL, 0);
+  Put32(b + apsb::MAGIC, APFS_MAGIC);
+  Put32(b + apsb::FS_INDEX, index_);
+  Put64(b + apsb::FEATURES, APFS_FEATURE_HARDLINK_MAP_RECORDS);
+  uint64_t incompat = 0;
+  if (spec_.caseInsensitive) incompat |= APFS_INCOMPAT_CASE_INSENSITIVE;
+  else if (spec_.normalizationInsensitive) incompat |= APFS_INCOMPAT_NORMALIZATION_INSENSITIVE;
+  Put64(b + apsb::INCOMPAT, incompat);
+  Put64(b + apsb::UNMOUNT_TIME, static_cast<uint64_t>(context_.baseTime));
+  Put64(b + apsb::RESERVE_BLOCKS, spec_.reserveBlocks);
+  Put64(b + apsb::QUOTA_BLOCKS, spec_.quotaBlocks);
+  Put64(b + apsb::ALLOC_COUNT, allocated);
+  Put32(b + apsb::ROOT_TREE_TYPE, TYPE_BTREE | OBJ_VIRTUAL);
+  Put32(b + apsb::EXTENTREF_TREE_TYPE, TYPE_BTREE | OBJ_PHYSICAL);
+  Put32(b + apsb::SNAP_META_TREE_TYPE, TYPE_BTREE | OBJ_PHYSICAL);
+  Put64(b + apsb::OMAP_OID, omap);
+  Put64(b + apsb::ROOT_TREE_OID, layout.rootTreeOid);
+  Put64(b + apsb::EXTENTREF_TREE_OID, extentRef);
+  Put64(b + apsb::SNAP_META_TREE_OID, snapMeta);
+  Put64(b + apsb::NEXT_OBJ_ID, nextId_);
+  Put64(b + apsb::NUM_FILES, fileCount_);
+  Put64(b + apsb::NUM_DIRECTORIES, directoryCount_);
+  Put64(b + apsb::NUM_SYMLINKS, symlinkCount_);
+  Put64(b + apsb::NUM_OTHER, otherCount_);
+  Put64(b + apsb::TOTAL_ALLOCED, allocated);
+  const std::vector<uint8_t> uuid = spec_.uuid ? *spec_.uuid : SeededUuid(context_.seed, 0x100 + index_);
+  std::memcpy(b + apsb::VOL_UUID, uuid.data(), 16);
+  Put64(b + apsb::LAST_MOD_TIME, static_cast<uint64_t>(context_.baseTime));
+  Put64(b + apsb::FS_FLAGS, spec_.encrypted ? 0 : APFS_FS_UNENCRYPTED);
+  static const char kFormattedBy[] = "quadrel-mkimage";
+  std::memcpy(b + apsb::FORMATTED_BY, kFormattedBy, sizeof kFormattedBy);
+  Put64(b + apsb::FORMATTED_BY + apsb::MODIFIED_BY_ID_LEN, static_cast<uint64_t>(context_.baseTime));
+  Put64(b + apsb::FORMATTED_BY + apsb::MODIFIED_BY_ID_LEN + 8, context_.xid);
+  std::memcpy(b + apsb::VOLNAME, spec_.name.data(), spec_.name.size());
+  Put32(b + apsb::NEXT_DOC_ID, 3);
+  Put16(b + apsb::ROLE, static_cast<uint16_t>(spec_.role));
+  SealObject(b, block.size());
+  context_.image.WriteBlock(address, block);
+}
+
+VolumeLayout VolumeBuilder::Build(uint32_t omapEntryCap) {
+  if (spec_.name.size() >= APFS_VOLNAME_LEN) throw std::runtime_error("volume name over 255 bytes");
+  if (spec_.root.kind != EntryKind::Directory) throw std::runtime_error("volume root must be a directory");
+  if (spec_.nodeVersions < 1 || spec_.nodeVersions >= context_.xid)
+    throw std::runtime_error("nodeVersions must lie between 1 and the transaction id");
+  const std::string prefix = "volume[" + std::to_string(index_) + "]";
+  const uint64_t usedBefore = context_.allocator.UsedBlocks();
+  const uint64_t superblockOid = context_.NewOid();
+
+  Flatten(spec_.root, kNone, "");
+  AssignInodes();
+  ResolveLinks();
+  for (size_t i = 0; i < nodes_.size(); ++i) {
+    if (!IsInodeNode(nodes_[i])) continue;
+    EmitInode(i);
+    EmitNames(i);
+  }
+  EmitPrivateDirectory();
+  records_.Sort();
+
+  TreeShape shape;
+  shape.blockSize = context_.blockSize;
+  shape.subtype = TYPE_FSTREE;
+  shape.storage = OBJ_VIRTUAL;
+  shape.entryCap = spec_.nodeEntryCap;
+  shape.xid = context_.xid;
+  VirtualSink sink(context_, shape, spec_.nodeVersions, spec_.encrypted ? OMAP_VAL_ENCRYPTED : 0);
+  const BuiltTree tree = BuildTree(records_.Views(), shape, sink);
+
+  VolumeLayout layout;
+  layout.superblockOid = superblockOid;
+  layout.rootTreeOid = tree.root.oid;
+  layout.rootTreeAddress = tree.root.address;
+  layout.treeDepth = tree.depth;
+  layout.treeNodes = tree.nodeCount;
+  layout.treeRecords = tree.recordCount;
+  context_.Note(prefix + ".fstree.root", tree.root.address, tree.root.oid, TYPE_BTREE | OBJ_VIRTUAL);
+  layout.omapAddress = WriteObjectMap(context_, sink.Mappings(), omapEntryCap, 0, prefix + ".omap");
+  const uint64_t extentRef = WriteEmptyPhysicalTree(context_, TYPE_BLOCKREFTREE, prefix + ".extentref");
+  const uint64_t snapMeta = WriteEmptyPhysicalTree(context_, TYPE_SNAPMETATREE, prefix + ".snapmeta");
+  layout.superblockAddress = context_.allocator.Allocate(1);
+  layout.nextObjectId = nextId_;
+  WriteSuperblock(superblockOid, layout.superblockAddress, layout, layout.omapAddress, extentRef,
+                  snapMeta, context_.allocator.UsedBlocks() - usedBefore);
+  context_.Note(prefix + ".superblock", layout.superblockAddress, superblockOid, TYPE_FS | OBJ_VIRTUAL);
+  std::sort(files_.begin(), files_.end(),
+            [](const FileLocation& a, const FileLocation& b) { return a.inode < b.inode; });
+  layout.files = std::move(files_);
+  return layout;
+}
+
+}  // namespace
+
+VolumeLayout WriteVolume(WriteContext& context, const VolumeSpec& spec, uint32_t index,
+                         uint32_t omapEntryCap) {
+  return VolumeBuilder(context, spec, index).Build(omapEntryCap);
+}
+
+}  // namespace apfsw

@@ -65,3 +65,116 @@ constexpr uint32_t NX_MAGIC = 32;
 constexpr uint32_t NX_BLOCK_SIZE = 36;
 constexpr uint32_t NX_BLOCK_COUNT = 40;
 constexpr uint32_t NX_MAGIC_VALUE = 0x4253584E;  // "NXSB"
+constexpr uint32_t NX_UUID = 72;
+constexpr uint32_t NX_XP_DESC_BLOCKS = 104;
+constexpr uint32_t NX_XP_DESC_BASE = 112;
+constexpr uint32_t NX_XP_DESC_NEXT = 128;
+constexpr uint32_t NX_XP_DESC_INDEX = 136;
+constexpr uint32_t NX_XP_DESC_LEN = 140;
+constexpr uint32_t NX_SPACEMAN_OID = 152;
+constexpr uint32_t NX_OMAP_OID = 160;
+constexpr uint32_t NX_MAX_FILE_SYSTEMS = 180;
+constexpr uint32_t NX_FS_OID = 184;
+constexpr uint32_t NX_KEYLOCKER = 1296;  // prange_t: start block, block count
+constexpr uint32_t NX_MAX_BLOCK_COUNT = 0xFFFFFFFF;
+
+// Checkpoint-map block (checkpoint_map_phys_t) and its 40-byte entries.
+constexpr uint32_t CPM_COUNT = 36;
+constexpr uint32_t CPM_ENTRIES = 40;
+constexpr uint32_t CPM_ENTRY_SIZE = 40;
+constexpr uint32_t CPM_TYPE = 0;
+constexpr uint32_t CPM_SIZE = 8;
+constexpr uint32_t CPM_OID = 24;
+constexpr uint32_t CPM_PADDR = 32;
+
+// Space manager (spaceman_phys_t): free counts of the main and tier-2 devices.
+constexpr uint32_t SPACEMAN_READ_SIZE = 336;
+constexpr uint32_t SM_DEV0_FREE_COUNT = 72;
+constexpr uint32_t SM_DEV1_FREE_COUNT = 120;
+
+// Object-map header (omap_phys_t).
+constexpr uint32_t OM_TREE_OID = 48;
+
+// Volume superblock (apfs_superblock_t).
+constexpr uint32_t APFS_MAGIC = 32;
+constexpr uint32_t APFS_MAGIC_VALUE = 0x42535041;  // "APSB"
+constexpr uint32_t APFS_INCOMPATIBLE_FEATURES = 56;
+constexpr uint32_t APFS_FS_QUOTA_BLOCK_COUNT = 80;
+constexpr uint32_t APFS_FS_ALLOC_COUNT = 88;
+constexpr uint32_t APFS_OMAP_OID = 128;
+constexpr uint32_t APFS_ROOT_TREE_OID = 136;
+constexpr uint32_t APFS_VOLNAME = 704;
+constexpr uint32_t APFS_VOLNAME_LEN = 256;
+constexpr uint32_t APFS_ROLE = 964;
+constexpr uint64_t APFS_INCOMPAT_CASE_INSENSITIVE = 0x1;
+constexpr uint64_t APFS_INCOMPAT_NORMALIZATION_INSENSITIVE = 0x8;
+constexpr uint16_t APFS_VOL_ROLE_SYSTEM = 0x1;
+constexpr uint16_t APFS_VOL_ROLE_DATA = 0x40;
+
+// File-system record types (top four bits of a key's first word).
+constexpr uint8_t APFS_TYPE_INODE = 3;
+constexpr uint8_t APFS_TYPE_XATTR = 4;
+constexpr uint8_t APFS_TYPE_FILE_EXTENT = 8;
+constexpr uint8_t APFS_TYPE_DIR_REC = 9;
+
+// Inode value (j_inode_val_t).
+constexpr uint32_t INODE_PRIVATE_ID = 8;
+constexpr uint32_t INODE_CREATE_TIME = 16;
+constexpr uint32_t INODE_MOD_TIME = 24;
+constexpr uint32_t INODE_CHANGE_TIME = 32;
+constexpr uint32_t INODE_ACCESS_TIME = 40;
+constexpr uint32_t INODE_INTERNAL_FLAGS = 48;
+constexpr uint32_t INODE_NCHILDREN = 56;
+constexpr uint32_t INODE_BSD_FLAGS = 68;
+constexpr uint32_t INODE_OWNER = 72;
+constexpr uint32_t INODE_GROUP = 76;
+constexpr uint32_t INODE_MODE = 80;
+constexpr uint32_t INODE_UNCOMPRESSED_SIZE = 84;
+constexpr uint32_t INODE_XFIELDS = 92;
+constexpr uint32_t INODE_VALUE_MIN = 100;
+constexpr uint64_t INODE_HAS_UNCOMPRESSED_SIZE = 0x40000;
+constexpr uint32_t UF_COMPRESSED = 0x20;
+
+// Extended fields of an inode.
+constexpr uint32_t XF_HEADER_SIZE = 4;
+constexpr uint8_t INO_EXT_TYPE_NAME = 4;
+constexpr uint8_t INO_EXT_TYPE_DSTREAM = 8;
+constexpr uint8_t INO_EXT_TYPE_SPARSE_BYTES = 13;
+constexpr uint8_t INO_EXT_TYPE_RDEV = 14;
+constexpr uint32_t DSTREAM_SIZE = 0;
+constexpr uint32_t DSTREAM_ALLOCED_SIZE = 8;
+
+// File modes (type in bits 12-15).
+constexpr uint16_t S_IFMT_MASK = 0xF000;
+constexpr uint16_t MODE_FIFO = 0x1000;
+constexpr uint16_t MODE_CHR = 0x2000;
+constexpr uint16_t MODE_DIR = 0x4000;
+constexpr uint16_t MODE_BLK = 0x6000;
+constexpr uint16_t MODE_REG = 0x8000;
+constexpr uint16_t MODE_LNK = 0xA000;
+constexpr uint16_t MODE_SOCK = 0xC000;
+
+// Directory-record value (j_drec_val_t).
+constexpr uint32_t DREC_FILE_ID = 0;
+constexpr uint32_t DREC_FLAGS = 16;
+constexpr uint32_t DREC_VALUE_MIN = 18;
+
+// Extended-attribute records (j_xattr_key_t, j_xattr_val_t).
+constexpr uint32_t XATTR_KEY_NAME_LEN = 8;
+constexpr uint32_t XATTR_KEY_NAME = 10;
+constexpr uint32_t XATTR_VAL_FLAGS = 0;
+constexpr uint32_t XATTR_VAL_LEN = 2;
+constexpr uint32_t XATTR_VAL_DATA = 4;
+constexpr uint16_t XATTR_DATA_STREAM = 0x0001;
+constexpr uint16_t XATTR_DATA_STREAM_SYSTEM = 0x0011;
+constexpr uint32_t XATTR_DSTREAM_SIZE = 16;  // stream id, then the stream's size
+
+// File extents (j_file_extent_key_t, j_file_extent_val_t).
+constexpr uint32_t FILE_EXTENT_KEY_SIZE = 16;
+constexpr uint32_t FILE_EXTENT_VALUE_MIN = 16;
+constexpr uint64_t J_FILE_EXTENT_LEN_MASK = 0x00FFFFFFFFFFFFFFull;
+
+// Compressed-file header.
+constexpr uint32_t DECMPFS_HEADER_SIZE = 16;
+constexpr uint32_t DECMPFS_MAGIC = 0x636D7066;  // "fpmc"
+constexpr uint32_t DECMPFS_UNCOMPRESSED_SIZE = 8;

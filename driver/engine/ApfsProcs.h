@@ -19,6 +19,10 @@ uint8_t BlockShiftOf(uint32_t size);
 bool BlockSizeSupported(uint32_t size);
 
 bool ContainerRead(Container* container, uint64_t offset, void* buffer, uint64_t count);
+// Reads count bytes at block address through volumeIndex; refuses addresses outside the
+// container before turning them into byte offsets.
+bool ReadAtBlock(Container* container, uint64_t address, void* buffer, uint64_t count,
+                 uint8_t volumeIndex);
 bool VolumeRead(Container* container, uint64_t offset, void* buffer, uint64_t count,
                 uint8_t volumeIndex);
 
@@ -28,13 +32,39 @@ BlockBuffer* BlockBufferLoad(Container* container, uint64_t address, uint32_t si
 BlockBuffer* BlockBufferClone(const BlockBuffer* source);
 void BlockBufferRelease(BlockBuffer* buffer);
 
-// ---- Container (the parts the lower layers need) ----
+// ---- Container ----
 
+// firstBlock holds the first 4096 bytes of the partition.
 void ContainerInit(Container* container);
+bool ContainerOpen(Container* container, const uint8_t* firstBlock, BlockDevice* device);
+void ContainerClose(Container* container);
 uint32_t ContainerBlockSize(const Container* container);
+uint64_t ContainerBlockCount(const Container* container);
 uint64_t ContainerXid(const Container* container);
 bool CheckpointLookup(const Container* container, uint64_t oid, uint16_t type,
                       uint64_t* paddr, uint32_t* size, bool* notFound);
+Volume* ContainerVolume(Container* container, uint32_t index);
+uint32_t ContainerDefaultVolume(Container* container);
+void VolumeAdoptSystemName(Container* container, uint32_t index);
+uint64_t ContainerFreeBlocks(Container* container);
+bool NxSuperblockCheck(const Container* container, const uint8_t* block);
+// The block address of the newest superblock of the volume in slot index, through the
+// newest container object-map mapping; false for an empty slot or a bad mapping.
+bool VolumeSuperblockAddress(Container* container, uint32_t index, uint64_t* address);
+
+// ---- Volumes ----
+
+// password is accepted for the interface's sake: the engine never unlocks a volume.
+bool VolumeSlotOpen(Container* container, uint32_t index, const char* password, BTree* omapTree,
+                    BTree* fsTree);
+bool VolumeIsCaseSensitive(const Volume* volume);
+bool VolumeUsable(const Volume* volume);
+void VolumeHandleInit(VolumeHandle* handle, Container* container);
+// Opens slot index on omapTree and fsTree (prepared with BTreeInit) and loads the root
+// directory. On failure the slot's encrypted and unsupported flags tell why.
+bool VolumeHandleOpen(VolumeHandle* handle, int32_t index, const char* password,
+                      BTree* omapTree, BTree* fsTree);
+void VolumeHandleRelease(VolumeHandle* handle);
 
 // ---- Object maps ----
 
@@ -79,6 +109,51 @@ bool BTreeFind(BTreeHead* handle, const SearchKey* key, uint32_t mode, NodeRecor
 bool BTreeSeek(BTreeCursor* cursor, const SearchKey* key, uint32_t mode, bool* notFound);
 bool BTreeNext(BTreeCursor* cursor, NodeRecord* record, const NodeView** node, bool* end);
 void BTreeCursorClose(BTreeCursor* cursor);
+
+// ---- Inodes, lookup and directory listings ----
+
+// Nanoseconds since 1970 to 100-nanosecond units since 1601; wraps for times before 1601.
+int64_t ApfsTimeToNt(uint64_t t);
+Inode* InodeLoad(Container* container, uint64_t objectId, BTree* fsTree, bool* notFound);
+void InodeRelease(Inode* inode);
+uint64_t InodeLogicalSize(Inode* inode, BTree* fsTree);
+uint32_t FsMaxNameLength();
+// A node for the inode objectId, or one that adopts an inode reference already held.
+FsNode* FsNodeCreate(VolumeHandle* volume, FsNodeKind kind, uint64_t objectId, BTree* fsTree);
+FsNode* FsNodeAdopt(VolumeHandle* volume, FsNodeKind kind, Inode* inode);
+void FsNodeRelease(FsNode* node);
+bool FsLookup(FsNode* directory, const uint8_t* name, uint32_t length, FsNode** node,
+              FileInfo* info, BTree* fsTree, bool* notFound);
+bool DirSearchCreate(FsNode* directory, DirSearch** search, BTree* fsTree);
+void DirSearchSetPosition(DirSearch* search, int64_t ordinal);
+void DirSearchFree(DirSearch* search);
+// The next entry of a listing (search from DirSearchCreate) or of a lookup. keep,
+// notFound and cursorSlot are optional; the listing's cursor lives in *cursorSlot
+// between calls.
+bool DirEnumNext(FsNode* directory, DirSearch* search, FileInfo* info, Inode** keep,
+                 bool* notFound, BTreeCursor** cursorSlot, BTree* fsTree);
+
+// ---- File data ----
+
+bool ExtentSearch(BTree* tree, uint64_t streamId, uint64_t offset, NodeRecord* record,
+                  bool* notFound);
+bool FileExtentLookup(Inode* inode, uint64_t offset, uint64_t* physByteOffset, uint64_t* length,
+                      BTree* fsTree);
+bool StreamMap(Inode* inode, uint64_t streamId, uint64_t firstBlock, uint64_t blockCount,
+               StreamMapping* mapping, BTree* fsTree);
+bool StreamRead(Inode* inode, uint64_t streamId, uint8_t* buffer, uint64_t byteCount,
+                BTree* fsTree);
+
+// ---- Extended attributes ----
+
+bool XattrEntryBuild(XattrEntry* entry, const NodeRecord& record);
+void XattrEntryFree(XattrEntry* entry);
+// length excludes the terminating zero; buffer may be null to learn the length only.
+bool XattrFind(Inode* inode, const uint8_t* name, uint32_t length, uint8_t* buffer,
+               uint64_t bufferLength, uint64_t* dataLength, bool* tooSmall, bool* notFound,
+               BTree* fsTree);
+bool DecmpfsLoad(Inode* inode, BTree* fsTree);
+bool InodeHasOtherXattrs(const Inode* inode);
 
 // ---- Names ----
 

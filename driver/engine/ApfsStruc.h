@@ -136,7 +136,8 @@ struct Volume {
   uint64_t rootTreeAddress;
   uint8_t index;
   bool encrypted;
-  bool unlocked;  // never set: the engine does not unlock volumes
+  bool unlocked;     // never set: the engine does not unlock volumes
+  bool unsupported;  // a format the engine does not read (see VolumeSlotOpen)
   bool open;
 };
 
@@ -151,8 +152,105 @@ struct Container {
   uint32_t cpmCount;
   uint8_t* cpmTable;       // checkpoint-map entries, 40 bytes each, owned
   uint8_t volumeCount;
-  Volume* volumes;         // volumeCount slots, owned
+  Volume* volumes;         // MAX_VOLUMES slots, the first volumeCount in use, owned
   uint64_t latestAddress;
   uint64_t checkpointStart;
   BTree* omap;             // container object map, owned
+};
+
+struct FsNode;
+
+// The one volume of a container that is open for the frame.
+struct VolumeHandle {
+  FsNode* root;  // root directory
+  Container* container;
+  int32_t index;  // volume index, -1 until opened
+};
+
+// One extended-attribute record of an inode.
+struct XattrEntry {
+  XattrEntry* next;     // key order
+  uint64_t streamId;    // stream holding the data, 0 for embedded data
+  uint64_t dataLength;
+  uint16_t flags;
+  uint16_t nameLength;  // with the terminating zero
+  uint8_t* buffer;      // the name, then the embedded data, owned
+  uint32_t bufferSize;
+};
+
+// An inode with its extended fields and extended attributes; reference-counted.
+struct Inode {
+  uint64_t objectId;  // volume index in bits 60-63, inode number below
+  uint64_t refCount;
+  uint64_t size;
+  Container* container;
+  Volume* volume;
+  uint8_t* value;        // copy of the inode value, at least INODE_VALUE_MIN bytes, owned
+  uint32_t valueLength;  // bytes of value that came from the record
+  const uint8_t* dstream;  // into value, or null
+  const uint8_t* rdev;     // into value, or null
+  uint64_t sparseBytes;
+  const uint8_t* nameField;  // into value, or null
+  uint16_t nameFieldSize;
+  uint8_t volumeIndex;
+  uint8_t* decmpfs;  // compressed-file header, owned
+  uint32_t decmpfsLength;
+  XattrEntry* xattrs;
+  uint64_t recordBlock;    // leaf holding the inode record
+  uint16_t recordOffset;   // of the value inside that block
+  uint16_t recordLength;
+};
+
+// What the frame learns of a file or directory; 360 bytes, copied as it stands.
+struct FileInfo {
+  uint64_t objectId;
+  int64_t creationTime;  // Windows times
+  int64_t lastAccessTime;
+  int64_t lastWriteTime;
+  int64_t changeTime;
+  uint64_t allocationSize;
+  uint64_t fileSize;
+  uint64_t validDataLength;
+  uint64_t sparseAllocation;
+  uint32_t attributes;
+  uint32_t bsdFlags;
+  uint32_t childCount;
+  uint32_t owner;
+  uint32_t group;
+  uint32_t deviceNumber;
+  uint16_t mode;
+  uint16_t linkCount;
+  uint16_t nameLength;  // without the terminating zero
+  uint8_t name[258];
+};
+static_assert(sizeof(FileInfo) == 360, "FileInfo is copied by the frame as 360 bytes");
+
+// A lookup or a listing in one directory.
+struct DirSearch {
+  int64_t lastReturned;  // ordinal of the entry last returned
+  Container* container;
+  uint8_t* name;  // owned
+  uint32_t nameCapacity;
+  uint8_t nameLength;
+  uint32_t hash;
+  bool enumerateAll;
+  bool caseSensitive;
+  int64_t position;  // ordinal of the next entry
+  Inode* inode;      // the directory, not owned
+};
+
+enum FsNodeKind : uint8_t { FS_NODE_DIRECTORY = 1, FS_NODE_FILE = 2 };
+
+struct FsNode {
+  uint32_t useCount;  // FsNodeRelease frees the node when the last user lets go
+  FsNodeKind kind;
+  VolumeHandle* volume;
+  Inode* inode;        // one reference
+  DirSearch* search;   // directories only, owned
+};
+
+// Where a run of a stream's blocks lies; physBlock is all ones for a hole.
+struct StreamMapping {
+  uint64_t physBlock;
+  uint64_t blockCount;
 };

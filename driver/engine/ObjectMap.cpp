@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr uint32_t OM_TREE_OID = 48;
 constexpr uint32_t OMAP_KEY_SIZE = 16;
 constexpr uint32_t OMAP_VALUE_SIZE = 16;
 
@@ -18,9 +17,8 @@ bool OmapOpen(BTree* tree, uint64_t headerAddress, uint8_t volumeIndex) {
     tree->omapHeader = static_cast<uint8_t*>(std::malloc(OMAP_HEADER_SIZE));
     if (tree->omapHeader == nullptr) return false;
   }
-  if (headerAddress > (UINT64_MAX >> container->blockShift) ||
-      !ContainerRead(container, headerAddress << container->blockShift, tree->omapHeader,
-                     OMAP_HEADER_SIZE)) {
+  if (!ReadAtBlock(container, headerAddress, tree->omapHeader, OMAP_HEADER_SIZE,
+                   CONTAINER_INDEX)) {
     return false;
   }
   if (ObjectType(tree->omapHeader) != OBJECT_TYPE_OMAP) return false;

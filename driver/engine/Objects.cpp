@@ -62,16 +62,21 @@ bool VolumeRead(Container* container, uint64_t offset, void* buffer, uint64_t co
   return ContainerRead(container, offset, buffer, count);
 }
 
+bool ReadAtBlock(Container* container, uint64_t address, void* buffer, uint64_t count,
+                 uint8_t volumeIndex) {
+  if (address >= ContainerBlockCount(container)) return false;
+  return VolumeRead(container, address << container->blockShift, buffer, count, volumeIndex);
+}
+
 BlockBuffer* BlockBufferLoad(Container* container, uint64_t address, uint32_t size,
                              uint8_t volumeIndex) {
   if (size == 0) size = container->blockSize;
-  // An address whose byte offset does not fit 64 bits lies beyond any device.
-  if (size == 0 || address > (UINT64_MAX >> container->blockShift)) return nullptr;
+  if (size == 0) return nullptr;
   auto* buffer = new (std::nothrow) BlockBuffer{};
   if (buffer == nullptr) return nullptr;
   buffer->data = static_cast<uint8_t*>(std::calloc(size, 1));
   if (buffer->data == nullptr ||
-      !VolumeRead(container, address << container->blockShift, buffer->data, size, volumeIndex)) {
+      !ReadAtBlock(container, address, buffer->data, size, volumeIndex)) {
     std::free(buffer->data);
     delete buffer;
     return nullptr;

@@ -61,6 +61,7 @@ struct OpenedImage {
     container.blockSize = 4096;
     container.blockShift = 12;
     PutLe64(latest.data() + OBJ_XID, UINT64_MAX);  // accept nodes of every transaction
+    PutLe64(latest.data() + NX_BLOCK_COUNT, image->length() / 4096);
     container.latest = latest.data();
   }
   Bytes Block(uint64_t address) {

@@ -90,6 +90,7 @@ TestContainer::TestContainer(MemoryDevice& device, uint64_t xid) : latest(device
   container.blockShift = BlockShiftOf(device.blockSize());
   container.maxVolumes = MAX_VOLUMES;
   PutLe64(latest.data() + OBJ_XID, xid);
+  PutLe64(latest.data() + NX_BLOCK_COUNT, device.device()->length / device.blockSize());
   container.latest = latest.data();
 }
 

@@ -1,0 +1,157 @@
+// File data: where the extents of a data stream lie, and reading small streams whole.
+// Extents are checked against the container, since the frame reads data through the
+// whole device.
+#include <algorithm>
+
+#include "ApfsFormat.h"
+#include "ApfsProcs.h"
+
+namespace {
+
+constexpr uint64_t HOLE = UINT64_MAX;
+constexpr uint64_t MAX_STREAM_OFFSET = uint64_t(1) << 63;
+
+struct Extent {
+  uint64_t logical;
+  uint64_t length;
+  uint64_t physBlock;  // 0 for a hole
+};
+
+uint64_t ExtentWord(uint64_t streamId) {
+  return (streamId & OBJ_ID_MASK) | uint64_t(APFS_TYPE_FILE_EXTENT) << OBJ_TYPE_SHIFT;
+}
+
+bool DecodeExtent(const NodeRecord& record, uint64_t streamId, Extent* extent) {
+  if (record.keySize < FILE_EXTENT_KEY_SIZE || record.value == nullptr ||
+      record.valueSize < FILE_EXTENT_VALUE_MIN || Le64(record.key) != ExtentWord(streamId)) {
+    return false;
+  }
+  extent->logical = Le64(record.key + 8);
+  extent->length = Le64(record.value) & J_FILE_EXTENT_LEN_MASK;
+  extent->physBlock = Le64(record.value + 8);
+  return true;
+}
+
+bool Covers(const Extent& extent, uint64_t offset) {
+  return extent.logical <= offset && offset - extent.logical < extent.length;
+}
+
+// The entry after the tree's current one, when it is the stream's extent holding offset.
+bool NextExtentHolds(BTree* tree, uint64_t streamId, uint64_t offset, NodeRecord* record) {
+  const PathLevel* current = tree->current;
+  if (offset == 0 || current == nullptr || current->node.buffer == nullptr ||
+      current->node.level != 0 || tree->index < 0 ||
+      uint32_t(tree->index) + 1 >= current->node.entryCount) {
+    return false;
+  }
+  Extent extent;
+  if (!NodeEntry(&current->node, uint32_t(tree->index) + 1, record) ||
+      !DecodeExtent(*record, streamId, &extent) || !Covers(extent, offset)) {
+    return false;
+  }
+  tree->index++;
+  return true;
+}
+
+// Whether blocks [first, first + count) lie inside the container.
+bool InsideContainer(const Container* container, uint64_t first, uint64_t count) {
+  const uint64_t blocks = ContainerBlockCount(container);
+  return first < blocks && count <= blocks - first;
+}
+
+bool FindExtent(BTree* fsTree, uint64_t streamId, uint64_t offset, Extent* extent,
+                bool* notFound) {
+  NodeRecord record;
+  return ExtentSearch(fsTree, streamId, offset, &record, notFound) &&
+         DecodeExtent(record, streamId, extent);
+}
+
+}  // namespace
+
+bool ExtentSearch(BTree* tree, uint64_t streamId, uint64_t offset, NodeRecord* record,
+                  bool* notFound) {
+  *notFound = false;
+  if (NextExtentHolds(tree, streamId, offset, record)) return true;
+  SearchKey key;
+  SearchKeyIdOffset(&key, streamId, APFS_TYPE_FILE_EXTENT, offset);
+  if (!BTreeFind(tree, &key, FIND_FLOOR, record, notFound)) return false;
+  if (record->keySize < 8 || Le64(record->key) != ExtentWord(streamId)) return !(*notFound = true);
+  // A record of the stream must be a well-formed extent.
+  Extent extent;
+  return DecodeExtent(*record, streamId, &extent);
+}
+
+bool FileExtentLookup(Inode* inode, uint64_t offset, uint64_t* physByteOffset, uint64_t* length,
+                      BTree* fsTree) {
+  const uint64_t streamId = Le64(inode->value + INODE_PRIVATE_ID);
+  if (streamId == 0) return false;
+  Extent extent;
+  bool notFound;
+  if (!FindExtent(fsTree, streamId, offset, &extent, &notFound)) return false;
+  if (extent.logical != offset || extent.length == 0 ||
+      extent.length >= MAX_STREAM_OFFSET - offset) {
+    return false;
+  }
+  const Container* container = inode->container;
+  const uint32_t shift = container->blockShift;
+  *length = extent.length;
+  if (extent.physBlock == 0) {
+    *physByteOffset = 0;
+    return true;
+  }
+  const uint64_t blocks = (extent.length + container->blockSize - 1) >> shift;
+  if (!InsideContainer(container, extent.physBlock, blocks)) return false;
+  *physByteOffset = extent.physBlock << shift;
+  return true;
+}
+
+bool StreamMap(Inode* inode, uint64_t streamId, uint64_t firstBlock, uint64_t blockCount,
+               StreamMapping* mapping, BTree* fsTree) {
+  const uint32_t shift = inode->container->blockShift;
+  mapping->physBlock = HOLE;
+  mapping->blockCount = blockCount;
+  if (firstBlock > (UINT64_MAX >> shift)) return false;
+  Extent extent;
+  bool notFound;
+  if (!FindExtent(fsTree, streamId, firstBlock << shift, &extent, &notFound)) {
+    return notFound;
+  }
+  const uint64_t lo = extent.logical >> shift;
+  const uint64_t len = extent.length >> shift;
+  if (len > UINT64_MAX - lo || blockCount > UINT64_MAX - firstBlock) return false;
+  const uint64_t hi = lo + len;
+  const uint64_t end = firstBlock + blockCount;
+  if (!((lo < end && end <= hi) || (lo <= firstBlock && firstBlock < hi))) return true;
+  if (extent.physBlock == 0) {
+    mapping->blockCount = blockCount != 0 ? std::min(len, blockCount) : hi - firstBlock;
+    return true;
+  }
+  if (!(end <= hi && blockCount != 0)) mapping->blockCount = hi - firstBlock;
+  mapping->physBlock = extent.physBlock - lo + firstBlock;
+  return InsideContainer(inode->container, mapping->physBlock, mapping->blockCount);
+}
+
+bool StreamRead(Inode* inode, uint64_t streamId, uint8_t* buffer, uint64_t byteCount,
+                BTree* fsTree) {
+  Container* container = inode->container;
+  const uint32_t shift = container->blockShift;
+  uint64_t blocksLeft = (byteCount >> shift) + ((byteCount & (container->blockSize - 1)) != 0);
+  uint64_t done = 0;
+  uint64_t block = 0;
+  while (done < byteCount) {
+    StreamMapping mapping;
+    if (!StreamMap(inode, streamId, block, blocksLeft, &mapping, fsTree) ||
+        mapping.physBlock == HOLE || mapping.blockCount == 0) {
+      return false;
+    }
+    const uint64_t chunk = std::min(byteCount - done, mapping.blockCount << shift);
+    if (buffer != nullptr &&
+        !ReadAtBlock(container, mapping.physBlock, buffer + done, chunk, CONTAINER_INDEX)) {
+      return false;
+    }
+    done += chunk;
+    blocksLeft -= std::min(blocksLeft, mapping.blockCount);
+    block += mapping.blockCount;
+  }
+  return true;
+}

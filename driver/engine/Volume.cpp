@@ -1,0 +1,120 @@
+// Volumes: reading and checking a volume superblock, opening its object map and
+// file-system tree, and the volume handle the frame mounts.
+#include <cstdlib>
+
+#include "ApfsFormat.h"
+#include "ApfsProcs.h"
+
+namespace {
+
+constexpr uint64_t INODE_ROOT_DIRECTORY = 2;
+
+uint64_t Features(const Volume* volume) {
+  return Le64(volume->superblock + APFS_INCOMPATIBLE_FEATURES);
+}
+
+bool SuperblockValid(const Container* container, const uint8_t* block) {
+  const uint64_t quota = Le64(block + APFS_FS_QUOTA_BLOCK_COUNT);
+  return Le32(block + APFS_MAGIC) == APFS_MAGIC_VALUE && ObjectType(block) == OBJECT_TYPE_FS &&
+         Le64(block + OBJ_XID) <= ContainerXid(container) &&
+         (quota == 0 || quota >= Le64(block + APFS_FS_ALLOC_COUNT)) &&
+         ObjectVerify(block, container->blockSize);
+}
+
+// Reads the superblock of the slot and opens its object map; finds the root tree.
+bool ReadSuperblock(Volume* volume, uint64_t address, BTree* omapTree) {
+  Container* container = volume->container;
+  volume->superblockAddress = address;
+  if (volume->superblock == nullptr) {
+    volume->superblock = static_cast<uint8_t*>(std::calloc(container->blockSize, 1));
+    if (volume->superblock == nullptr) return false;
+  }
+  if (!ReadAtBlock(container, address, volume->superblock, container->blockSize,
+                   CONTAINER_INDEX) ||
+      !SuperblockValid(container, volume->superblock) ||
+      !OmapOpen(omapTree, Le64(volume->superblock + APFS_OMAP_OID), volume->index)) {
+    return false;
+  }
+  OmapMapping root;
+  bool notFound;
+  if (!OmapLookup(omapTree, Le64(volume->superblock + APFS_ROOT_TREE_OID), &root, &notFound)) {
+    return false;
+  }
+  if (root.flags == OMAP_VAL_ENCRYPTED) {
+    volume->encrypted = true;
+  } else if (root.flags != 0) {
+    return false;
+  }
+  volume->rootTreeAddress = root.paddr;
+  return root.size == container->blockSize;
+}
+
+bool HasKeybag(const Container* container) {
+  return Le64(container->latest + NX_KEYLOCKER) != 0 &&
+         Le64(container->latest + NX_KEYLOCKER + 8) != 0;
+}
+
+bool OpenSlot(Volume* volume, BTree* omapTree, BTree* fsTree) {
+  Container* container = volume->container;
+  uint64_t address;
+  if (!VolumeSuperblockAddress(container, volume->index, &address) ||
+      !ReadSuperblock(volume, address, omapTree)) {
+    return false;
+  }
+  // Case- and normalisation-sensitive volumes key directory records without a name
+  // hash, a form the engine does not read: refuse rather than mangle their names.
+  if ((Features(volume) &
+       (APFS_INCOMPAT_CASE_INSENSITIVE | APFS_INCOMPAT_NORMALIZATION_INSENSITIVE)) == 0) {
+    volume->unsupported = true;
+    return false;
+  }
+  if (volume->encrypted) return !HasKeybag(container);
+  return BTreeOpenRoot(fsTree, volume->rootTreeAddress, volume->index, omapTree, true) &&
+         BTreeCreateCursor(fsTree);
+}
+
+}  // namespace
+
+bool VolumeSlotOpen(Container* container, uint32_t index, const char* password, BTree* omapTree,
+                    BTree* fsTree) {
+  (void)password;  // volumes are never unlocked
+  if (index >= container->volumeCount || container->volumes == nullptr) return false;
+  Volume* volume = &container->volumes[index];
+  if (volume->open) return true;
+  volume->open = true;
+  volume->encrypted = false;
+  volume->unsupported = false;
+  if (!OpenSlot(volume, omapTree, fsTree)) volume->open = false;
+  return volume->open;
+}
+
+bool VolumeIsCaseSensitive(const Volume* volume) {
+  return (Features(volume) & APFS_INCOMPAT_CASE_INSENSITIVE) == 0;
+}
+
+bool VolumeUsable(const Volume* volume) { return !volume->encrypted || volume->unlocked; }
+
+void VolumeHandleInit(VolumeHandle* handle, Container* container) {
+  handle->root = nullptr;
+  handle->container = container;
+  handle->index = -1;
+}
+
+bool VolumeHandleOpen(VolumeHandle* handle, int32_t index, const char* password,
+                      BTree* omapTree, BTree* fsTree) {
+  handle->index = index;
+  Container* container = handle->container;
+  if (index < 0 || index >= int32_t(container->volumeCount) ||
+      !VolumeSlotOpen(container, uint32_t(index), password, omapTree, fsTree)) {
+    return false;
+  }
+  if (handle->root != nullptr) return true;
+  const uint64_t rootId = uint64_t(index) << OBJ_TYPE_SHIFT | INODE_ROOT_DIRECTORY;
+  handle->root = FsNodeCreate(handle, FS_NODE_DIRECTORY, rootId, fsTree);
+  return handle->root != nullptr;
+}
+
+void VolumeHandleRelease(VolumeHandle* handle) {
+  FsNodeRelease(handle->root);
+  handle->root = nullptr;
+}

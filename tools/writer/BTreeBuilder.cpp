@@ -21,16 +21,22 @@ struct TreeTotals {
 
 uint32_t TocEntrySize(const TreeShape& shape) { return shape.fixedSize ? 4 : 8; }
 
-uint64_t TocLength(uint64_t entries, const TreeShape& shape) {
-  return AlignUp(entries, BTREE_TOC_ENTRY_INCREMENT) * TocEntrySize(shape);
+uint64_t NodeCapacity(const TreeShape& shape, bool root) {
+  return shape.blockSize - BTNODE_HEADER_SIZE - (root ? BTREE_INFO_SIZE : 0);
+}
+
+// Nodes of fixed-size entries have a table of contents sized for as many entries as the
+// node can hold; others one grown in steps with the entries, never empty.
+uint64_t TocLength(uint64_t entries, const TreeShape& shape, bool root) {
+  if (shape.fixedSize) {
+    const uint64_t most = NodeCapacity(shape, root) / (TocEntrySize(shape) + shape.keySize + shape.leafValueSize);
+    entries = std::max(entries, most);
+  }
+  return AlignUp(std::max<uint64_t>(entries, 1), BTREE_TOC_ENTRY_INCREMENT) * TocEntrySize(shape);
 }
 
 uint64_t StoredSize(uint32_t length, const TreeShape& shape) {
   return shape.fixedSize ? length : AlignUp(length, 8);
-}
-
-uint64_t NodeCapacity(const TreeShape& shape, bool root) {
-  return shape.blockSize - BTNODE_HEADER_SIZE - (root ? BTREE_INFO_SIZE : 0);
 }
 
 // Bytes the entries take in a node: table of contents, keys and values.
@@ -40,7 +46,7 @@ class NodeFill {
   bool Fits(const TreeRecord& r, bool root) const {
     if (shape_.entryCap != 0 && count_ + 1 > shape_.entryCap) return false;
     const uint64_t data = data_ + StoredSize(r.keyLength, shape_) + StoredSize(r.valueLength, shape_);
-    return TocLength(count_ + 1, shape_) + data <= NodeCapacity(shape_, root);
+    return TocLength(count_ + 1, shape_, root) + data <= NodeCapacity(shape_, root);
   }
   void Add(const TreeRecord& r) {
     data_ += StoredSize(r.keyLength, shape_) + StoredSize(r.valueLength, shape_);
@@ -158,7 +164,7 @@ std::vector<uint8_t> EncodeNode(std::span<const TreeRecord> entries, const TreeS
   Put16(b + 32, flags);
   Put16(b + 34, level);
   Put32(b + 36, static_cast<uint32_t>(entries.size()));
-  const uint64_t tocLength = TocLength(entries.size(), shape);
+  const uint64_t tocLength = TocLength(entries.size(), shape, root);
   Put16(b + 40, 0);
   Put16(b + 42, static_cast<uint16_t>(tocLength));
 

@@ -75,7 +75,7 @@ uint64_t EstimateEntryBlocks(const Entry& e, uint32_t bs, uint64_t& entries) {
 // Enough blocks for the contents, generously: the image is sparse, so room costs nothing.
 uint64_t EstimateBlockCount(const ContainerSpec& spec, uint64_t fixedEnd) {
   const uint32_t bs = spec.blockSize;
-  uint64_t blocks = std::max(fixedEnd, spec.allocationStart);
+  uint64_t blocks = std::max({fixedEnd, spec.allocationStart, OID_RESERVED_COUNT});
   for (const VolumeSpec& v : spec.volumes) {
     uint64_t entries = 0;
     blocks += EstimateEntryBlocks(v.root, bs, entries);
@@ -310,7 +310,9 @@ WriteResult ContainerBuilder::Build() {
   blockCount_ = spec_.blockCount != 0 ? spec_.blockCount : EstimateBlockCount(spec_, fixedEnd);
   if (blockCount_ > 0xFFFFFFFFull) throw std::runtime_error("more than 2^32 - 1 blocks");
   const SpacemanGeometry geometry = PlanSpaceman(bs_, blockCount_, fixedEnd);
-  const uint64_t firstFree = std::max(geometry.End(), spec_.allocationStart);
+  // Physical objects get ids equal to their addresses, and ids below the reserved count
+  // are not for objects of the trees: metadata and data start above them.
+  const uint64_t firstFree = std::max({geometry.End(), spec_.allocationStart, OID_RESERVED_COUNT});
   if (firstFree >= blockCount_) throw std::runtime_error("blockCount too small for the fixed areas");
   BlockAllocator allocator(blockCount_, firstFree);
   allocator.Reserve(0, 1);

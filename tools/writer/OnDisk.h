@@ -73,6 +73,7 @@ constexpr uint32_t BTREE_SEQUENTIAL_INSERT = 0x2;
 constexpr uint32_t BTREE_ALLOW_GHOSTS = 0x4;
 constexpr uint32_t BTREE_EPHEMERAL = 0x8;
 constexpr uint32_t BTREE_PHYSICAL = 0x10;
+constexpr uint32_t BTREE_KV_NONALIGNED = 0x40;
 constexpr uint32_t BTREE_TOC_ENTRY_INCREMENT = 8;
 
 // Space manager.
@@ -103,6 +104,8 @@ constexpr uint64_t APFS_INCOMPAT_NORMALIZATION_INSENSITIVE = 0x8;
 constexpr uint64_t APFS_FEATURE_HARDLINK_MAP_RECORDS = 0x2;
 constexpr uint64_t APFS_FS_UNENCRYPTED = 0x1;
 constexpr size_t APFS_VOLNAME_LEN = 256;
+constexpr uint16_t META_CRYPTO_MAJOR_VERSION = 5;
+constexpr uint32_t PROTECTION_CLASS_F = 6;
 namespace apsb {
 constexpr size_t MAGIC = 32, FS_INDEX = 36, FEATURES = 40, RO_COMPAT = 48, INCOMPAT = 56,
                  UNMOUNT_TIME = 64, RESERVE_BLOCKS = 72, QUOTA_BLOCKS = 80, ALLOC_COUNT = 88,

@@ -104,7 +104,7 @@ uint64_t WriteEmptyPhysicalTree(WriteContext& context, uint32_t subtype, const s
   shape.blockSize = context.blockSize;
   shape.subtype = subtype;
   shape.storage = OBJ_PHYSICAL;
-  shape.treeFlags = BTREE_PHYSICAL;
+  shape.treeFlags = BTREE_PHYSICAL | BTREE_KV_NONALIGNED;
   shape.xid = context.xid;
   PhysicalSink sink(context);
   const BuiltTree tree = BuildTree({}, shape, sink);

@@ -263,10 +263,11 @@ void VolumeBuilder::AddRegularFile(const Node& node, InodeFields& fields, FileLo
   fields.privateId = node.inode;
   if (file.size == 0) return;
   AddExtents(node.inode, extents);
-  const uint64_t allocated = AllocatedBytes(extents);
-  fields.xfields.push_back({INO_EXT_TYPE_DSTREAM, XF_SYSTEM_FIELD,
-                            EncodeDataStream({file.size, allocated})});
-  const uint64_t sparse = AlignUp(file.size, context_.blockSize) - allocated;
+  // The allocated size spans the holes too, as readers expect it to cover the size; the
+  // sparse-bytes field tells how much of it has no blocks.
+  const uint64_t span = AlignUp(file.size, context_.blockSize);
+  fields.xfields.push_back({INO_EXT_TYPE_DSTREAM, XF_SYSTEM_FIELD, EncodeDataStream({file.size, span})});
+  const uint64_t sparse = span - AllocatedBytes(extents);
   if (sparse != 0) {
     Xfield field{INO_EXT_TYPE_SPARSE_BYTES, XF_SYSTEM_FIELD, std::vector<uint8_t>(8)};
     Put64(field.data.data(), sparse);
@@ -429,6 +430,9 @@ void VolumeBuilder::WriteSuperblock(uint64_t oid, uint64_t address, const Volume
   Put64(b + apsb::RESERVE_BLOCKS, spec_.reserveBlocks);
   Put64(b + apsb::QUOTA_BLOCKS, spec_.quotaBlocks);
   Put64(b + apsb::ALLOC_COUNT, allocated);
+  Put16(b + apsb::META_CRYPTO, META_CRYPTO_MAJOR_VERSION);
+  Put32(b + apsb::META_CRYPTO + 8, PROTECTION_CLASS_F);
+  Put16(b + apsb::META_CRYPTO + 16, 1);  // key revision
   Put32(b + apsb::ROOT_TREE_TYPE, TYPE_BTREE | OBJ_VIRTUAL);
   Put32(b + apsb::EXTENTREF_TREE_TYPE, TYPE_BTREE | OBJ_PHYSICAL);
   Put32(b + apsb::SNAP_META_TREE_TYPE, TYPE_BTREE | OBJ_PHYSICAL);

@@ -156,9 +156,8 @@ std::vector<uint8_t> ZlibResourceFork(const std::vector<uint8_t>& contents) {
   PutBE32(fork.data() + 4, kDataOffset + dataLength);
   PutBE32(fork.data() + 8, dataLength);
   PutBE32(fork.data() + 12, static_cast<uint32_t>(map.size()));
-  uint8_t length[4];
-  PutBE32(length, static_cast<uint32_t>(resource.size()));
-  fork.insert(fork.end(), length, length + 4);
+  fork.resize(fork.size() + 4);
+  PutBE32(fork.data() + fork.size() - 4, static_cast<uint32_t>(resource.size()));
   fork.insert(fork.end(), resource.begin(), resource.end());
   fork.insert(fork.end(), map.begin(), map.end());
   return fork;

@@ -1,6 +1,7 @@
 #include "NameHash.h"
 
 #include <array>
+#include <cstring>
 #include <stdexcept>
 
 #include "UnicodeTables.h"
@@ -13,6 +14,9 @@ constexpr uint32_t kHangulFirst = 0xAC00, kHangulLast = 0xD7A3;
 constexpr uint32_t kHangulLeadBase = 0x1100, kHangulVowelBase = 0x1161,
                    kHangulTrailBase = 0x11A7;
 constexpr uint32_t kHangulVowelTrailCount = 588, kHangulTrailCount = 28;
+
+constexpr uint32_t kCrcInitial = 0xFFFFFFFF;
+constexpr uint32_t kHashMask = 0x3FFFFF;
 
 struct CodePoints {
   std::array<uint32_t, DECOMP_MAX> cp{};
@@ -91,20 +95,22 @@ uint32_t CrcCodePoint(uint32_t crc, uint32_t cp) {
   return crc;
 }
 
-std::string CounterName(std::string_view prefix, uint64_t counter) {
+// Steps a base-36 counter kept as its digits, most significant first.
+void Increment(std::string& digits) {
   static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-  std::string suffix;
-  do {
-    suffix.insert(suffix.begin(), kDigits[counter % 36]);
-    counter /= 36;
-  } while (counter != 0);
-  return std::string(prefix) + suffix;
+  for (size_t i = digits.size(); i-- > 0;) {
+    const char* at = std::strchr(kDigits, digits[i]);
+    if (at[1] != '\0') {
+      digits[i] = at[1];
+      return;
+    }
+    digits[i] = '0';
+  }
+  digits.insert(digits.begin(), '1');
 }
 
-}  // namespace
-
-std::optional<uint32_t> NameHash(std::string_view name, bool caseSensitive) {
-  uint32_t crc = 0xFFFFFFFF;
+// Runs the CRC register over a name; nothing for an invalid UTF-8 sequence.
+std::optional<uint32_t> HashUpdate(uint32_t crc, std::string_view name, bool caseSensitive) {
   size_t pos = 0;
   while (pos < name.size() && name[pos] != '\0') {
     const uint8_t byte = static_cast<uint8_t>(name[pos]);
@@ -121,18 +127,29 @@ std::optional<uint32_t> NameHash(std::string_view name, bool caseSensitive) {
     if (!caseSensitive) FoldDecomposition(cp, points);
     for (size_t i = 0; i < points.count; ++i) crc = CrcCodePoint(crc, points.cp[i]);
   }
-  return crc & 0x3FFFFF;
+  return crc;
+}
+
+}  // namespace
+
+std::optional<uint32_t> NameHash(std::string_view name, bool caseSensitive) {
+  const std::optional<uint32_t> crc = HashUpdate(kCrcInitial, name, caseSensitive);
+  if (!crc) return std::nullopt;
+  return *crc & kHashMask;
 }
 
 std::vector<std::string> FindHashCollisions(std::string_view name, bool caseSensitive,
                                             size_t count, std::string_view prefix) {
   const std::optional<uint32_t> target = NameHash(name, caseSensitive);
-  if (!target) throw std::runtime_error("collision search: name is not valid UTF-8");
+  const std::optional<uint32_t> prefixCrc = HashUpdate(kCrcInitial, prefix, caseSensitive);
+  if (!target || !prefixCrc) throw std::runtime_error("collision search: name is not valid UTF-8");
   std::vector<std::string> found;
-  for (uint64_t counter = 0; found.size() < count; ++counter) {
-    std::string candidate = CounterName(prefix, counter);
-    if (candidate != name && NameHash(candidate, caseSensitive) == target)
-      found.push_back(std::move(candidate));
+  // Only the counter's digits need hashing: the register after the prefix is kept.
+  for (std::string digits = "0"; found.size() < count; Increment(digits)) {
+    const std::optional<uint32_t> crc = HashUpdate(*prefixCrc, digits, caseSensitive);
+    if ((*crc & kHashMask) != *target) continue;
+    std::string candidate = std::string(prefix) + digits;
+    if (candidate != name) found.push_back(std::move(candidate));
   }
   return found;
 }

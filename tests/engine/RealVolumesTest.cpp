@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ApfsFormat.h"
-#include "ImageDevice.h"
+#include "MountedImage.h"
 #include "TestDevice.h"
 
 namespace {
@@ -43,76 +43,12 @@ std::string Hex(const uint8_t* bytes, size_t count) {
   return out;
 }
 
-// The container and default volume of an image, opened as the driver opens them.
-struct MountedImage {
-  std::unique_ptr<ImageDevice> image;
-  Container container{};
-  BTree omap{}, fsTree{};
-  VolumeHandle volume{};
-  bool containerOpen = false;
-  bool volumeOpen = false;
-  uint32_t index = 0;
-
-  explicit MountedImage(const fs::path& path) {
-    std::string error;
-    ImageOpenOptions options;
-    options.zeroExtend = true;
-    image = OpenImage(path, options, &error);
-    if (image == nullptr) return;
-    uint8_t first[4096];
-    if (!DeviceRead(image->device(), 0, first, sizeof first)) return;
-    ContainerInit(&container);
-    containerOpen = ContainerOpen(&container, first, image->device());
-    if (!containerOpen) return;
-    index = ContainerDefaultVolume(&container);
-    BTreeInit(&omap, &container);
-    BTreeInit(&fsTree, &container);
-    VolumeHandleInit(&volume, &container);
-    volumeOpen = VolumeHandleOpen(&volume, int32_t(index), nullptr, &omap, &fsTree);
-  }
-  ~MountedImage() {
-    VolumeHandleRelease(&volume);
-    BTreeRelease(&fsTree);
-    BTreeRelease(&omap);
-    ContainerClose(&container);
-  }
-
-  std::string FileSha256(Inode* inode, uint64_t size) {
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
-    std::vector<uint8_t> data;
-    for (uint64_t offset = 0; offset < size;) {
-      uint64_t phys, length;
-      if (!FileExtentLookup(inode, offset, &phys, &length, &fsTree)) {
-        ADD_FAILURE() << "no extent at " << offset;
-        break;
-      }
-      const uint64_t take = std::min(length, size - offset);
-      data.assign(take, 0);
-      if (phys != 0) {
-        EXPECT_TRUE(DeviceRead(image->device(), phys, data.data(), take));
-      }
-      EVP_DigestUpdate(ctx, data.data(), take);
-      offset += length;
-    }
-    uint8_t digest[32];
-    EVP_DigestFinal_ex(ctx, digest, nullptr);
-    EVP_MD_CTX_free(ctx);
-    return Hex(digest, sizeof digest);
-  }
-
-  std::string SymlinkTarget(Inode* inode) {
-    static const char name[] = "com.apple.fs.symlink";
-    uint64_t length = 0;
-    bool tooSmall, notFound;
-    std::string target(4096, '\0');
-    EXPECT_TRUE(XattrFind(inode, reinterpret_cast<const uint8_t*>(name), sizeof name - 1,
-                          reinterpret_cast<uint8_t*>(target.data()), target.size(), &length,
-                          &tooSmall, &notFound, &fsTree));
-    target.resize(length > 0 ? length - 1 : 0);
-    return target;
-  }
-};
+std::string Sha256(const std::vector<uint8_t>& data) {
+  uint8_t digest[32];
+  unsigned int length = 0;
+  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
+  return Hex(digest, length);
+}
 
 struct Found {
   FileInfo info;
@@ -139,7 +75,9 @@ void Walk(MountedImage& m, FsNode* directory, const std::string& prefix,
     const uint16_t type = info.mode & S_IFMT_MASK;
     if (type == MODE_LNK) found.target = m.SymlinkTarget(inode);
     if (type == MODE_REG && !(info.bsdFlags & UF_COMPRESSED)) {
-      found.sha256 = m.FileSha256(inode, info.fileSize);
+      std::vector<uint8_t> data;
+      EXPECT_TRUE(m.ReadFile(inode, info.fileSize, &data)) << path;
+      found.sha256 = Sha256(data);
     }
     // The name looked up again leads to the same inode.
     FsNode* node = nullptr;
@@ -176,7 +114,7 @@ TEST(RealVolumes, ContainersOpenAtTheirNewestCheckpoint) {
   for (const fs::path& path : images) {
     SCOPED_TRACE(path.filename().string());
     const json facts = Facts(path);
-    MountedImage m(path);
+    MountedImage m(path.string());
     ASSERT_NE(m.image, nullptr);
     if (facts["volumes"].empty()) {
       EXPECT_FALSE(m.volumeOpen) << "the object map lies outside this carve";
@@ -210,7 +148,7 @@ TEST(RealVolumes, WalkingTheDefaultVolumeFindsEveryRecordedEntry) {
     SCOPED_TRACE(path.filename().string());
     const json facts = Facts(path);
     if (facts["volumes"].empty()) continue;
-    MountedImage m(path);
+    MountedImage m(path.string());
     ASSERT_TRUE(m.volumeOpen);
     std::map<std::string, Found> found;
     Walk(m, m.volume.root, "", &found);

@@ -1,0 +1,36 @@
+// An image opened through the engine as the driver opens it: the container, its default
+// (or a chosen) volume, and helpers to list, look up and read what it holds.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ApfsProcs.h"
+#include "ImageDevice.h"
+
+struct MountedImage {
+  // index < 0: the container's default volume.
+  explicit MountedImage(const std::string& path, int32_t index = -1);
+  ~MountedImage();
+  MountedImage(const MountedImage&) = delete;
+  MountedImage& operator=(const MountedImage&) = delete;
+
+  // Every entry of a directory in listing order; false when the listing fails.
+  bool List(FsNode* directory, std::vector<FileInfo>* entries);
+  // The node at a "/"-separated path from the root; null when absent (*notFound set).
+  FsNode* Lookup(const std::string& path, bool* notFound = nullptr);
+  // A file's bytes through its extents, holes as zeros; false when an extent is missing.
+  bool ReadFile(Inode* inode, uint64_t size, std::vector<uint8_t>* out);
+  std::string SymlinkTarget(Inode* inode);
+
+  std::unique_ptr<ImageDevice> image;
+  std::string error;
+  Container container{};
+  BTree omap{};
+  BTree fsTree{};
+  VolumeHandle volume{};
+  bool containerOpen = false;
+  bool volumeOpen = false;
+  uint32_t index = 0;
+};

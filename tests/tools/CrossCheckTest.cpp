@@ -216,6 +216,9 @@ TEST_F(CrossCheck, LibfsapfsReportsSizesAndLinkTargets) {
   for (const auto& [path, x] : ExpectedPaths(0)) {
     if (x.entry->kind != EntryKind::Regular && x.entry->kind != EntryKind::Symlink) continue;
     if (x.entry->compression != Compression::None || !x.entry->cloneOf.empty()) continue;
+    // libfsapfs-utils 20201107 looks names up by hash without decomposing Hangul
+    // syllables, so it cannot find them by path (it lists them all the same).
+    if (path.find("\xED\x95\x9C") != std::string::npos) continue;
     const std::string info = RunCommand("fsapfsinfo -f 1 -F " + Quote("/" + path) + " " + Image() + " 2>&1");
     const std::string wanted = x.entry->kind == EntryKind::Symlink
                                    ? "Symbolic link target\t: " + x.entry->target + "\n"

@@ -1,0 +1,86 @@
+#include "Json.h"
+
+#include <cstdio>
+
+#include "ApfsFormat.h"
+
+using nlohmann::json;
+
+const char* TypeName(uint32_t mode) {
+  switch (mode & S_IFMT_MASK) {
+    case MODE_REG: return "file";
+    case MODE_DIR: return "dir";
+    case MODE_LNK: return "symlink";
+    case MODE_FIFO: return "fifo";
+    case MODE_CHR: return "chardev";
+    case MODE_BLK: return "blockdev";
+    case MODE_SOCK: return "socket";
+    default: return "unknown";
+  }
+}
+
+std::string OctalMode(uint32_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", mode & 07777);
+  return text;
+}
+
+json InfoJson(ApfsImage& image) {
+  const ContainerSummary& c = image.summary();
+  json volumes = json::array();
+  for (const VolumeSummary& v : image.volumes()) {
+    volumes.push_back({{"index", v.index},
+                       {"name", v.name},
+                       {"role", v.role},
+                       {"case_sensitive", v.caseSensitive},
+                       {"encrypted", v.encrypted},
+                       {"usable", v.usable},
+                       {"default", v.isDefault}});
+  }
+  return {{"schema", JSON_SCHEMA_VERSION},
+          {"image", image.path()},
+          {"container",
+           {{"layout", c.layout},
+            {"partition_offset", c.partitionOffset},
+            {"block_size", c.blockSize},
+            {"block_count", c.blockCount},
+            {"free_blocks", c.freeBlocks},
+            {"xid", c.xid},
+            {"checkpoints", c.checkpoints},
+            {"default_volume", c.defaultVolume}}},
+          {"volumes", volumes}};
+}
+
+json EntryJson(Session& session, Inode* inode, const std::string& path) {
+  const PosixStat st = session.Stat(inode);
+  const size_t slash = path.find_last_of('/');
+  json e = {{"path", path},
+            {"name", path == "/" ? std::string() : path.substr(slash + 1)},
+            {"type", TypeName(st.mode)},
+            {"inode", st.inode},
+            {"mode", OctalMode(st.mode)},
+            {"uid", st.uid},
+            {"gid", st.gid},
+            {"size", st.size},
+            {"allocated", st.allocated},
+            {"compressed", st.compressed},
+            {"sparse", st.sparse},
+            {"bsd_flags", st.bsdFlags},
+            {"times",
+             {{"created", st.birthNs},
+              {"modified", st.modifyNs},
+              {"changed", st.changeNs},
+              {"accessed", st.accessNs}}}};
+  const uint32_t type = st.mode & S_IFMT_MASK;
+  if (type == MODE_DIR) {
+    e["children"] = st.children;
+  } else {
+    e["nlink"] = st.nlink;
+  }
+  if (type == MODE_LNK) e["symlink_target"] = session.SymlinkTarget(inode);
+  if (type == MODE_CHR || type == MODE_BLK) e["rdev"] = {{"major", st.rdevMajor}, {"minor", st.rdevMinor}};
+  json xattrs = json::array();
+  for (const Xattr& x : session.Xattrs(inode)) xattrs.push_back({{"name", x.name}, {"size", x.size}});
+  e["xattrs"] = xattrs;
+  return e;
+}

@@ -1,0 +1,223 @@
+// quadrel mount: the volume as a read-only FUSE file system.
+//
+// FUSE runs requests on several threads at once. Each request borrows a Session of its
+// own from the VolumeReader, so no engine tree or node is ever used by two threads.
+#define FUSE_USE_VERSION 31
+#include <fuse.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+
+#include "ApfsFormat.h"
+#include "Commands.h"
+#include "VolumeReader.h"
+
+namespace {
+
+constexpr char USER_PREFIX[] = "user.";
+// The image never changes under the mount, so the kernel may cache for long.
+constexpr double CACHE_SECONDS = 3600;
+
+struct MountState {
+  VolumeReader* volume;
+  ContainerSummary container;
+};
+
+MountState& State() { return *static_cast<MountState*>(fuse_get_context()->private_data); }
+
+// Runs a request and turns what it throws into a negative errno.
+template <typename Body>
+int Serve(Body body) {
+  try {
+    return body();
+  } catch (const ReadFailure& failure) {
+    if (failure.code() == ExitCode::Corrupt) std::fprintf(stderr, "quadrel: %s\n", failure.what());
+    return -failure.errnoValue();
+  } catch (const std::bad_alloc&) {
+    return -ENOMEM;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quadrel: %s\n", e.what());
+    return -EIO;
+  }
+}
+
+struct timespec Timespec(uint64_t nanoseconds) {
+  return {time_t(nanoseconds / 1000000000), long(nanoseconds % 1000000000)};
+}
+
+void FillStat(const PosixStat& st, struct stat* out) {
+  std::memset(out, 0, sizeof *out);
+  out->st_ino = st.inode;
+  out->st_mode = st.mode;
+  out->st_nlink = st.nlink;
+  out->st_uid = st.uid;
+  out->st_gid = st.gid;
+  out->st_size = off_t(st.size);
+  out->st_blocks = blkcnt_t((st.allocated + 511) / 512);
+  out->st_blksize = blksize_t(State().container.blockSize);
+  out->st_rdev = makedev(st.rdevMajor, st.rdevMinor);
+  out->st_atim = Timespec(st.accessNs);
+  out->st_mtim = Timespec(st.modifyNs);
+  out->st_ctim = Timespec(st.changeNs);
+}
+
+void* Init(struct fuse_conn_info*, struct fuse_config* config) {
+  config->use_ino = 1;
+  config->kernel_cache = 1;
+  config->entry_timeout = CACHE_SECONDS;
+  config->attr_timeout = CACHE_SECONDS;
+  config->negative_timeout = CACHE_SECONDS;
+  return fuse_get_context()->private_data;
+}
+
+int GetAttr(const char* path, struct stat* out, struct fuse_file_info*) {
+  return Serve([&] {
+    auto session = State().volume->Borrow();
+    NodeRef node = session->Resolve(path);
+    FillStat(session->Stat(node.inode()), out);
+    return 0;
+  });
+}
+
+int ReadLink(const char* path, char* buffer, size_t size) {
+  return Serve([&] {
+    auto session = State().volume->Borrow();
+    NodeRef node = session->Resolve(path);
+    if ((Le16(node.inode()->value + INODE_MODE) & S_IFMT_MASK) != MODE_LNK) return -EINVAL;
+    const std::string target = session->SymlinkTarget(node.inode());
+    if (size == 0) return -EINVAL;
+    const size_t n = std::min(size - 1, target.size());
+    std::memcpy(buffer, target.data(), n);
+    buffer[n] = '\0';
+    return 0;
+  });
+}
+
+int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, struct fuse_file_info*,
+            enum fuse_readdir_flags) {
+  return Serve([&] {
+    auto session = State().volume->Borrow();
+    NodeRef node = session->Resolve(path);
+    if (!node.isDirectory()) return -ENOTDIR;
+    fill(buffer, ".", nullptr, 0, fuse_fill_dir_flags(0));
+    fill(buffer, "..", nullptr, 0, fuse_fill_dir_flags(0));
+    session->List(node.get(), [&](Listed&& listed) {
+      struct stat st {};
+      st.st_ino = listed.inode.get()->objectId & OBJ_ID_MASK;
+      st.st_mode = Le16(listed.inode.get()->value + INODE_MODE) & S_IFMT_MASK;
+      fill(buffer, listed.name.c_str(), &st, 0, fuse_fill_dir_flags(0));
+    });
+    return 0;
+  });
+}
+
+int Open(const char* path, struct fuse_file_info* file) {
+  return Serve([&] {
+    if ((file->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
+    auto session = State().volume->Borrow();
+    NodeRef node = session->Resolve(path);
+    // Compressed files are listed with their size but cannot be read until there is a
+    // decompressor.
+    if (Le32(node.inode()->value + INODE_BSD_FLAGS) & UF_COMPRESSED) return -EOPNOTSUPP;
+    file->fh = node.inode()->objectId;
+    file->keep_cache = 1;
+    return 0;
+  });
+}
+
+int Read(const char*, char* buffer, size_t size, off_t offset, struct fuse_file_info* file) {
+  return Serve([&] {
+    auto session = State().volume->Borrow();
+    Inode* inode = session->LoadInode(file->fh);
+    return int(session->Read(inode, uint64_t(offset), buffer, size));
+  });
+}
+
+int StatFs(const char*, struct statvfs* out) {
+  const ContainerSummary& c = State().container;
+  std::memset(out, 0, sizeof *out);
+  out->f_bsize = c.blockSize;
+  out->f_frsize = c.blockSize;
+  out->f_blocks = c.blockCount;
+  out->f_bfree = c.freeBlocks;
+  out->f_bavail = c.freeBlocks;
+  out->f_namemax = FsMaxNameLength();
+  out->f_flag = ST_RDONLY;
+  return 0;
+}
+
+// Attribute names appear in the user namespace: APFS names carry no namespace, and
+// user. is the one every Linux program may read.
+int ListXattr(const char* path, char* list, size_t size) {
+  return Serve([&] {
+    auto session = State().volume->Borrow();
+    NodeRef node = session->Resolve(path);
+    std::string names;
+    for (const Xattr& x : session->Xattrs(node.inode())) names += USER_PREFIX + x.name + '\0';
+    if (size == 0) return int(names.size());
+    if (size < names.size()) return -ERANGE;
+    std::memcpy(list, names.data(), names.size());
+    return int(names.size());
+  });
+}
+
+int GetXattr(const char* path, const char* name, char* value, size_t size) {
+  return Serve([&] {
+    if (std::strncmp(name, USER_PREFIX, sizeof USER_PREFIX - 1) != 0) return -ENODATA;
+    auto session = State().volume->Borrow();
+    NodeRef node = session->Resolve(path);
+    const std::string stored = name + sizeof USER_PREFIX - 1;
+    bool visible = false;
+    for (const Xattr& x : session->Xattrs(node.inode())) visible |= x.name == stored;
+    if (!visible) return -ENODATA;
+    const std::vector<uint8_t> bytes = session->XattrValue(node.inode(), stored);
+    if (size == 0) return int(bytes.size());
+    if (size < bytes.size()) return -ERANGE;
+    std::memcpy(value, bytes.data(), bytes.size());
+    return int(bytes.size());
+  });
+}
+
+fuse_operations Operations() {
+  fuse_operations ops{};
+  ops.init = Init;
+  ops.getattr = GetAttr;
+  ops.readlink = ReadLink;
+  ops.readdir = ReadDir;
+  ops.open = Open;
+  ops.read = Read;
+  ops.statfs = StatFs;
+  ops.listxattr = ListXattr;
+  ops.getxattr = GetXattr;
+  return ops;
+}
+
+}  // namespace
+
+ExitCode RunMount(const Options& o) {
+  ApfsImage image(o.operands[0]);
+  VolumeReader volume(image, o.volume);
+  const std::string& mountPoint = o.operands[1];
+  struct stat st {};
+  if (stat(mountPoint.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    throw ReadFailure(ExitCode::MountFailed, ENOTDIR, "mount point is not a directory: " + mountPoint);
+  }
+  // Borrowing once before FUSE starts checks that the volume's root can be read.
+  { auto session = volume.Borrow(); }
+  MountState state{&volume, image.summary()};
+  std::string fsname;
+  for (char c : image.path()) fsname += c == ',' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+  std::string mountOptions = "ro,default_permissions,fsname=" + fsname + ",subtype=quadrel";
+  for (const std::string& option : o.mountOptions) mountOptions += "," + option;
+  std::vector<std::string> args = {"quadrel", mountPoint, "-o", mountOptions};
+  if (o.foreground) args.push_back("-f");
+  if (o.debug) args.push_back("-d");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  const fuse_operations ops = Operations();
+  const int result = fuse_main(int(argv.size()), argv.data(), &ops, &state);
+  return result == 0 ? ExitCode::Ok : ExitCode::MountFailed;
+}

@@ -1,0 +1,142 @@
+#include "ApfsImage.h"
+
+#include <cstring>
+
+#include "ApfsFormat.h"
+#include "Failure.h"
+
+namespace {
+
+// High bit of the descriptor-area length: the area is described by a tree, not contiguous.
+constexpr uint32_t CHECKPOINT_AREA_NONCONTIGUOUS = 0x80000000;
+
+bool HasContainerMagic(const uint8_t* block) { return Le32(block + NX_MAGIC) == NX_MAGIC_VALUE; }
+
+}  // namespace
+
+std::string RoleName(uint16_t role) {
+  struct Named {
+    uint16_t value;
+    const char* name;
+  };
+  static const Named roles[] = {
+      {0, "none"},       {0x1, "system"},     {0x2, "user"},  {0x4, "recovery"},
+      {0x8, "vm"},       {0x10, "preboot"},   {0x20, "installer"}, {0x40, "data"},
+      {0x80, "baseband"}, {0xC0, "update"},
+  };
+  for (const Named& r : roles) {
+    if (r.value == role) return r.name;
+  }
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%x", role);
+  return text;
+}
+
+ApfsImage::ApfsImage(const std::string& path) : path_(path) {
+  ContainerInit(&container_);
+  OpenContainer();
+  OpenSlots();
+}
+
+ApfsImage::~ApfsImage() {
+  for (auto& slot : slots_) {
+    if (slot == nullptr) continue;
+    BTreeRelease(&slot->fs);
+    BTreeRelease(&slot->omap);
+  }
+  ContainerClose(&container_);
+}
+
+void ApfsImage::OpenContainer() {
+  std::string error;
+  ImageOpenOptions options;
+  // Carved images declare a container longer than the file; the rest reads as zeros.
+  options.zeroExtend = true;
+  image_ = OpenImage(path_, options, &error);
+  if (image_ == nullptr) throw ReadFailure(ExitCode::CannotOpen, EIO, "cannot open image: " + error);
+  uint8_t first[MIN_BLOCK_SIZE] = {};
+  if (image_->length() < NX_BLOCK_COUNT + 8 ||
+      !DeviceRead(image_->device(), 0, first, std::min<uint64_t>(sizeof first, image_->length())) ||
+      !HasContainerMagic(first)) {
+    throw ReadFailure(ExitCode::NotApfs, EINVAL, "not an APFS container: " + path_);
+  }
+  if (image_->length() < sizeof first) {
+    throw Corrupt("container superblock (block 0): the image is shorter than one block");
+  }
+  if (!ContainerOpen(&container_, first, image_->device())) {
+    if (!BlockSizeSupported(Le32(first + NX_BLOCK_SIZE))) {
+      throw Corrupt("container superblock (block 0): unsupported block size " +
+                    std::to_string(Le32(first + NX_BLOCK_SIZE)));
+    }
+    if (!ObjectVerify(first, MIN_BLOCK_SIZE) && Le32(first + NX_BLOCK_SIZE) == MIN_BLOCK_SIZE) {
+      throw Corrupt("container superblock (block 0): checksum mismatch");
+    }
+    throw Corrupt("container: no checkpoint whose superblock, checkpoint map and object map "
+                  "can be read (truncated or damaged image)");
+  }
+  summary_.layout = image_->layout() == ImageLayout::GptPartition ? "gpt" : "bare";
+  summary_.partitionOffset = image_->partitionOffset();
+  summary_.blockSize = ContainerBlockSize(&container_);
+  summary_.blockCount = ContainerBlockCount(&container_);
+  summary_.freeBlocks = ContainerFreeBlocks(&container_);
+  summary_.xid = ContainerXid(&container_);
+  summary_.checkpoints = CountCheckpoints();
+  summary_.defaultVolume = ContainerDefaultVolume(&container_);
+}
+
+// Counts the valid container superblocks in the checkpoint descriptor ring.
+uint32_t ApfsImage::CountCheckpoints() {
+  const uint32_t areaBlocks = Le32(container_.latest + NX_XP_DESC_BLOCKS);
+  if (areaBlocks & CHECKPOINT_AREA_NONCONTIGUOUS) return 0;
+  const uint64_t base = Le64(container_.latest + NX_XP_DESC_BASE);
+  std::vector<uint8_t> block(container_.blockSize);
+  uint32_t count = 0;
+  for (uint32_t i = 0; i < areaBlocks; i++) {
+    if (ReadAtBlock(&container_, base + i, block.data(), block.size(), CONTAINER_INDEX) &&
+        NxSuperblockCheck(&container_, block.data())) {
+      count++;
+    }
+  }
+  return count;
+}
+
+bool ApfsImage::slotInUse(uint32_t index) const {
+  return index < container_.volumeCount && Le64(container_.latest + NX_FS_OID + 8 * index) != 0;
+}
+
+void ApfsImage::OpenSlots() {
+  slots_.resize(container_.volumeCount);
+  for (uint32_t i = 0; i < container_.volumeCount; i++) {
+    if (!slotInUse(i)) continue;
+    slots_[i] = std::make_unique<TreePair>();
+    BTreeInit(&slots_[i]->omap, &container_);
+    BTreeInit(&slots_[i]->fs, &container_);
+    // A slot that fails keeps its encrypted and unsupported flags for the caller.
+    VolumeSlotOpen(&container_, i, nullptr, &slots_[i]->omap, &slots_[i]->fs);
+  }
+}
+
+TreePair* ApfsImage::slotTrees(uint32_t index) {
+  return index < slots_.size() ? slots_[index].get() : nullptr;
+}
+
+std::vector<VolumeSummary> ApfsImage::volumes() {
+  std::vector<VolumeSummary> out;
+  for (uint32_t i = 0; i < container_.volumeCount; i++) {
+    if (!slotInUse(i)) continue;
+    const Volume& slot = container_.volumes[i];
+    VolumeSummary v;
+    v.index = i;
+    v.isDefault = i == summary_.defaultVolume;
+    v.encrypted = slot.encrypted;
+    v.usable = slot.open && VolumeUsable(&slot);
+    if (slot.superblock != nullptr) {
+      const char* name = reinterpret_cast<const char*>(slot.superblock + APFS_VOLNAME);
+      v.name.assign(name, strnlen(name, APFS_VOLNAME_LEN));
+      v.role = RoleName(Le16(slot.superblock + APFS_ROLE));
+      v.caseSensitive = VolumeIsCaseSensitive(&slot);
+    }
+    out.push_back(v);
+  }
+  return out;
+}

@@ -1,0 +1,68 @@
+// An image file opened as an APFS container, with every volume slot opened on trees of
+// its own. Construction throws ReadFailure naming what is wrong with the image.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ApfsProcs.h"
+#include "ImageDevice.h"
+
+struct ContainerSummary {
+  std::string layout;  // "bare" or "gpt"
+  uint64_t partitionOffset = 0;
+  uint32_t blockSize = 0;
+  uint64_t blockCount = 0;
+  uint64_t freeBlocks = 0;
+  uint64_t xid = 0;          // transaction of the newest checkpoint
+  uint32_t checkpoints = 0;  // valid superblocks in the checkpoint ring
+  uint32_t defaultVolume = 0;
+};
+
+struct VolumeSummary {
+  uint32_t index = 0;
+  std::string name;
+  std::string role;
+  bool caseSensitive = false;
+  bool encrypted = false;
+  bool usable = false;  // opens and can be read
+  bool isDefault = false;
+};
+
+// The object map and file-system tree of one volume slot.
+struct TreePair {
+  BTree omap{};
+  BTree fs{};
+};
+
+class ApfsImage {
+ public:
+  explicit ApfsImage(const std::string& path);
+  ~ApfsImage();
+  ApfsImage(const ApfsImage&) = delete;
+  ApfsImage& operator=(const ApfsImage&) = delete;
+
+  const std::string& path() const { return path_; }
+  Container* container() { return &container_; }
+  const ContainerSummary& summary() const { return summary_; }
+  std::vector<VolumeSummary> volumes();
+  // The trees slot index was opened on; null for an empty or out-of-range slot.
+  TreePair* slotTrees(uint32_t index);
+  // A slot whose superblock names a volume.
+  bool slotInUse(uint32_t index) const;
+
+ private:
+  void OpenContainer();
+  void OpenSlots();
+  uint32_t CountCheckpoints();
+
+  std::string path_;
+  std::unique_ptr<ImageDevice> image_;
+  Container container_{};
+  std::vector<std::unique_ptr<TreePair>> slots_;
+  ContainerSummary summary_;
+};
+
+// "none", "system", "data", ... for an apfs_role value.
+std::string RoleName(uint16_t role);

@@ -1,0 +1,367 @@
+#include "VolumeReader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "ApfsFormat.h"
+#include "Failure.h"
+
+namespace {
+
+constexpr uint64_t ROOT_DIRECTORY_INODE = 2;
+constexpr char SYMLINK_XATTR[] = "com.apple.fs.symlink";
+constexpr char DECMPFS_XATTR[] = "com.apple.decmpfs";
+
+std::string InodeName(const Inode* inode) {
+  return "inode " + std::to_string(inode->objectId & OBJ_ID_MASK);
+}
+
+std::vector<std::string> SplitPath(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t slash = path.find('/', start);
+    if (slash == std::string::npos) slash = path.size();
+    if (slash > start) parts.push_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return parts;
+}
+
+// Extents cannot express a hole before the first one or between two; such gaps are
+// stepped over a block at a time.
+struct Extent {
+  uint64_t logical;
+  uint64_t length;
+  uint64_t physicalBlock;  // 0 for a recorded hole
+};
+
+}  // namespace
+
+InodeRef& InodeRef::operator=(InodeRef&& other) noexcept {
+  if (this != &other) {
+    InodeRelease(inode_);
+    inode_ = other.inode_;
+    other.inode_ = nullptr;
+  }
+  return *this;
+}
+
+InodeRef::~InodeRef() {
+  if (inode_ != nullptr) InodeRelease(inode_);
+}
+
+NodeRef& NodeRef::operator=(NodeRef&& other) noexcept {
+  if (this != &other) {
+    FsNodeRelease(node_);
+    node_ = other.node_;
+    other.node_ = nullptr;
+  }
+  return *this;
+}
+
+NodeRef::~NodeRef() { FsNodeRelease(node_); }
+
+NodeRef NodeRef::share() const {
+  node_->useCount++;
+  return NodeRef(node_);
+}
+
+// ---- Session ----
+
+Session::Session(VolumeReader& volume, const TreePair& source) : volume_(volume) {
+  Container* container = volume.image().container();
+  BTreeInit(&trees_.omap, container);
+  BTreeInit(&trees_.fs, container);
+  if (!BTreeClone(&trees_.omap, &source.omap, nullptr) ||
+      !BTreeClone(&trees_.fs, &source.fs, &trees_.omap)) {
+    BTreeRelease(&trees_.fs);
+    BTreeRelease(&trees_.omap);
+    throw Corrupt("volume " + std::to_string(volume.index()) + ": cannot copy its trees");
+  }
+  const uint64_t rootId = uint64_t(volume.index()) << OBJ_TYPE_SHIFT | ROOT_DIRECTORY_INODE;
+  root_ = NodeRef(FsNodeCreate(volume.handle(), FS_NODE_DIRECTORY, rootId, &trees_.fs));
+  if (root_.get() == nullptr) {
+    BTreeRelease(&trees_.fs);
+    BTreeRelease(&trees_.omap);
+    throw Corrupt("volume " + std::to_string(volume.index()) + ": root directory (inode 2) unreadable");
+  }
+}
+
+Session::~Session() {
+  lastInode_ = InodeRef();
+  root_ = NodeRef();
+  BTreeRelease(&trees_.fs);
+  BTreeRelease(&trees_.omap);
+}
+
+NodeRef Session::Lookup(const NodeRef& directory, const std::string& name, const std::string& path) {
+  if (!directory.isDirectory()) throw NotADirectory(path);
+  if (name.size() > FsMaxNameLength()) throw NoSuchFile(path);
+  FsNode* found = nullptr;
+  bool notFound = false;
+  if (!FsLookup(directory.get(), reinterpret_cast<const uint8_t*>(name.data()), uint32_t(name.size()),
+                &found, nullptr, &trees_.fs, &notFound)) {
+    if (notFound) throw NoSuchFile(path);
+    throw Corrupt("directory " + InodeName(directory.inode()) + ": looking up \"" + name + "\" failed");
+  }
+  return NodeRef(found);
+}
+
+NodeRef Session::Resolve(const std::string& path) {
+  std::vector<NodeRef> stack;
+  stack.push_back(root_.share());
+  std::string walked;
+  for (const std::string& part : SplitPath(path)) {
+    if (part == ".") continue;
+    if (part == "..") {
+      if (stack.size() > 1) stack.pop_back();
+      continue;
+    }
+    walked += "/" + part;
+    stack.push_back(Lookup(stack.back(), part, walked));
+  }
+  return std::move(stack.back());
+}
+
+void Session::List(FsNode* directory, const std::function<void(Listed&&)>& each) {
+  DirSearch* search = nullptr;
+  if (!DirSearchCreate(directory, &search, &trees_.fs)) {
+    throw Corrupt("directory " + InodeName(directory->inode) + ": cannot start a listing");
+  }
+  BTreeCursor* cursor = nullptr;
+  auto cleanUp = [&] {
+    if (cursor != nullptr) {
+      BTreeCursorClose(cursor);
+      delete cursor;
+    }
+    DirSearchFree(search);
+  };
+  try {
+    for (;;) {
+      FileInfo info;
+      Inode* inode = nullptr;
+      bool notFound = false;
+      if (!DirEnumNext(directory, search, &info, &inode, &notFound, &cursor, &trees_.fs)) {
+        if (notFound) break;
+        throw Corrupt("directory " + InodeName(directory->inode) + ": listing failed after " +
+                      std::to_string(search->lastReturned + 1) + " entries");
+      }
+      Listed entry{std::string(reinterpret_cast<const char*>(info.name), info.nameLength), InodeRef(inode)};
+      each(std::move(entry));
+    }
+  } catch (...) {
+    cleanUp();
+    throw;
+  }
+  cleanUp();
+}
+
+NodeRef Session::Open(Inode* inode) {
+  const bool directory = (Le16(inode->value + INODE_MODE) & S_IFMT_MASK) == MODE_DIR;
+  FsNode* node = FsNodeCreate(volume_.handle(), directory ? FS_NODE_DIRECTORY : FS_NODE_FILE,
+                              inode->objectId, &trees_.fs);
+  if (node == nullptr) throw Corrupt(InodeName(inode) + ": cannot be loaded again");
+  return NodeRef(node);
+}
+
+Inode* Session::LoadInode(uint64_t objectId) {
+  if (lastInode_.get() != nullptr && lastInode_.get()->objectId == objectId) return lastInode_.get();
+  bool notFound = false;
+  Inode* inode = InodeLoad(volume_.image().container(), objectId, &trees_.fs, &notFound);
+  if (inode == nullptr) {
+    if (notFound) throw NoSuchFile("inode " + std::to_string(objectId & OBJ_ID_MASK));
+    throw Corrupt("inode " + std::to_string(objectId & OBJ_ID_MASK) + " unreadable");
+  }
+  lastInode_ = InodeRef(inode);
+  return inode;
+}
+
+PosixStat Session::Stat(Inode* inode) {
+  const uint8_t* v = inode->value;
+  PosixStat st;
+  st.inode = inode->objectId & OBJ_ID_MASK;
+  st.mode = Le16(v + INODE_MODE);
+  st.uid = Le32(v + INODE_OWNER);
+  st.gid = Le32(v + INODE_GROUP);
+  st.bsdFlags = Le32(v + INODE_BSD_FLAGS);
+  st.birthNs = Le64(v + INODE_CREATE_TIME);
+  st.modifyNs = Le64(v + INODE_MOD_TIME);
+  st.changeNs = Le64(v + INODE_CHANGE_TIME);
+  st.accessNs = Le64(v + INODE_ACCESS_TIME);
+  st.compressed = (st.bsdFlags & UF_COMPRESSED) != 0;
+  st.sparse = inode->sparseBytes != 0;
+  st.allocated = inode->dstream != nullptr ? Le64(inode->dstream + DSTREAM_ALLOCED_SIZE) : 0;
+  const uint16_t type = st.mode & S_IFMT_MASK;
+  // A directory's count field holds its children; Linux tools read a link count of 1
+  // on a directory as "unknown", which is what it is here.
+  if (type == MODE_DIR) {
+    st.children = Le32(v + INODE_NCHILDREN);
+  } else {
+    st.nlink = std::max<uint32_t>(1, Le32(v + INODE_NCHILDREN));
+  }
+  const uint64_t logical = InodeLogicalSize(inode, &trees_.fs);
+  // A symlink's logical size counts the target's terminating zero.
+  st.size = type == MODE_LNK ? (logical > 0 ? logical - 1 : 0) : type == MODE_DIR ? 0 : logical;
+  if ((type == MODE_CHR || type == MODE_BLK) && inode->rdev != nullptr) {
+    const uint32_t rdev = Le32(inode->rdev);
+    st.rdevMajor = rdev >> 24;
+    st.rdevMinor = rdev & 0xFFFFFF;
+  }
+  return st;
+}
+
+std::vector<uint8_t> Session::XattrValue(Inode* inode, const std::string& name) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(name.data());
+  uint64_t length = 0;
+  bool tooSmall = false, notFound = false;
+  if (!XattrFind(inode, bytes, uint32_t(name.size()), nullptr, 0, &length, &tooSmall, &notFound,
+                 &trees_.fs)) {
+    if (notFound) throw ReadFailure(ExitCode::NoSuchPath, ENODATA, "no such attribute: " + name);
+    throw Corrupt(InodeName(inode) + ": attribute " + name + " unreadable");
+  }
+  std::vector<uint8_t> value(length);
+  if (length > 0 && !XattrFind(inode, bytes, uint32_t(name.size()), value.data(), value.size(),
+                               &length, &tooSmall, &notFound, &trees_.fs)) {
+    throw Corrupt(InodeName(inode) + ": attribute " + name + " unreadable");
+  }
+  value.resize(length);
+  return value;
+}
+
+std::string Session::SymlinkTarget(Inode* inode) {
+  std::vector<uint8_t> value;
+  try {
+    value = XattrValue(inode, SYMLINK_XATTR);
+  } catch (const ReadFailure& failure) {
+    if (failure.errnoValue() != ENODATA) throw;
+    throw Corrupt("symbolic link " + InodeName(inode) + ": no target recorded");
+  }
+  std::string target(value.begin(), value.end());
+  while (!target.empty() && target.back() == '\0') target.pop_back();
+  return target;
+}
+
+std::vector<Xattr> Session::Xattrs(Inode* inode) {
+  std::vector<Xattr> out;
+  for (const XattrEntry* e = inode->xattrs; e != nullptr; e = e->next) {
+    if (e->nameLength == 0) continue;
+    std::string name(reinterpret_cast<const char*>(e->buffer), strnlen(reinterpret_cast<const char*>(e->buffer), e->nameLength));
+    if (name == SYMLINK_XATTR || name == DECMPFS_XATTR) continue;
+    out.push_back({name, e->dataLength, e->streamId != 0});
+  }
+  return out;
+}
+
+void Session::ForEachRun(Inode* inode, uint64_t offset, uint64_t size,
+                         const std::function<bool(const Run&)>& each) {
+  if (Le32(inode->value + INODE_BSD_FLAGS) & UF_COMPRESSED) {
+    throw CompressedContents(InodeName(inode));
+  }
+  const uint64_t streamId = Le64(inode->value + INODE_PRIVATE_ID);
+  const uint32_t shift = volume_.image().container()->blockShift;
+  const uint64_t blockSize = uint64_t(1) << shift;
+  auto findExtent = [&](uint64_t at, Extent* extent) {
+    NodeRecord record;
+    bool notFound = false;
+    if (!ExtentSearch(&trees_.fs, streamId, at, &record, &notFound)) {
+      if (notFound) return false;
+      throw Corrupt(InodeName(inode) + ": extent map unreadable at offset " + std::to_string(at));
+    }
+    if (record.keySize < FILE_EXTENT_KEY_SIZE || record.valueSize < FILE_EXTENT_VALUE_MIN) {
+      throw Corrupt(InodeName(inode) + ": malformed extent record at offset " + std::to_string(at));
+    }
+    *extent = {Le64(record.key + 8), Le64(record.value) & J_FILE_EXTENT_LEN_MASK, Le64(record.value + 8)};
+    if (extent->length == 0) {
+      throw Corrupt(InodeName(inode) + ": empty extent at offset " + std::to_string(extent->logical));
+    }
+    return true;
+  };
+  uint64_t pos = offset;
+  while (pos < size) {
+    Extent extent{};
+    Run run{pos, 0, -1};
+    if (findExtent(pos, &extent) && pos - extent.logical < extent.length) {
+      run.length = std::min(size, extent.logical + extent.length) - pos;
+      if (extent.physicalBlock != 0) {
+        run.physical = int64_t((extent.physicalBlock << shift) + (pos - extent.logical));
+      }
+    } else {
+      // Not covered: a hole up to the next extent, or to the end when none follows.
+      Extent last{};
+      const bool more = findExtent(size - 1, &last) && last.logical > pos;
+      run.length = more ? std::min(blockSize - pos % blockSize, size - pos) : size - pos;
+    }
+    if (!each(run)) return;
+    pos += run.length;
+  }
+}
+
+size_t Session::Read(Inode* inode, uint64_t offset, void* buffer, size_t count) {
+  const uint64_t size = InodeLogicalSize(inode, &trees_.fs);
+  if (offset >= size || count == 0) return 0;
+  const uint64_t end = std::min<uint64_t>(size, offset + count);
+  auto* out = static_cast<uint8_t*>(buffer);
+  BlockDevice* device = volume_.image().container()->device;
+  ForEachRun(inode, offset, end, [&](const Run& run) {
+    uint8_t* target = out + (run.offset - offset);
+    if (run.physical < 0) {
+      std::memset(target, 0, run.length);
+    } else if (!DeviceRead(device, uint64_t(run.physical), target, run.length)) {
+      throw Corrupt(InodeName(inode) + ": data at byte " + std::to_string(run.physical) +
+                    " lies outside the container");
+    }
+    return true;
+  });
+  return size_t(end - offset);
+}
+
+// ---- VolumeReader ----
+
+VolumeReader::VolumeReader(ApfsImage& image, int32_t index) : image_(image) {
+  Container* container = image.container();
+  const uint32_t chosen = index < 0 ? image.summary().defaultVolume : uint32_t(index);
+  const std::string name = "volume " + std::to_string(chosen);
+  trees_ = image.slotTrees(chosen);
+  if (trees_ == nullptr || !image.slotInUse(chosen)) {
+    throw ReadFailure(ExitCode::VolumeUnusable, ENOENT,
+                      "no such volume: " + std::to_string(chosen) + " (see quadrel info)");
+  }
+  const Volume& slot = container->volumes[chosen];
+  if (slot.encrypted) {
+    throw ReadFailure(ExitCode::VolumeUnusable, EACCES,
+                      name + ": encrypted volume: unlocking is not supported");
+  }
+  if (slot.unsupported) {
+    throw ReadFailure(ExitCode::VolumeUnusable, EOPNOTSUPP, name + ": a volume format this reader does not support");
+  }
+  VolumeHandleInit(&handle_, container);
+  if (!slot.open || !VolumeHandleOpen(&handle_, int32_t(chosen), nullptr, &trees_->omap, &trees_->fs)) {
+    VolumeHandleRelease(&handle_);
+    throw Corrupt(name + ": superblock, object map or root directory unreadable");
+  }
+}
+
+VolumeReader::~VolumeReader() {
+  idle_.clear();
+  VolumeHandleRelease(&handle_);
+}
+
+bool VolumeReader::caseSensitive() const {
+  return VolumeIsCaseSensitive(&image_.container()->volumes[handle_.index]);
+}
+
+VolumeReader::Lease VolumeReader::Borrow() {
+  std::lock_guard<std::mutex> guard(poolLock_);
+  if (!idle_.empty()) {
+    std::unique_ptr<Session> session = std::move(idle_.back());
+    idle_.pop_back();
+    return Lease(*this, std::move(session));
+  }
+  return Lease(*this, std::make_unique<Session>(*this, *trees_));
+}
+
+void VolumeReader::Return(std::unique_ptr<Session> session) {
+  std::lock_guard<std::mutex> guard(poolLock_);
+  idle_.push_back(std::move(session));
+}

@@ -106,8 +106,10 @@ bool DecmpfsLoad(Inode* inode, BTree* fsTree) {
   }
   inode->decmpfs = header;
   inode->decmpfsLength = DECMPFS_HEADER_SIZE;
+  // A header with the wrong magic gives no size, now or on any later call.
+  if (Le32(header) != DECMPFS_MAGIC) return false;
   inode->size = Le64(header + DECMPFS_UNCOMPRESSED_SIZE);
-  return Le32(header) == DECMPFS_MAGIC;
+  return true;
 }
 
 bool InodeHasOtherXattrs(const Inode* inode) {

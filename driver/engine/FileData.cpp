@@ -66,6 +66,37 @@ bool FindExtent(BTree* fsTree, uint64_t streamId, uint64_t offset, Extent* exten
          DecodeExtent(record, streamId, extent);
 }
 
+// The logical offset of the stream's first extent after offset; false when there is none.
+bool NextExtentStart(BTree* fsTree, uint64_t streamId, uint64_t offset, uint64_t* next) {
+  SearchKey key;
+  SearchKeyIdOffset(&key, streamId, APFS_TYPE_FILE_EXTENT, offset);
+  bool notFound;
+  NodeRecord record;
+  bool end;
+  if (!BTreeSeek(fsTree->cursor, &key, FIND_FROM, &notFound)) return false;
+  for (;;) {
+    if (!BTreeNext(fsTree->cursor, &record, nullptr, &end)) return false;
+    Extent extent;
+    if (!DecodeExtent(record, streamId, &extent)) return false;
+    if (extent.logical > offset) return *next = extent.logical, true;
+  }
+}
+
+// Stretches of a stream that no extent records (gaps between extents and a sparse tail)
+// read as zeros: the hole runs to the next extent, or to the end of the stream.
+bool UnrecordedHole(const Inode* inode, uint64_t streamId, uint64_t offset,
+                    uint64_t* physByteOffset, uint64_t* length, BTree* fsTree) {
+  uint64_t end;
+  if (!NextExtentStart(fsTree, streamId, offset, &end)) {
+    if (inode->dstream == nullptr) return false;
+    end = Le64(inode->dstream + DSTREAM_SIZE);
+  }
+  if (end <= offset || end > MAX_STREAM_OFFSET) return false;
+  *physByteOffset = 0;
+  *length = end - offset;
+  return true;
+}
+
 }  // namespace
 
 bool ExtentSearch(BTree* tree, uint64_t streamId, uint64_t offset, NodeRecord* record,
@@ -84,14 +115,18 @@ bool ExtentSearch(BTree* tree, uint64_t streamId, uint64_t offset, NodeRecord* r
 bool FileExtentLookup(Inode* inode, uint64_t offset, uint64_t* physByteOffset, uint64_t* length,
                       BTree* fsTree) {
   const uint64_t streamId = Le64(inode->value + INODE_PRIVATE_ID);
-  if (streamId == 0) return false;
+  if (streamId == 0 || offset >= MAX_STREAM_OFFSET) return false;
   Extent extent;
   bool notFound;
-  if (!FindExtent(fsTree, streamId, offset, &extent, &notFound)) return false;
-  if (extent.logical != offset || extent.length == 0 ||
-      extent.length >= MAX_STREAM_OFFSET - offset) {
-    return false;
+  if (!FindExtent(fsTree, streamId, offset, &extent, &notFound)) {
+    return notFound && UnrecordedHole(inode, streamId, offset, physByteOffset, length, fsTree);
   }
+  if (extent.logical != offset) {
+    // Inside an extent no extent starts; past the one found lies a gap or the tail.
+    return !Covers(extent, offset) &&
+           UnrecordedHole(inode, streamId, offset, physByteOffset, length, fsTree);
+  }
+  if (extent.length == 0 || extent.length >= MAX_STREAM_OFFSET - offset) return false;
   const Container* container = inode->container;
   const uint32_t shift = container->blockShift;
   *length = extent.length;

@@ -15,6 +15,8 @@ packages=(
   clang libclang-rt-14-dev
   # Linux hosts: FUSE mount
   fuse3 libfuse3-dev
+  # the mount's tests read extended attributes with getfattr
+  attr
   # the tray program: Windows build, Wine, X server for its windows, screenshots
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 fonts-wine xvfb xauth xdotool x11-apps imagemagick dpkg-dev
   # reading the texts on the tray program's screenshots

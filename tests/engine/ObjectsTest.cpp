@@ -121,3 +121,34 @@ TEST(BlockBuffer, ClonesAreIndependentCopies) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CheckpointLookup, FindsByIdAndRefusesAnotherType) {
+  MemoryDevice disk;
+  TestContainer tc(disk);
+  std::vector<uint8_t> table(2 * 40);
+  PutLe32(table.data(), OBJECT_TYPE_SPACEMAN);
+  PutLe32(table.data() + 8, 4096);
+  PutLe64(table.data() + 24, 0x400);
+  PutLe64(table.data() + 32, 77);
+  PutLe32(table.data() + 40, OBJECT_TYPE_BTREE_NODE);
+  PutLe64(table.data() + 40 + 24, 0x401);
+  PutLe64(table.data() + 40 + 32, 78);
+  tc.container.cpmTable = table.data();
+  tc.container.cpmCount = 2;
+  uint64_t paddr = 0;
+  uint32_t size = 0;
+  bool notFound = true;
+  EXPECT_TRUE(CheckpointLookup(&tc.container, 0x400, OBJECT_TYPE_SPACEMAN, &paddr, &size, &notFound));
+  EXPECT_EQ(paddr, 77u);
+  EXPECT_EQ(size, 4096u);
+  EXPECT_FALSE(CheckpointLookup(&tc.container, 0x401, OBJECT_TYPE_SPACEMAN, &paddr, &size, &notFound));
+  EXPECT_FALSE(notFound) << "present with another type is an error";
+  EXPECT_FALSE(CheckpointLookup(&tc.container, 0x402, OBJECT_TYPE_SPACEMAN, &paddr, &size, &notFound));
+  EXPECT_TRUE(notFound);
+  tc.container.cpmTable = nullptr;
+  tc.container.cpmCount = 0;
+}
+
+}  // namespace

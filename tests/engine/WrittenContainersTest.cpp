@@ -318,6 +318,31 @@ TEST_F(WrittenImage, EncryptedVolumesAreRefusedWithTheirFlagSet) {
   }
 }
 
+TEST_F(WrittenImage, RootTreeMappingFlagsOtherThanEncryptedMarkTheVolumeCorrupt) {
+  for (uint32_t flags : {0x1u, 0x5u, 0x4u}) {
+    SCOPED_TRACE(flags);
+    Write(OneVolume());
+    uint64_t leaf;
+    size_t valueOffset;
+    {
+      MountedImage m(path);
+      ASSERT_TRUE(m.volumeOpen);
+      SearchKey key;
+      SearchKeyId(&key, layout.volumes[0].rootTreeOid, 0);
+      NodeRecord record;
+      bool notFound;
+      ASSERT_TRUE(BTreeFind(&m.omap, &key, FIND_EXACT, &record, &notFound));
+      leaf = m.omap.current->node.address;
+      valueOffset = size_t(record.value - m.omap.current->node.bytes);
+    }
+    apfsw::PatchBytes(path, layout.blockSize, leaf, valueOffset, {uint8_t(flags), 0, 0, 0},
+                      ChecksumMode::Recompute);
+    MountedImage m(path);
+    EXPECT_FALSE(m.volumeOpen);
+    EXPECT_EQ(m.container.volumes[0].encrypted, flags == 0x4);
+  }
+}
+
 TEST_F(WrittenImage, CaseAndNormalisationSensitiveVolumesAreRefusedAsUnsupported) {
   apfsw::ContainerSpec spec = OneVolume();
   spec.volumes[0].caseInsensitive = false;

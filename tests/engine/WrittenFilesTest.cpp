@@ -8,6 +8,7 @@
 #include "ImageWriter.h"
 #include "MountedImage.h"
 #include "NameHash.h"
+#include "Patch.h"
 
 namespace {
 
@@ -401,6 +402,89 @@ TEST_F(Volume, ListingsResumeAtAnyOrdinal) {
   delete cursor;
   DirSearchFree(search);
   FsNodeRelease(node);
+}
+
+}  // namespace
+
+namespace {
+
+// Where a record's value lies on disk: the leaf's block and the value's offset in it.
+struct RecordPlace {
+  uint64_t block;
+  size_t keyOffset;
+  size_t offset;  // of the value
+};
+
+RecordPlace FindRecord(MountedImage& m, const SearchKey& key) {
+  NodeRecord record;
+  bool notFound;
+  EXPECT_TRUE(BTreeFind(&m.fsTree, &key, FIND_EXACT, &record, &notFound));
+  const NodeView& leaf = m.fsTree.current->node;
+  return {leaf.address, size_t(record.key - leaf.bytes), size_t(record.value - leaf.bytes)};
+}
+
+TEST_F(Volume, AnEntryWithoutItsInodeIsSkippedAndTheListingGoesOn) {
+  Open({File("a"), File("b"), File("c")});
+  const uint64_t victim = layout.File(0, "b").inode;
+  SearchKey key;
+  SearchKeyId(&key, victim, APFS_TYPE_INODE);
+  const RecordPlace place = FindRecord(*m, key);
+  m.reset();
+  // Turn the inode record into one of another, absent inode.
+  std::vector<uint8_t> word(8);
+  const uint64_t other = (victim + 1000) | uint64_t(APFS_TYPE_INODE) << OBJ_TYPE_SHIFT;
+  for (int i = 0; i < 8; i++) word[size_t(i)] = uint8_t(other >> (8 * i));
+  apfsw::PatchBytes(path, 4096, place.block, place.keyOffset, word, apfsw::ChecksumMode::Recompute);
+  m = std::make_unique<MountedImage>(path);
+  ASSERT_TRUE(m->volumeOpen);
+  EXPECT_EQ(Names(""), (std::vector<std::string>{"a", "c"}));
+  bool notFound = false;
+  EXPECT_EQ(m->Lookup("b", &notFound), nullptr);
+  EXPECT_TRUE(notFound);
+}
+
+TEST_F(Volume, AnUnreadableNodeIsAnErrorNotAMissingName) {
+  V().nodeEntryCap = 4;
+  std::vector<Entry> files;
+  for (int i = 0; i < 30; i++) files.push_back(File("f" + std::to_string(i)));
+  Open(files);
+  SearchKey key;
+  SearchKeyId(&key, layout.File(0, "f29").inode, APFS_TYPE_INODE);
+  const RecordPlace place = FindRecord(*m, key);
+  m.reset();
+  apfsw::PatchBytes(path, 4096, place.block, BTN_FLAGS, {0x08, 0}, apfsw::ChecksumMode::Recompute);
+  m = std::make_unique<MountedImage>(path);
+  ASSERT_TRUE(m->volumeOpen);
+  FsNode* node = nullptr;
+  bool notFound = true;
+  EXPECT_FALSE(FsLookup(m->volume.root, reinterpret_cast<const uint8_t*>("f29"), 3, &node,
+                        nullptr, &m->fsTree, &notFound));
+  EXPECT_FALSE(notFound);
+  std::vector<FileInfo> entries;
+  EXPECT_FALSE(m->List(m->volume.root, &entries)) << "the listing reports the error";
+}
+
+TEST_F(Volume, ZeroLengthAndOutOfContainerExtentsAreRefused) {
+  Open({File("data", 8192)});
+  SearchKey key;
+  SearchKeyIdOffset(&key, layout.File(0, "data").streamId, APFS_TYPE_FILE_EXTENT, 0);
+  const RecordPlace place = FindRecord(*m, key);
+  m.reset();
+  for (const auto& [field, value] : std::vector<std::pair<size_t, uint64_t>>{
+           {0, 0}, {8, uint64_t(1) << 40}, {8, UINT64_MAX}}) {
+    std::vector<uint8_t> bytes(8);
+    for (int i = 0; i < 8; i++) bytes[size_t(i)] = uint8_t(value >> (8 * i));
+    apfsw::PatchBytes(path, 4096, place.block, place.offset + field, bytes,
+                      apfsw::ChecksumMode::Recompute);
+    m = std::make_unique<MountedImage>(path);
+    FsNode* node = m->Lookup("data");
+    ASSERT_NE(node, nullptr);
+    uint64_t phys, length;
+    EXPECT_FALSE(FileExtentLookup(node->inode, 0, &phys, &length, &m->fsTree)) << field;
+    FsNodeRelease(node);
+    m.reset();
+    layout = apfsw::WriteImage(spec, path);
+  }
 }
 
 }  // namespace

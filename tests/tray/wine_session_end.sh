@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Ending the Windows session: every window of the program agrees to end it, the icon
+# goes away with WM_ENDSESSION while the program keeps running, and WM_CLOSE still
+# ends it with exit code 0.
+source "$(dirname "$0")/harness.sh"
+readonly WM_QUERYENDSESSION=0x11 WM_ENDSESSION=0x16
+prepare_prefix
+start_tray
+expect_equal "$(helper send-all QDRLGUI $WM_QUERYENDSESSION 0 0)" 1
+expect_equal "$(helper send-all QDRLDP $WM_QUERYENDSESSION 0 0 | sort -u)" 1
+expect_equal "$(helper send-all QDRLDP $WM_QUERYENDSESSION 0 0 | wc -l)" 3
+
+screenshot before-session-end
+[ "$(count_pixels before-session-end "$ICON_STOPPED_COLOUR" "$NOTIFICATION_AREA")" -gt 20 ] ||
+  fail "no icon before the session ends"
+helper send-all QDRLGUI $WM_ENDSESSION 1 0 >/dev/null
+sleep 2
+screenshot after-session-end
+[ "$(count_pixels after-session-end "$ICON_STOPPED_COLOUR" "$NOTIFICATION_AREA")" -lt 5 ] ||
+  fail "the icon is still there after the session ended"
+expect_equal "$(helper count QDRLGUI)" 1
+expect_equal "$(helper close-and-wait QDRLGUI 30000)" "exit 0"
+log "PASS"

@@ -195,6 +195,12 @@ class Extractor {
         xattrsUnsupported_ = true;
         return;
       }
+      // The destination's limits (ext4 keeps values of one block at most) leave this
+      // attribute out; the others may still fit.
+      if (errno == ENOSPC || errno == E2BIG || errno == ERANGE) {
+        Warn(ErrnoText("attribute " + name + " not kept at", dest));
+        continue;
+      }
       throw OutputError("cannot set attribute " + name + " on", dest);
     }
   }

@@ -1,5 +1,7 @@
 #include "ApfsImage.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "ApfsFormat.h"
@@ -48,6 +50,10 @@ ApfsImage::~ApfsImage() {
 }
 
 void ApfsImage::OpenContainer() {
+  struct stat st {};
+  if (stat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    throw ReadFailure(ExitCode::CannotOpen, EISDIR, "cannot open image: " + path_ + ": is a directory");
+  }
   std::string error;
   ImageOpenOptions options;
   // Carved images declare a container longer than the file; the rest reads as zeros.

@@ -1,0 +1,207 @@
+// The quadrel command as users run it: bad input of every kind gets a clear message and
+// its documented exit status; JSON output and extraction keep what the volume holds.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "HostTestSupport.h"
+
+namespace {
+
+using namespace hosttest;
+using nlohmann::json;
+
+void ExpectFailure(const Result& r, int status, const std::string& message) {
+  EXPECT_EQ(r.status, status) << r.err;
+  EXPECT_NE(r.err.find(message), std::string::npos) << "stderr: " << r.err;
+  EXPECT_TRUE(r.out.empty()) << r.out;
+}
+
+std::string Sample() { return SampleImage().string(); }
+
+TEST(Command, BadCommandLinesAreUsageErrors) {
+  ExpectFailure(Quadrel({}), 2, "no command given");
+  ExpectFailure(Quadrel({"frobnicate", Sample()}), 2, "unknown command \"frobnicate\"");
+  ExpectFailure(Quadrel({"ls", "--frob", Sample()}), 2, "unknown option --frob");
+  ExpectFailure(Quadrel({"stat", Sample()}), 2, "stat: missing operand");
+  ExpectFailure(Quadrel({"cat", "--json", Sample(), "/README.txt"}), 2, "cat has no --json output");
+  ExpectFailure(Quadrel({"ls", "--volume", "x", Sample()}), 2, "--volume takes a volume index");
+  ExpectFailure(Quadrel({"stat", "-R", Sample(), "/"}), 2, "-l, -R and -a belong to ls");
+}
+
+TEST(Command, HelpIsOfferedForEveryCommand) {
+  for (const std::string command : {"info", "ls", "stat", "cat", "xattr", "get", "mount"}) {
+    const Result r = Quadrel({command, "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("usage: quadrel " + command, 0), 0u) << r.out;
+  }
+  const Result general = Quadrel({"--help"});
+  EXPECT_EQ(general.status, 0);
+  EXPECT_NE(general.out.find("Exit status:"), std::string::npos);
+}
+
+TEST(Command, ImagesThatAreNotApfsAreNamedAsSuch) {
+  ScratchDir dir;
+  ExpectFailure(Quadrel({"info", (dir / "missing.img").string()}), 3, "cannot open image");
+  std::ofstream(dir / "empty.img").close();
+  ExpectFailure(Quadrel({"info", (dir / "empty.img").string()}), 4, "not an APFS container");
+  std::string noise(1 << 16, '\0');
+  std::mt19937 random(1);
+  for (char& c : noise) c = char(random());
+  std::ofstream(dir / "noise.img", std::ios::binary) << noise;
+  ExpectFailure(Quadrel({"ls", (dir / "noise.img").string()}), 4, "not an APFS container");
+  ExpectFailure(Quadrel({"info", dir.path().string()}), 3, "cannot open image");
+}
+
+TEST(Command, DamagedImagesAreReportedCorrupt) {
+  ScratchDir dir;
+  const std::string sample = ReadFile(SampleImage());
+  // Only block 0: everything it points at reads as zeros.
+  std::ofstream(dir / "head.img", std::ios::binary) << sample.substr(0, 4096);
+  ExpectFailure(Quadrel({"info", (dir / "head.img").string()}), 5, "corrupt: container");
+  // A flipped byte inside block 0 breaks its checksum.
+  std::string flipped = sample.substr(0, 1 << 20);
+  flipped[200] ^= 0x55;
+  std::ofstream(dir / "flipped.img", std::ios::binary) << flipped;
+  const Result r = Quadrel({"ls", "-R", (dir / "flipped.img").string()});
+  EXPECT_TRUE(r.status == 0 || r.status == 5) << r.err;
+  if (r.status == 5) {
+    EXPECT_NE(r.err.find("corrupt: "), std::string::npos) << r.err;
+  }
+  // Cut short after the metadata: listings work or fail cleanly, never crash.
+  for (size_t cut : {size_t(16384), size_t(65536), size_t(262144), size_t(1 << 20)}) {
+    std::ofstream(dir / "cut.img", std::ios::binary | std::ios::trunc) << sample.substr(0, cut);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"ls", "-lRa", (dir / "cut.img").string()},
+          std::vector<std::string>{"cat", (dir / "cut.img").string(), "/large.bin"}}) {
+      const Result cutResult = Quadrel(args);
+      EXPECT_LT(cutResult.status, 10) << cut << ": " << cutResult.err;
+      if (cutResult.status != 0) {
+        EXPECT_FALSE(cutResult.err.empty()) << cut;
+      }
+    }
+  }
+}
+
+TEST(Command, MissingPathsVolumesAndContents) {
+  ExpectFailure(Quadrel({"stat", Sample(), "/nothing/here"}), 7, "no such file: /nothing");
+  ExpectFailure(Quadrel({"ls", Sample(), "/README.txt/x"}), 7, "not a directory: /README.txt/x");
+  ExpectFailure(Quadrel({"cat", Sample(), "/Documents"}), 7, "is a directory: /Documents");
+  ExpectFailure(Quadrel({"cat", Sample(), "/compressed.txt"}), 8, "compressed file: contents not supported");
+  ExpectFailure(Quadrel({"ls", "--volume", "3", Sample()}), 6, "no such volume: 3");
+  ExpectFailure(Quadrel({"xattr", Sample(), "/README.txt", "absent"}), 7, "no such attribute: absent");
+  ScratchDir dir;
+  WriteImage(R"({"volumes": [{"name": "locked", "encrypted": true, "entries": [{"name": "a", "text": "x"}]}]})",
+             dir / "encrypted.img");
+  ExpectFailure(Quadrel({"ls", (dir / "encrypted.img").string()}), 6,
+                "encrypted volume: unlocking is not supported");
+  const Result info = Quadrel({"info", "--json", (dir / "encrypted.img").string()});
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_TRUE(json::parse(info.out)["volumes"][0]["encrypted"].get<bool>());
+}
+
+TEST(Command, CatAndXattrWriteTheStoredBytes) {
+  const Result cat = Quadrel({"cat", Sample(), "/Ünïcødé/café.txt"});
+  EXPECT_EQ(cat.status, 0);
+  EXPECT_EQ(cat.out, "un café, s'il vous plaît\n");
+  const Result list = Quadrel({"xattr", Sample(), "/Documents/notes.md"});
+  EXPECT_EQ(list.out, "com.example.reviewed\t10\ncom.example.thumbnail\t3000\nuser.colour\t4\n");
+  EXPECT_EQ(Quadrel({"xattr", Sample(), "/Documents/notes.md", "user.colour"}).out, "blue");
+}
+
+TEST(Command, JsonListingsFollowTheDocumentedSchema) {
+  const Result r = Quadrel({"ls", "-R", "-a", "--json", Sample()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const json listing = json::parse(r.out);
+  EXPECT_EQ(listing["schema"], 1);
+  EXPECT_EQ(listing["path"], "/");
+  std::map<std::string, json> byPath;
+  std::vector<std::string> order;
+  for (const json& e : listing["entries"]) {
+    order.push_back(e["path"]);
+    byPath[e["path"]] = e;
+  }
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+  const json& notes = byPath.at("/Documents/notes.md");
+  EXPECT_EQ(notes["type"], "file");
+  EXPECT_EQ(notes["nlink"], 2);
+  EXPECT_EQ(notes["inode"], byPath.at("/notes-hardlink.md")["inode"]);
+  EXPECT_EQ(notes["xattrs"].size(), 3u);
+  EXPECT_EQ(byPath.at("/link-to-notes")["symlink_target"], "Documents/notes.md");
+  EXPECT_EQ(byPath.at("/fifo")["type"], "fifo");
+  EXPECT_EQ(byPath.at("/sparse.bin")["size"], 1048576);
+  EXPECT_EQ(byPath.at("/compressed.txt")["compressed"], true);
+  EXPECT_EQ(byPath.at("/Documents/Reports/2026/private.txt")["mode"], "0600");
+  EXPECT_EQ(byPath.at("/Documents/Reports/2026/private.txt")["uid"], 501);
+  EXPECT_EQ(byPath.at("/Documents")["children"], 2);
+  for (const char* key : {"created", "modified", "changed", "accessed"}) {
+    EXPECT_TRUE(notes["times"][key].is_number_unsigned()) << key;
+  }
+  const Result stat = Quadrel({"stat", "--json", Sample(), "Documents/notes.md"});
+  ASSERT_EQ(stat.status, 0);
+  const json one = json::parse(stat.out);
+  EXPECT_EQ(one["path"], "/Documents/notes.md");
+  EXPECT_EQ(one["times"], notes["times"]);
+  // Without -a, names beginning with a dot stay hidden; without -R only one level shows.
+  const json top = json::parse(Quadrel({"ls", "--json", Sample()}).out);
+  for (const json& e : top["entries"]) EXPECT_EQ(e["path"].get<std::string>().find('/', 1), std::string::npos);
+}
+
+TEST(Command, GetKeepsLinksHolesTimesModesAndAttributes) {
+  ScratchDir dir;
+  const fs::path dest = dir / "copy";
+  const Result r = Quadrel({"get", Sample(), "/", dest.string()});
+  EXPECT_EQ(r.status, 1) << "the compressed file is left out: " << r.err;
+  EXPECT_NE(r.err.find("compressed file: contents not supported: /compressed.txt"), std::string::npos);
+  EXPECT_EQ(r.err.find('\r'), std::string::npos) << "no progress bar when stderr is not a terminal";
+  EXPECT_FALSE(fs::exists(dest / "compressed.txt"));
+
+  struct stat a {}, b {};
+  ASSERT_EQ(lstat((dest / "Documents/notes.md").c_str(), &a), 0);
+  ASSERT_EQ(lstat((dest / "notes-hardlink.md").c_str(), &b), 0);
+  EXPECT_EQ(a.st_ino, b.st_ino) << "hard links stay links";
+  EXPECT_EQ(a.st_nlink, 2u);
+
+  const json notes = json::parse(Quadrel({"stat", "--json", Sample(), "/Documents/notes.md"}).out);
+  const uint64_t modified = notes["times"]["modified"];
+  EXPECT_EQ(uint64_t(a.st_mtim.tv_sec) * 1000000000 + uint64_t(a.st_mtim.tv_nsec), modified);
+  EXPECT_EQ(fs::read_symlink(dest / "link-to-notes"), "Documents/notes.md");
+  struct stat fifo {};
+  ASSERT_EQ(lstat((dest / "fifo").c_str(), &fifo), 0);
+  EXPECT_TRUE(S_ISFIFO(fifo.st_mode));
+  struct stat secret {};
+  ASSERT_EQ(lstat((dest / "Documents/Reports/2026/private.txt").c_str(), &secret), 0);
+  EXPECT_EQ(secret.st_mode & 07777, 0600u);
+  if (geteuid() == 0) {
+    EXPECT_EQ(secret.st_uid, 501u);
+  }
+  struct stat sparse {};
+  ASSERT_EQ(lstat((dest / "sparse.bin").c_str(), &sparse), 0);
+  EXPECT_EQ(sparse.st_size, 1048576);
+  EXPECT_LT(sparse.st_blocks * 512, 1048576) << "holes stay holes";
+  EXPECT_EQ(ReadFile(dest / "large.bin"), Quadrel({"cat", Sample(), "/large.bin"}).out);
+
+  char value[16] = {};
+  const ssize_t n = getxattr((dest / "Documents/notes.md").c_str(), "user.user.colour", value, sizeof value);
+  if (n < 0 && errno == ENOTSUP) GTEST_SKIP() << "the scratch folder's file system keeps no user attributes";
+  EXPECT_EQ(std::string(value, size_t(std::max<ssize_t>(n, 0))), "blue");
+}
+
+TEST(Command, GetOfOneFileIntoAFolderOrToANewName) {
+  ScratchDir dir;
+  EXPECT_EQ(Quadrel({"get", Sample(), "/README.txt", dir.path().string()}).status, 0);
+  EXPECT_EQ(ReadFile(dir / "README.txt"), Quadrel({"cat", Sample(), "/README.txt"}).out);
+  EXPECT_EQ(Quadrel({"get", Sample(), "/Ünïcødé/日本語.txt", (dir / "renamed.txt").string()}).status, 0);
+  EXPECT_EQ(ReadFile(dir / "renamed.txt"), "こんにちは\n");
+  ExpectFailure(Quadrel({"get", Sample(), "/README.txt", (dir / "renamed.txt").string()}), 9,
+                "destination exists");
+  ExpectFailure(Quadrel({"get", Sample(), "/compressed.txt", (dir / "c.txt").string()}), 8,
+                "compressed file: contents not supported");
+}
+
+}  // namespace

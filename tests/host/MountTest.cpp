@@ -1,0 +1,257 @@
+// The FUSE mount seen through ordinary tools (find, stat, sha256sum, getfattr) and
+// system calls. Skips when this machine cannot mount FUSE file systems.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "HostTestSupport.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace hosttest;
+using nlohmann::json;
+
+std::string WhyFuseIsMissing() {
+  if (access("/dev/fuse", R_OK | W_OK) != 0) return "/dev/fuse is not available";
+  if (RunProgram({"sh", "-c", "command -v fusermount3"}).status != 0) return "fusermount3 is not installed";
+  return "";
+}
+
+// `quadrel mount -f` running in the background for the life of the object.
+class Mounted {
+ public:
+  explicit Mounted(const fs::path& image) {
+    fs::create_directory(mountPoint_);
+    const std::vector<std::string> args = {QUADREL_BINARY, "mount", "-f", image.string(), mountPoint_.string()};
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (scratch_ / "stderr").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    started_ = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    for (int i = 0; started_ && i < 200 && !IsMountPoint(); i++) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        started_ = false;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    mounted_ = started_ && IsMountPoint();
+  }
+
+  ~Mounted() {
+    if (mounted_) RunProgram({"fusermount3", "-u", mountPoint_.string()});
+    if (started_) {
+      for (int i = 0; i < 200 && waitpid(pid_, nullptr, WNOHANG) == 0; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      }
+    }
+  }
+
+  bool ok() const { return mounted_; }
+  std::string errors() const { return ReadFile(scratch_ / "stderr"); }
+  const fs::path& path() const { return mountPoint_; }
+
+ private:
+  bool IsMountPoint() const {
+    struct stat here {}, parent {};
+    return stat(mountPoint_.c_str(), &here) == 0 && stat(scratch_.path().c_str(), &parent) == 0 &&
+           here.st_dev != parent.st_dev;
+  }
+
+  ScratchDir scratch_;
+  fs::path mountPoint_ = scratch_ / "mnt";
+  pid_t pid_ = -1;
+  bool started_ = false;
+  bool mounted_ = false;
+};
+
+#define REQUIRE_MOUNT(m)                                                             \
+  if (const std::string why = WhyFuseIsMissing(); !why.empty()) GTEST_SKIP() << why; \
+  if (!(m).ok()) GTEST_SKIP() << "FUSE cannot mount here: " << (m).errors()
+
+struct FoundEntry {
+  std::string type, target;
+  uint64_t size = 0, inode = 0, links = 0;
+};
+
+// find's view of the mount: path -> type, size, inode, link count, link target.
+std::map<std::string, FoundEntry> FindAll(const fs::path& root) {
+  const Result r = RunProgram({"find", root.string(), "-mindepth", "1", "-printf", "/%P\\t%y\\t%s\\t%i\\t%n\\t%l\\n"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::map<std::string, FoundEntry> entries;
+  std::istringstream lines(r.out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string path, size, inode, links;
+    FoundEntry e;
+    std::getline(fields, path, '\t');
+    std::getline(fields, e.type, '\t');
+    std::getline(fields, size, '\t');
+    std::getline(fields, inode, '\t');
+    std::getline(fields, links, '\t');
+    std::getline(fields, e.target);
+    e.size = std::stoull(size);
+    e.inode = std::stoull(inode);
+    e.links = std::stoull(links);
+    entries[path] = e;
+  }
+  return entries;
+}
+
+std::string FindType(const std::string& ours) {
+  static const std::map<std::string, std::string> types = {
+      {"file", "f"}, {"dir", "d"}, {"symlink", "l"}, {"fifo", "p"}, {"chardev", "c"}, {"blockdev", "b"}, {"socket", "s"}};
+  return types.at(ours);
+}
+
+std::string Sha256Sum(const fs::path& file) {
+  const Result r = RunProgram({"sha256sum", file.string()});
+  return r.status == 0 ? r.out.substr(0, 64) : "sha256sum failed: " + r.err;
+}
+
+TEST(Mount, FindStatAndSha256SumSeeWhatTheCommandLists) {
+  Mounted m(SampleImage());
+  REQUIRE_MOUNT(m);
+  const json listing = json::parse(Quadrel({"ls", "-R", "-a", "--json", SampleImage().string()}).out);
+  const auto found = FindAll(m.path());
+  ASSERT_EQ(found.size(), listing["entries"].size());
+  for (const json& e : listing["entries"]) {
+    const std::string path = e["path"];
+    SCOPED_TRACE(path);
+    ASSERT_TRUE(found.count(path));
+    const FoundEntry& f = found.at(path);
+    EXPECT_EQ(f.type, FindType(e["type"]));
+    EXPECT_EQ(f.inode, e["inode"].get<uint64_t>());
+    if (e["type"] != "dir") {
+      EXPECT_EQ(f.size, e["size"].get<uint64_t>());
+      EXPECT_EQ(f.links, e["nlink"].get<uint64_t>());
+    }
+    if (e["type"] == "symlink") {
+      EXPECT_EQ(f.target, e["symlink_target"].get<std::string>());
+    }
+    if (e["type"] == "file" && !e["compressed"].get<bool>()) {
+      EXPECT_EQ(Sha256Sum(m.path() / path.substr(1)), Sha256(Quadrel({"cat", SampleImage().string(), path}).out));
+    }
+  }
+  const Result stat = RunProgram({"stat", "-c", "%a %u %g %h %i %y", (m.path() / "Documents/notes.md").string()});
+  const json notes = json::parse(Quadrel({"stat", "--json", SampleImage().string(), "/Documents/notes.md"}).out);
+  const uint64_t modified = notes["times"]["modified"];
+  char nanoseconds[16];
+  std::snprintf(nanoseconds, sizeof nanoseconds, ".%09llu", static_cast<unsigned long long>(modified % 1000000000));
+  EXPECT_EQ(stat.out.rfind("644 0 0 2 " + std::to_string(notes["inode"].get<uint64_t>()) + " ", 0), 0u) << stat.out;
+  EXPECT_NE(stat.out.find(nanoseconds), std::string::npos) << stat.out;
+}
+
+TEST(Mount, AttributesHolesStatfsAndRefusals) {
+  Mounted m(SampleImage());
+  REQUIRE_MOUNT(m);
+  const Result attrs = RunProgram({"getfattr", "--absolute-names", "-d", "-m", "-", (m.path() / "Documents/notes.md").string()});
+  if (attrs.status == 127 || attrs.err.find("not found") != std::string::npos) GTEST_SKIP() << "getfattr missing";
+  EXPECT_NE(attrs.out.find("user.com.example.reviewed=\"2026-12-09\""), std::string::npos) << attrs.out;
+  EXPECT_NE(attrs.out.find("user.user.colour=\"blue\""), std::string::npos) << attrs.out;
+  EXPECT_NE(attrs.out.find("user.com.example.thumbnail=0s"), std::string::npos) << attrs.out;
+
+  const std::string sparse = ReadFile(m.path() / "sparse.bin");
+  ASSERT_EQ(sparse.size(), 1048576u);
+  EXPECT_EQ(sparse.substr(0, 524288), std::string(524288, '\0'));
+
+  struct statvfs vfs {};
+  ASSERT_EQ(statvfs(m.path().c_str(), &vfs), 0);
+  const json info = json::parse(Quadrel({"info", "--json", SampleImage().string()}).out);
+  EXPECT_EQ(vfs.f_frsize, info["container"]["block_size"].get<uint64_t>());
+  EXPECT_EQ(vfs.f_blocks, info["container"]["block_count"].get<uint64_t>());
+  EXPECT_EQ(vfs.f_bfree, info["container"]["free_blocks"].get<uint64_t>());
+  EXPECT_TRUE(vfs.f_flag & ST_RDONLY);
+
+  EXPECT_EQ(open((m.path() / "README.txt").c_str(), O_WRONLY), -1);
+  EXPECT_EQ(errno, EROFS);
+  EXPECT_EQ(mkdir((m.path() / "new").c_str(), 0755), -1);
+  EXPECT_EQ(errno, EROFS);
+  EXPECT_EQ(open((m.path() / "compressed.txt").c_str(), O_RDONLY), -1);
+  EXPECT_EQ(errno, EOPNOTSUPP);
+  struct stat st {};
+  ASSERT_EQ(lstat((m.path() / "compressed.txt").c_str(), &st), 0);
+  EXPECT_GT(st.st_size, 100) << "compressed files list with their uncompressed size";
+}
+
+TEST(Mount, ManyReadersAtOnceSeeTheSameBytes) {
+  Mounted m(SampleImage());
+  REQUIRE_MOUNT(m);
+  const std::string expected = Quadrel({"cat", SampleImage().string(), "/large.bin"}).out;
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 6; t++) {
+    readers.emplace_back([&, t] {
+      for (int i = 0; i < 4; i++) {
+        const std::string name = (t + i) % 2 ? "large.bin" : "Documents/../large.bin";
+        if (ReadFile(m.path() / name) != expected) mismatches++;
+        std::error_code ignored;
+        for (auto it = fs::recursive_directory_iterator(m.path(), ignored); it != fs::recursive_directory_iterator();
+             it.increment(ignored)) {
+        }
+      }
+    });
+  }
+  for (std::thread& r : readers) r.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(Mount, RealImagesShowTheRecordedFacts) {
+  const auto images = RealImages();
+  if (images.empty()) GTEST_SKIP() << "no real APFS images in " << QUADREL_TESTDATA_DIR;
+  if (const std::string why = WhyFuseIsMissing(); !why.empty()) GTEST_SKIP() << why;
+  for (const fs::path& image : images) {
+    SCOPED_TRACE(image.filename().string());
+    fs::path factsPath = image;
+    const json facts = json::parse(ReadFile(factsPath.replace_extension(".expected.json")));
+    if (facts["volumes"].empty()) continue;
+    Mounted m(image);
+    REQUIRE_MOUNT(m);
+    const auto found = FindAll(m.path());
+    size_t expected = 0;
+    for (const json& e : facts["volumes"][0]["entries"]) {
+      const std::string path = e["path"];
+      if (path == "/") continue;
+      expected++;
+      SCOPED_TRACE(path);
+      ASSERT_TRUE(found.count(path));
+      const FoundEntry& f = found.at(path);
+      EXPECT_EQ(f.inode, e["inode"].get<uint64_t>());
+      if (e["type"] == "symlink") {
+        EXPECT_EQ(f.target, e["symlink_target"].get<std::string>());
+      }
+      if (e["type"] == "file") {
+        EXPECT_EQ(f.size, e["size"].get<uint64_t>());
+      }
+      if (e["type"] == "file" && !e["compressed"].get<bool>()) {
+        EXPECT_EQ(Sha256Sum(m.path() / path.substr(1)), e["sha256"].get<std::string>());
+      }
+      for (const json& x : e.value("xattrs", json::array())) {
+        if (x.value("hidden_by_macos", false) || e["type"] == "symlink") continue;
+        const Result value = RunProgram({"getfattr", "--absolute-names", "--only-values", "-n",
+                                  "user." + x["name"].get<std::string>(), (m.path() / path.substr(1)).string()});
+        EXPECT_EQ(Sha256(value.out), x["sha256"].get<std::string>()) << x["name"] << value.err;
+      }
+    }
+    EXPECT_EQ(found.size(), expected);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+// Writes the seeds of the container fuzzer, packed: small containers from the image writer
+// with several checkpoints, multi-level trees and every kind of record, and the real
+// images made by Apple's tools when their folder is given.
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "FuzzDevice.h"
+#include "ImageWriter.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace apfsw;
+
+Entry File(const std::string& name, uint64_t size) {
+  Entry e;
+  e.name = name;
+  e.size = size;
+  return e;
+}
+
+Entry Of(EntryKind kind, const std::string& name, const std::string& target = {}) {
+  Entry e;
+  e.name = name;
+  e.kind = kind;
+  e.target = target;
+  return e;
+}
+
+VolumeSpec RichVolume(uint32_t cap) {
+  VolumeSpec v;
+  v.name = "seed";
+  v.nodeEntryCap = cap;
+  Entry dir = DirectoryEntry("dir");
+  for (int i = 0; i < 12; i++) dir.children.push_back(File("f" + std::to_string(i), 100 * i));
+  Entry tagged = File("tagged", 3000);
+  tagged.xattrs = {{"user.a", {1, 2, 3}, false}, {"user.stream", std::vector<uint8_t>(5000, 7), true}};
+  Entry sparse = File("sparse", 4096 * 5);
+  sparse.layout = {{4096, false}, {8192, true}, {4096, false}};
+  Entry split = File("split", 4096 * 6);
+  split.extentBlocks = 1;
+  Entry packed = File("packed", 9000);
+  packed.content = std::vector<uint8_t>(9000, 'z');
+  packed.compression = Compression::DecmpfsEmbedded;
+  Entry forked = File("forked", 9000);
+  forked.compression = Compression::ResourceFork;
+  v.root.children = {dir, tagged, sparse, split, packed, forked, Of(EntryKind::Symlink, "link", "dir/f1"),
+                     Of(EntryKind::HardLink, "hard", "dir/f2"), Of(EntryKind::Fifo, "fifo"),
+                     File("caf\xC3\xA9", 5)};
+  return v;
+}
+
+std::vector<uint8_t> ReadAll(const fs::path& path) {
+  std::vector<uint8_t> bytes(fs::file_size(path));
+  std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(bytes.data()),
+                                             std::streamsize(bytes.size()));
+  return bytes;
+}
+
+void Pack(const fs::path& image, const fs::path& seed) {
+  const std::vector<uint8_t> packed = PackImage(ReadAll(image));
+  std::ofstream(seed, std::ios::binary).write(reinterpret_cast<const char*>(packed.data()),
+                                              std::streamsize(packed.size()));
+}
+
+void Write(const fs::path& dir, const std::string& name, const ContainerSpec& spec) {
+  const fs::path image = dir / (name + ".img");
+  WriteImage(spec, image.string());
+  Pack(image, dir / name);
+  fs::remove(image);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::cerr << "usage: fuzz_seeds FOLDER [REAL-IMAGES-FOLDER]\n";
+    return 2;
+  }
+  const fs::path dir = argv[1];
+  fs::create_directories(dir);
+  if (argc > 2 && fs::is_directory(argv[2])) {
+    for (const auto& entry : fs::directory_iterator(argv[2])) {
+      if (entry.path().extension() == ".img") Pack(entry.path(), dir / entry.path().stem());
+    }
+  }
+  ContainerSpec plain;
+  plain.volumes = {RichVolume(0)};
+  Write(dir, "plain", plain);
+
+  ContainerSpec deep = plain;
+  deep.volumes = {RichVolume(3)};
+  deep.omapEntryCap = 3;
+  deep.checkpoints = {4, 10, 7, -1, 2};
+  deep.freeQueueEntries = 40;
+  deep.freeQueueEntryCap = 4;
+  Write(dir, "deep", deep);
+
+  ContainerSpec several = plain;
+  several.volumes = {RichVolume(0), RichVolume(5)};
+  several.volumes[0].role = VolumeRole::System;
+  several.volumes[1].role = VolumeRole::Data;
+  several.volumes[1].caseInsensitive = false;
+  Write(dir, "several", several);
+
+  ContainerSpec encrypted = plain;
+  encrypted.volumes[0].encrypted = true;
+  Write(dir, "encrypted", encrypted);
+  return 0;
+}

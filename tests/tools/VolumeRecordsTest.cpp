@@ -247,6 +247,27 @@ TEST(VolumeRecords, ClonesShareBlocksUnderTheirOwnStream) {
   EXPECT_EQ(v->Find(stream, 6).size(), 1u);  // its own data-stream record
 }
 
+TEST(VolumeRecords, ExtentReferenceTreeCountsSharedBlocks) {
+  const auto v = WriteAndRead(OneVolume(MixedEntries()));
+  const auto references = v->image->WalkPhysicalTree(Le64(&v->superblock[144]));
+  std::map<uint64_t, const ImageInspector::Record*> byBlock;
+  for (const auto& r : references) {
+    EXPECT_EQ(TypeOf(r), 2u);
+    ASSERT_EQ(r.value.size(), 20u);
+    byBlock[IdOf(r)] = &r;
+  }
+  const FileLocation& fragmented = v->result.File(0, "fragmented.bin");
+  for (const ExtentLocation& e : fragmented.extents) {
+    ASSERT_TRUE(byBlock.count(e.physicalBlock));
+    const auto& value = byBlock[e.physicalBlock]->value;
+    EXPECT_EQ(Le64(value.data()) & 0x0FFFFFFFFFFFFFFFull, e.length / 4096);
+    EXPECT_EQ(Le64(&value[8]), fragmented.streamId);
+    EXPECT_EQ(Le32(&value[16]), 2u);  // the clone shares every run
+  }
+  const FileLocation& large = v->result.File(0, "large.bin");
+  EXPECT_EQ(Le32(&byBlock.at(large.extents.at(0).physicalBlock)->value[16]), 1u);
+}
+
 TEST(VolumeRecords, EmbeddedAndStreamAttributes) {
   const auto v = WriteAndRead(OneVolume(MixedEntries()));
   const auto xattrs = v->Find(v->result.File(0, "attributes.txt").inode, 4);

@@ -35,8 +35,9 @@ uint64_t TocLength(uint64_t entries, const TreeShape& shape, bool root) {
   return AlignUp(std::max<uint64_t>(entries, 1), BTREE_TOC_ENTRY_INCREMENT) * TocEntrySize(shape);
 }
 
+// Keys and values start at multiples of 8 bytes unless the tree says otherwise.
 uint64_t StoredSize(uint32_t length, const TreeShape& shape) {
-  return shape.fixedSize ? length : AlignUp(length, 8);
+  return shape.fixedSize || (shape.treeFlags & BTREE_KV_NONALIGNED) ? length : AlignUp(length, 8);
 }
 
 // Bytes the entries take in a node: table of contents, keys and values.

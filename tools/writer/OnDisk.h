@@ -123,6 +123,7 @@ constexpr size_t MODIFIED_BY_ID_LEN = 32;
 constexpr uint64_t OBJ_ID_MASK = 0x0FFFFFFFFFFFFFFFull;
 constexpr unsigned OBJ_TYPE_SHIFT = 60;
 enum RecordType : uint8_t {
+  APFS_TYPE_EXTENT = 2,
   APFS_TYPE_INODE = 3,
   APFS_TYPE_XATTR = 4,
   APFS_TYPE_SIBLING_LINK = 5,
@@ -176,6 +177,9 @@ constexpr uint16_t XATTR_FILE_SYSTEM_OWNED = 0x4;
 constexpr size_t XATTR_MAX_EMBEDDED_SIZE = 3804;
 constexpr size_t XATTR_DSTREAM_SIZE = 8 + DSTREAM_SIZE;
 
+constexpr uint64_t APFS_KIND_NEW = 1;
+constexpr unsigned PEXT_KIND_SHIFT = 60;
+constexpr size_t PHYS_EXT_VAL_SIZE = 20;
 constexpr uint64_t J_FILE_EXTENT_LEN_MASK = 0x00FFFFFFFFFFFFFFull;
 constexpr size_t FILE_EXTENT_VAL_SIZE = 24;
 

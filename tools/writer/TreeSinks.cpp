@@ -99,7 +99,8 @@ uint64_t WriteObjectMap(WriteContext& context, std::vector<OmapEntry> entries, u
   return header;
 }
 
-uint64_t WriteEmptyPhysicalTree(WriteContext& context, uint32_t subtype, const std::string& name) {
+uint64_t WritePhysicalTree(WriteContext& context, uint32_t subtype, std::span<const TreeRecord> records,
+                           const std::string& name) {
   TreeShape shape;
   shape.blockSize = context.blockSize;
   shape.subtype = subtype;
@@ -107,7 +108,7 @@ uint64_t WriteEmptyPhysicalTree(WriteContext& context, uint32_t subtype, const s
   shape.treeFlags = BTREE_PHYSICAL | BTREE_KV_NONALIGNED;
   shape.xid = context.xid;
   PhysicalSink sink(context);
-  const BuiltTree tree = BuildTree({}, shape, sink);
+  const BuiltTree tree = BuildTree(records, shape, sink);
   context.Note(name, tree.root.address, tree.root.oid, TYPE_BTREE | OBJ_PHYSICAL);
   return tree.root.address;
 }

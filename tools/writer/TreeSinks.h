@@ -73,7 +73,9 @@ class EphemeralSink : public NodeSink {
 uint64_t WriteObjectMap(WriteContext& context, std::vector<OmapEntry> entries, uint32_t entryCap,
                         uint32_t omapFlags, const std::string& name);
 
-// Writes an empty physical tree of the given subtype; returns the root's address.
-uint64_t WriteEmptyPhysicalTree(WriteContext& context, uint32_t subtype, const std::string& name);
+// Writes a physical tree of variable-size, unaligned records (the extent-reference and
+// snapshot-metadata trees) from records in key order; returns the root's address.
+uint64_t WritePhysicalTree(WriteContext& context, uint32_t subtype, std::span<const TreeRecord> records,
+                           const std::string& name);
 
 }  // namespace apfsw

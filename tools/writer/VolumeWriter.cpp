@@ -93,6 +93,7 @@ class VolumeBuilder {
   std::vector<ExtentLocation> WriteRuns(const std::vector<Segment>& layout, uint32_t extentBlocks,
                                         const ReadFunction& read);
   void AddExtents(uint64_t streamId, const std::vector<ExtentLocation>& extents);
+  uint64_t WriteExtentReferenceTree(const std::string& name);
   void WriteSuperblock(uint64_t oid, uint64_t address, const VolumeLayout& layout,
                        uint64_t omap, uint64_t extentRef, uint64_t snapMeta, uint64_t allocated);
   uint32_t HashOf(const std::string& name) const;
@@ -106,6 +107,13 @@ class VolumeBuilder {
   std::map<std::string, size_t> byPath_;
   std::map<size_t, FileLocation> streams_;  // written regular files, by node, for clones
   std::vector<FileLocation> files_;
+  // Blocks of file data by first block, for the extent-reference tree.
+  struct PhysicalExtent {
+    uint64_t blocks = 0;
+    uint64_t owner = 0;
+    uint32_t references = 0;
+  };
+  std::map<uint64_t, PhysicalExtent> physicalExtents_;
   uint64_t nextId_ = MIN_USER_INO_NUM;
   uint64_t fileCount_ = 0, directoryCount_ = 0, symlinkCount_ = 0, otherCount_ = 0;
 };
@@ -221,8 +229,15 @@ std::vector<ExtentLocation> VolumeBuilder::WriteRuns(const std::vector<Segment>&
 }
 
 void VolumeBuilder::AddExtents(uint64_t streamId, const std::vector<ExtentLocation>& extents) {
-  for (const ExtentLocation& e : extents)
+  for (const ExtentLocation& e : extents) {
     records_.Add(FileExtentKey(streamId, e.logicalOffset), FileExtentValue(e.length, e.physicalBlock));
+    if (e.physicalBlock == 0) continue;
+    PhysicalExtent& physical = physicalExtents_[e.physicalBlock];
+    if (physical.references++ == 0) {
+      physical.blocks = e.length / context_.blockSize;
+      physical.owner = streamId;
+    }
+  }
   records_.Add(DataStreamIdKey(streamId), DataStreamIdValue(1));
 }
 
@@ -413,6 +428,25 @@ void VolumeBuilder::EmitPrivateDirectory() {
   records_.Add(InodeKey(PRIV_DIR_INO_NUM), InodeValue(fields));
 }
 
+// One record per run of data blocks: its length, the stream that first owned it, and how
+// many streams refer to it (clones share runs).
+uint64_t VolumeBuilder::WriteExtentReferenceTree(const std::string& name) {
+  constexpr size_t kRecordSize = 8 + PHYS_EXT_VAL_SIZE;
+  std::vector<uint8_t> bytes(physicalExtents_.size() * kRecordSize, 0);
+  std::vector<TreeRecord> records;
+  records.reserve(physicalExtents_.size());
+  uint8_t* at = bytes.data();
+  for (const auto& [block, extent] : physicalExtents_) {
+    Put64(at, KeyWord(block, APFS_TYPE_EXTENT));
+    Put64(at + 8, extent.blocks | APFS_KIND_NEW << PEXT_KIND_SHIFT);
+    Put64(at + 16, extent.owner);
+    Put32(at + 24, extent.references);
+    records.push_back({at, 8, at + 8, PHYS_EXT_VAL_SIZE});
+    at += kRecordSize;
+  }
+  return WritePhysicalTree(context_, TYPE_BLOCKREFTREE, records, name);
+}
+
 void VolumeBuilder::WriteSuperblock(uint64_t oid, uint64_t address, const VolumeLayout& layout,
                                     uint64_t omap, uint64_t extentRef, uint64_t snapMeta,
                                     uint64_t allocated) {
@@ -499,8 +533,8 @@ VolumeLayout VolumeBuilder::Build(uint32_t omapEntryCap) {
   layout.treeRecords = tree.recordCount;
   context_.Note(prefix + ".fstree.root", tree.root.address, tree.root.oid, TYPE_BTREE | OBJ_VIRTUAL);
   layout.omapAddress = WriteObjectMap(context_, sink.Mappings(), omapEntryCap, 0, prefix + ".omap");
-  const uint64_t extentRef = WriteEmptyPhysicalTree(context_, TYPE_BLOCKREFTREE, prefix + ".extentref");
-  const uint64_t snapMeta = WriteEmptyPhysicalTree(context_, TYPE_SNAPMETATREE, prefix + ".snapmeta");
+  const uint64_t extentRef = WriteExtentReferenceTree(prefix + ".extentref");
+  const uint64_t snapMeta = WritePhysicalTree(context_, TYPE_SNAPMETATREE, {}, prefix + ".snapmeta");
   layout.superblockAddress = context_.allocator.Allocate(1);
   layout.nextObjectId = nextId_;
   WriteSuperblock(superblockOid, layout.superblockAddress, layout, layout.omapAddress, extentRef,

@@ -71,8 +71,8 @@ bool Hidden(const std::string& name, const Options& o) { return !o.all && !name.
 
 class Lister {
  public:
-  Lister(const Options& options, Session& session, FILE* out)
-      : o_(options), session_(session), out_(out) {}
+  Lister(const Options& options, Session& session, uint32_t volume, FILE* out)
+      : o_(options), session_(session), volume_(volume), out_(out) {}
 
   void Entry(Inode* inode, const std::string& path, const std::string& name) {
     if (o_.json) {
@@ -105,16 +105,16 @@ class Lister {
   void Finish(const std::string& path) {
     if (!o_.json) return;
     WriteJson(out_, {{"schema", JSON_SCHEMA_VERSION},
-                     {"volume", session_volume_},
+                     {"volume", volume_},
                      {"path", path},
                      {"entries", entries_}});
   }
 
-  uint32_t session_volume_ = 0;
 
  private:
   const Options& o_;
   Session& session_;
+  uint32_t volume_;
   FILE* out_;
   nlohmann::json entries_ = nlohmann::json::array();
 };
@@ -185,8 +185,7 @@ ExitCode RunLs(const Options& o, FILE* out) {
   auto session = opened.volume.Borrow();
   const std::string path = Normalized(o.operands.size() > 1 ? o.operands[1] : "/");
   NodeRef node = session->Resolve(path);
-  Lister lister(o, *session, out);
-  lister.session_volume_ = opened.volume.index();
+  Lister lister(o, *session, opened.volume.index(), out);
   if (node.isDirectory()) {
     lister.Directory(node.get(), path);
   } else {

@@ -347,10 +347,6 @@ VolumeReader::~VolumeReader() {
   VolumeHandleRelease(&handle_);
 }
 
-bool VolumeReader::caseSensitive() const {
-  return VolumeIsCaseSensitive(&image_.container()->volumes[handle_.index]);
-}
-
 VolumeReader::Lease VolumeReader::Borrow() {
   std::lock_guard<std::mutex> guard(poolLock_);
   if (!idle_.empty()) {

@@ -122,8 +122,6 @@ class Session {
   // file come in runs.
   Inode* LoadInode(uint64_t objectId);
 
-  BTree* fsTree() { return &trees_.fs; }
-
  private:
   NodeRef Lookup(const NodeRef& directory, const std::string& name, const std::string& path);
 
@@ -145,7 +143,6 @@ class VolumeReader {
   uint32_t index() const { return uint32_t(handle_.index); }
   ApfsImage& image() { return image_; }
   VolumeHandle* handle() { return &handle_; }
-  bool caseSensitive() const;
 
   // A session for the calling request; it returns to the pool when the lease ends.
   class Lease {

@@ -1,7 +1,9 @@
 // The quadrel command as users run it: bad input of every kind gets a clear message and
 // its documented exit status; JSON output and extraction keep what the volume holds.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -202,6 +204,36 @@ TEST(Command, GetOfOneFileIntoAFolderOrToANewName) {
                 "destination exists");
   ExpectFailure(Quadrel({"get", Sample(), "/compressed.txt", (dir / "c.txt").string()}), 8,
                 "compressed file: contents not supported");
+}
+
+// Runs quadrel with a terminal as its standard output and error; returns what it wrote.
+std::string OnTerminal(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {QUADREL_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> pointers;
+  for (std::string& a : argv) pointers.push_back(a.data());
+  pointers.push_back(nullptr);
+  int terminal = -1;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    execv(pointers[0], pointers.data());
+    _exit(127);
+  }
+  std::string written;
+  char buffer[4096];
+  ssize_t n;
+  while (pid > 0 && (n = read(terminal, buffer, sizeof buffer)) > 0) written.append(buffer, size_t(n));
+  if (terminal >= 0) close(terminal);
+  if (pid > 0) waitpid(pid, nullptr, 0);
+  return written;
+}
+
+TEST(Command, GetDrawsAProgressBarOnATerminal) {
+  ScratchDir dir;
+  const std::string shown = OnTerminal({"get", Sample(), "/large.bin", (dir / "large.bin").string()});
+  EXPECT_NE(shown.find('\r'), std::string::npos) << shown;
+  EXPECT_NE(shown.find("100% 4194304/4194304 bytes"), std::string::npos) << shown;
+  EXPECT_EQ(fs::file_size(dir / "large.bin"), 4194304u);
 }
 
 }  // namespace

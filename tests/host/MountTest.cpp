@@ -213,6 +213,24 @@ TEST(Mount, ManyReadersAtOnceSeeTheSameBytes) {
   EXPECT_EQ(mismatches.load(), 0);
 }
 
+TEST(Mount, GoesToTheBackgroundAndMountsTheChosenVolume) {
+  if (const std::string why = WhyFuseIsMissing(); !why.empty()) GTEST_SKIP() << why;
+  ScratchDir dir;
+  WriteImage(R"({"volumes": [{"name": "one", "entries": [{"name": "a.txt", "text": "first"}]},
+                             {"name": "two", "entries": [{"name": "b.txt", "text": "second"}]}]})",
+             dir / "two.img");
+  fs::create_directory(dir / "mnt");
+  const Result mounted = Quadrel({"mount", "--volume", "1", (dir / "two.img").string(), (dir / "mnt").string()});
+  if (mounted.status == 10) GTEST_SKIP() << "FUSE cannot mount here: " << mounted.err;
+  ASSERT_EQ(mounted.status, 0) << mounted.err;
+  EXPECT_EQ(ReadFile(dir / "mnt/b.txt"), "second");
+  EXPECT_FALSE(fs::exists(dir / "mnt/a.txt"));
+  EXPECT_EQ(RunProgram({"fusermount3", "-u", (dir / "mnt").string()}).status, 0);
+  const Result refused = Quadrel({"mount", (dir / "two.img").string(), (dir / "absent").string()});
+  EXPECT_EQ(refused.status, 10);
+  EXPECT_NE(refused.err.find("mount point is not a directory"), std::string::npos) << refused.err;
+}
+
 TEST(Mount, RealImagesShowTheRecordedFacts) {
   const auto images = RealImages();
   if (images.empty()) GTEST_SKIP() << "no real APFS images in " << QUADREL_TESTDATA_DIR;

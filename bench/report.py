@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""Turns the measures of one scripts/bench.sh run into summary.json and summary.md.
+
+Each measure keeps its fastest run. Reads are compared with pread of the same extents
+from the image file (the limit), the command's and the mount's walks with the engine's
+walk; the targets are checked on full runs only.
+"""
+import argparse
+import json
+import pathlib
+
+MIB = 1 << 20
+
+# (measure, what it is, the measure it is compared with)
+ROWS = [
+    ("writer_tree", "writer: tree image", None),
+    ("writer_files", "writer: files image", None),
+    ("open", "open container and volume (per open)", None),
+    ("lookups", "random path lookups (all of them)", None),
+    ("walk_engine", "walk: engine API", None),
+    ("walk_cli", "walk: quadrel ls -R", "walk_engine"),
+    ("walk_mount", "walk: mount, find -ls", "walk_engine"),
+] + [
+    row
+    for f in ("contiguous", "fragmented")
+    for row in (
+        (f"pread_{f}", f"{f}.bin: pread (limit)", None),
+        (f"read_engine_{f}", f"{f}.bin: engine path", f"pread_{f}"),
+        (f"read_cli_{f}", f"{f}.bin: quadrel cat", f"pread_{f}"),
+        (f"read_mount_{f}", f"{f}.bin: mount, cat", f"pread_{f}"),
+    )
+]
+
+# (measure, check on its summary, description)
+TARGETS = [
+    ("read_engine_contiguous", lambda m: m["ratio"] >= 0.9, "engine read >= 0.9x pread"),
+    ("read_engine_fragmented", lambda m: m["ratio"] >= 0.9, "engine read >= 0.9x pread"),
+    ("read_mount_contiguous", lambda m: m["ratio"] >= 0.7, "mount read >= 0.7x pread"),
+    ("read_mount_fragmented", lambda m: m["ratio"] >= 0.7, "mount read >= 0.7x pread"),
+    ("walk_engine", lambda m: m["seconds"] < 5, "engine walk < 5 s"),
+    ("walk_engine", lambda m: m["peak_rss_kib"] < 64 * 1024, "engine walk peak RSS < 64 MiB"),
+    ("walk_mount", lambda m: m["seconds"] < 15, "mount walk < 15 s"),
+]
+
+
+def fastest_runs(lines):
+    best = {}
+    for line in lines:
+        m = json.loads(line)
+        if m["measure"] not in best or m["seconds"] < best[m["measure"]]["seconds"]:
+            best[m["measure"]] = m
+    return best
+
+
+def summarize(best):
+    """Adds the ratio to the limit (limit time over own time: 1.0 is as fast as it)."""
+    summary = {}
+    for name, label, limit in ROWS:
+        if name not in best:
+            continue
+        m = dict(best[name], label=label)
+        if "bytes" in m and name.startswith(("pread", "read")):
+            m["mib_per_s"] = m["bytes"] / MIB / m["seconds"] if m["seconds"] > 0 else None
+        if limit in best and m["seconds"] > 0:
+            m["ratio"] = best[limit]["seconds"] / m["seconds"]
+            m["compared_with"] = limit
+        summary[name] = m
+    return summary
+
+
+def check_targets(summary):
+    results = []
+    for name, passes, text in TARGETS:
+        if name in summary and ("ratio" in summary[name] or "ratio" not in text):
+            results.append({"target": text, "measure": name, "met": bool(passes(summary[name]))})
+    return results
+
+
+def cell(value, fmt):
+    return "" if value is None else fmt.format(value)
+
+
+def markdown(summary, targets, micro, args):
+    out = [
+        f"# Benchmark run {pathlib.Path(args.run_dir).name}",
+        "",
+        f"{'Smoke run (tiny images; targets not checked)' if args.smoke else 'Full run'}; "
+        f"fastest of {args.repeat} run(s) per measure; {args.cpus} CPUs, load average "
+        f"{args.load_before} before and {args.load_after} after.",
+        f"Tree image: {args.entries:,} entries. Files image: two files of {args.file_size:,} bytes, "
+        f"one extent and {args.fragments:,} extents.",
+    ]
+    if args.fuse_skipped:
+        out.append(f"Mount measures skipped: {args.fuse_skipped}.")
+    out += ["", "| measure | seconds | MiB/s | ratio to limit | peak RSS MiB |", "|---|---:|---:|---:|---:|"]
+    for m in summary.values():
+        out.append(
+            f"| {m['label']} | {m['seconds']:.4f} | {cell(m.get('mib_per_s'), '{:.0f}')} | "
+            f"{cell(m.get('ratio'), '{:.2f}')} | {m['peak_rss_kib'] / 1024:.1f} |"
+        )
+    if targets:
+        out += ["", "| target | met |", "|---|---|"]
+        out += [f"| {t['target']} ({t['measure']}) | {'yes' if t['met'] else 'NO'} |" for t in targets]
+    out += ["", "| micro-benchmark | ns per iteration (CPU) |", "|---|---:|"]
+    for b in micro:
+        out.append(f"| {b['name']} | {b['cpu_time']:.1f} |")
+    return "\n".join(out) + "\n"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--run-dir", required=True)
+    parser.add_argument("--smoke", type=int, default=0)
+    parser.add_argument("--repeat", type=int, default=1)
+    parser.add_argument("--load-before", default="")
+    parser.add_argument("--load-after", default="")
+    parser.add_argument("--cpus", default="")
+    parser.add_argument("--fuse-skipped", default="")
+    parser.add_argument("--entries", type=int, default=0)
+    parser.add_argument("--file-size", type=int, default=0)
+    parser.add_argument("--fragments", type=int, default=0)
+    args = parser.parse_args()
+
+    run_dir = pathlib.Path(args.run_dir)
+    summary = summarize(fastest_runs((run_dir / "measures.jsonl").read_text().splitlines()))
+    targets = [] if args.smoke else check_targets(summary)
+    micro = json.loads((run_dir / "micro.json").read_text())["benchmarks"]
+    document = {
+        "smoke": bool(args.smoke),
+        "repeat": args.repeat,
+        "cpus": args.cpus,
+        "load_before": args.load_before,
+        "load_after": args.load_after,
+        "mount_skipped": args.fuse_skipped or None,
+        "measures": summary,
+        "targets": targets,
+        "micro": [{"name": b["name"], "cpu_ns": b["cpu_time"], "real_ns": b["real_time"]} for b in micro],
+    }
+    (run_dir / "summary.json").write_text(json.dumps(document, indent=1) + "\n")
+    text = markdown(summary, targets, micro, args)
+    (run_dir / "summary.md").write_text(text)
+    print(text, end="")
+
+
+if __name__ == "__main__":
+    main()

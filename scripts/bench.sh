@@ -1,0 +1,222 @@
+#!/usr/bin/env bash
+# Measures how fast the engine, the quadrel command and its FUSE mount read two generated
+# images, each against the limit measured in the same run, and writes a Markdown table
+# and JSON under the results folder. See bench/README.md.
+#
+#   scripts/bench.sh [--smoke] [--build-dir DIR] [--scratch DIR] [--results DIR] [--repeat N]
+#
+#   --smoke      tiny images and one repeat: checks the harness works, in seconds
+#   --build-dir  a configured and built tree (default: build)
+#   --scratch    where generated images are cached by manifest hash
+#                (default: $QUADREL_BENCH_SCRATCH or /var/tmp/quadrel-bench)
+#   --results    where each run's folder is written (default: bench/results)
+#   --repeat N   runs of each measure; the fastest is reported (default 3, smoke 1)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+smoke=0
+build="$root/build"
+scratch="${QUADREL_BENCH_SCRATCH:-/var/tmp/quadrel-bench}"
+results="$root/bench/results"
+repeat=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --smoke) smoke=1 ;;
+    --build-dir) build=$(realpath "$2"); shift ;;
+    --scratch) scratch="$2"; shift ;;
+    --results) results="$2"; shift ;;
+    --repeat) repeat="$2"; shift ;;
+    *) echo "bench: unknown argument $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+if [ "$smoke" = 1 ]; then
+  dirs=10 files_per_dir=10 wide=100 file_size=$((1 << 20)) fragments=16 lookups=100 opens=3
+  repeat=${repeat:-1}
+else
+  dirs=1000 files_per_dir=1000 wide=100000 file_size=$((1 << 30)) fragments=16384 lookups=10000 opens=20
+  repeat=${repeat:-3}
+fi
+expected_entries=$((dirs + dirs * files_per_dir + 1 + wide))
+
+workload="$build/bench/workload_bench"
+micro="$build/bench/engine_bench"
+quadrel="$build/host/quadrel"
+mkimage="$build/tools/quadrel-mkimage"
+for program in "$workload" "$micro" "$quadrel" "$mkimage"; do
+  [ -x "$program" ] || { echo "bench: $program is not built" >&2; exit 1; }
+done
+
+mkdir -p "$scratch" "$results"
+# A full run keeps its own folder; the smoke run replaces the last one.
+if [ "$smoke" = 1 ]; then
+  run_dir="$results/smoke"
+  rm -rf "$run_dir"
+else
+  run_dir="$results/$(date -u +%Y%m%dT%H%M%SZ)"
+fi
+mkdir -p "$run_dir"
+raw="$run_dir/measures.jsonl"
+: >"$raw"
+mnt="$run_dir/mnt"
+mount_pid=""
+
+fail() { echo "bench: $*" >&2; exit 1; }
+
+# ---- images ----
+
+tree_manifest() {
+  local d
+  printf '{"seed": 8, "volumes": [{"name": "Tree", "entries": [\n'
+  for ((d = 0; d < dirs; d++)); do
+    printf '  {"name": "d%04d", "type": "dir", "generate": {"count": %d, "prefix": "f"}},\n' "$d" "$files_per_dir"
+  done
+  printf '  {"name": "wide", "type": "dir", "generate": {"count": %d, "prefix": "w"}}\n]}]}\n' "$wide"
+}
+
+files_manifest() {
+  printf '{"seed": 8, "volumes": [{"name": "Files", "entries": [\n'
+  printf '  {"name": "contiguous.bin", "size": %d},\n' "$file_size"
+  printf '  {"name": "fragmented.bin", "size": %d, "extentBlocks": %d}\n]}]}\n' "$file_size" \
+    $((file_size / 4096 / fragments))
+}
+
+# Writes the image of a manifest unless the scratch folder already holds it, timing the
+# writer; prints the image's path.
+cached_image() {
+  local name=$1 manifest="$run_dir/$1.json" hash image
+  "${name}_manifest" >"$manifest"
+  hash=$(sha256sum "$manifest" | cut -c1-16)
+  image="$scratch/$name-$hash.img"
+  if [ ! -f "$image" ]; then
+    echo "bench: writing the $name image ($image)" >&2
+    "$workload" run -- "$mkimage" --manifest "$manifest" "$image.partial" >"$image.writer.json" ||
+      fail "the writer failed on $manifest"
+    mv "$image.partial" "$image"
+  fi
+  record "writer_$name" 0 "$(cat "$image.writer.json")"
+  echo "$image"
+}
+
+# ---- measures ----
+
+# Appends one measure's JSON object, labelled, to the run's raw lines.
+record() {
+  echo "{\"measure\": \"$1\", \"run\": $2, ${3#\{}" >>"$raw"
+}
+
+field() { sed -n "s/.*\"$2\": \([0-9.a-z]*\).*/\1/p" <<<"$1"; }
+
+expect() {
+  local measure=$1 name=$2 want=$3 got
+  got=$(field "$(grep "\"measure\": \"$measure\"" "$raw" | tail -1)" "$name")
+  [ "$got" = "$want" ] || fail "$measure: $name is $got, expected $want"
+}
+
+# measure NAME COMMAND... : runs the workload subcommand REPEAT times.
+measure() {
+  local name=$1 i out
+  shift
+  for ((i = 1; i <= repeat; i++)); do
+    out=$("$workload" "$@") || fail "$name failed"
+    record "$name" "$i" "$out"
+  done
+}
+
+fuse_missing() {
+  [ -r /dev/fuse ] && [ -w /dev/fuse ] || { echo "/dev/fuse is not available"; return; }
+  command -v fusermount3 >/dev/null || echo "fusermount3 is not installed"
+}
+
+mount_image() {
+  mkdir -p "$mnt"
+  "$quadrel" mount -f "$1" "$mnt" 2>>"$run_dir/mount.log" &
+  mount_pid=$!
+  for _ in $(seq 400); do
+    mountpoint -q "$mnt" && return 0
+    kill -0 "$mount_pid" 2>/dev/null || fail "the mount of $1 ended; see $run_dir/mount.log"
+    sleep 0.05
+  done
+  fail "the mount of $1 did not appear"
+}
+
+# Unmounts and prints the mount process's peak resident set in KiB.
+unmount_image() {
+  local peak
+  peak=$(awk '/^VmHWM:/ {print $2}' "/proc/$mount_pid/status")
+  fusermount3 -u "$mnt"
+  wait "$mount_pid" || true
+  mount_pid=""
+  echo "$peak"
+}
+trap '[ -n "$mount_pid" ] && fusermount3 -u "$mnt" 2>/dev/null; true' EXIT
+
+# mount_measure NAME IMAGE [--verify-pattern ID] -- COMMAND... : a fresh mount for each
+# run (so the kernel's cache of the mount starts empty); the peak RSS is the mount's.
+mount_measure() {
+  local name=$1 image=$2 i out peak
+  shift 2
+  for ((i = 1; i <= repeat; i++)); do
+    mount_image "$image"
+    out=$("$workload" run "$@") || { unmount_image >/dev/null; fail "$name failed"; }
+    peak=$(unmount_image)
+    record "$name" "$i" "$(sed "s/\"peak_rss_kib\": [0-9]*/\"peak_rss_kib\": $peak/" <<<"$out")"
+  done
+}
+
+load() { cut -d' ' -f1-3 /proc/loadavg; }
+load_before=$(load)
+tree_image=$(cached_image tree)
+files_image=$(cached_image files)
+why_no_fuse=$(fuse_missing)
+[ -z "$why_no_fuse" ] || echo "bench: skipping the mount measures: $why_no_fuse" >&2
+
+echo "bench: micro-benchmarks" >&2
+micro_args=(--benchmark_out="$run_dir/micro.json" --benchmark_out_format=json)
+[ "$smoke" = 1 ] && micro_args+=(--benchmark_min_time=0.01)
+"$micro" "${micro_args[@]}" >"$run_dir/micro.txt" 2>&1 || fail "engine_bench failed; see $run_dir/micro.txt"
+
+echo "bench: tree image: open, lookups, walks" >&2
+measure open open "$tree_image" "$opens"
+measure lookups lookups "$tree_image" "$lookups"
+expect lookups lookups "$lookups"
+measure walk_engine walk "$tree_image"
+expect walk_engine entries "$expected_entries"
+measure walk_cli run -- "$quadrel" ls -R "$tree_image"
+expect walk_cli lines "$expected_entries"
+if [ -z "$why_no_fuse" ]; then
+  mount_measure walk_mount "$tree_image" -- find "$mnt" -ls
+  expect walk_mount lines $((expected_entries + 1))
+fi
+
+for file in contiguous fragmented; do
+  echo "bench: files image: $file.bin" >&2
+  measure "pread_$file" pread "$files_image" "/$file.bin"
+  expect "pread_$file" bytes "$file_size"
+  # One untimed pass checks every byte through the engine path; it names the inode
+  # whose stamp pattern the command and the mount must reproduce.
+  checked=$("$workload" read "$files_image" "/$file.bin" --verify) || fail "$file.bin does not read back"
+  inode=$(field "$checked" inode)
+  measure "read_engine_$file" read "$files_image" "/$file.bin"
+  expect "read_engine_$file" bytes "$file_size"
+  measure "read_cli_$file" run -- "$quadrel" cat "$files_image" "/$file.bin"
+  expect "read_cli_$file" bytes "$file_size"
+  "$workload" run --verify-pattern "$inode" -- "$quadrel" cat "$files_image" "/$file.bin" >/dev/null ||
+    fail "quadrel cat of $file.bin returned other bytes"
+  if [ -z "$why_no_fuse" ]; then
+    mount_measure "read_mount_$file" "$files_image" -- cat "$mnt/$file.bin"
+    expect "read_mount_$file" bytes "$file_size"
+    mount_image "$files_image"
+    "$workload" run --verify-pattern "$inode" -- cat "$mnt/$file.bin" >/dev/null ||
+      { unmount_image >/dev/null; fail "the mount returned other bytes of $file.bin"; }
+    unmount_image >/dev/null
+  fi
+done
+
+python3 "$root/bench/report.py" --run-dir "$run_dir" --smoke "$smoke" --repeat "$repeat" \
+  --load-before "$load_before" --load-after "$(load)" --cpus "$(nproc)" \
+  --fuse-skipped "$why_no_fuse" --entries "$expected_entries" --file-size "$file_size" \
+  --fragments "$fragments"
+rmdir "$mnt" 2>/dev/null || true
+echo "bench: results in $run_dir" >&2

@@ -96,3 +96,13 @@ std::string MountedImage::SymlinkTarget(Inode* inode) {
   target.resize(length > 0 ? length - 1 : 0);
   return target;
 }
+
+bool MountedImage::Locate(const SearchKey& key, RecordPlace* place) {
+  NodeRecord record;
+  bool notFound;
+  if (!BTreeFind(&fsTree, &key, FIND_EXACT, &record, &notFound)) return false;
+  const NodeView& leaf = fsTree.current->node;
+  *place = {leaf.address, size_t(record.key - leaf.bytes),
+            record.value != nullptr ? size_t(record.value - leaf.bytes) : 0};
+  return true;
+}

@@ -24,6 +24,15 @@ struct MountedImage {
   bool ReadFile(Inode* inode, uint64_t size, std::vector<uint8_t>* out);
   std::string SymlinkTarget(Inode* inode);
 
+  // Where a record of the file-system tree lies: its leaf's block, and the offsets of its
+  // key and value in that block. False when the record is absent.
+  struct RecordPlace {
+    uint64_t block;
+    size_t keyOffset;
+    size_t valueOffset;
+  };
+  bool Locate(const SearchKey& key, RecordPlace* place);
+
   std::unique_ptr<ImageDevice> image;
   std::string error;
   Container container{};

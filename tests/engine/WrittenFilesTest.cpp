@@ -408,19 +408,10 @@ TEST_F(Volume, ListingsResumeAtAnyOrdinal) {
 
 namespace {
 
-// Where a record's value lies on disk: the leaf's block and the value's offset in it.
-struct RecordPlace {
-  uint64_t block;
-  size_t keyOffset;
-  size_t offset;  // of the value
-};
-
-RecordPlace FindRecord(MountedImage& m, const SearchKey& key) {
-  NodeRecord record;
-  bool notFound;
-  EXPECT_TRUE(BTreeFind(&m.fsTree, &key, FIND_EXACT, &record, &notFound));
-  const NodeView& leaf = m.fsTree.current->node;
-  return {leaf.address, size_t(record.key - leaf.bytes), size_t(record.value - leaf.bytes)};
+MountedImage::RecordPlace FindRecord(MountedImage& m, const SearchKey& key) {
+  MountedImage::RecordPlace place{};
+  EXPECT_TRUE(m.Locate(key, &place));
+  return place;
 }
 
 TEST_F(Volume, AnEntryWithoutItsInodeIsSkippedAndTheListingGoesOn) {
@@ -428,7 +419,7 @@ TEST_F(Volume, AnEntryWithoutItsInodeIsSkippedAndTheListingGoesOn) {
   const uint64_t victim = layout.File(0, "b").inode;
   SearchKey key;
   SearchKeyId(&key, victim, APFS_TYPE_INODE);
-  const RecordPlace place = FindRecord(*m, key);
+  const MountedImage::RecordPlace place = FindRecord(*m, key);
   m.reset();
   // Turn the inode record into one of another, absent inode.
   std::vector<uint8_t> word(8);
@@ -450,7 +441,7 @@ TEST_F(Volume, AnUnreadableNodeIsAnErrorNotAMissingName) {
   Open(files);
   SearchKey key;
   SearchKeyId(&key, layout.File(0, "f29").inode, APFS_TYPE_INODE);
-  const RecordPlace place = FindRecord(*m, key);
+  const MountedImage::RecordPlace place = FindRecord(*m, key);
   m.reset();
   apfsw::PatchBytes(path, 4096, place.block, BTN_FLAGS, {0x08, 0}, apfsw::ChecksumMode::Recompute);
   m = std::make_unique<MountedImage>(path);
@@ -468,13 +459,13 @@ TEST_F(Volume, ZeroLengthAndOutOfContainerExtentsAreRefused) {
   Open({File("data", 8192)});
   SearchKey key;
   SearchKeyIdOffset(&key, layout.File(0, "data").streamId, APFS_TYPE_FILE_EXTENT, 0);
-  const RecordPlace place = FindRecord(*m, key);
+  const MountedImage::RecordPlace place = FindRecord(*m, key);
   m.reset();
   for (const auto& [field, value] : std::vector<std::pair<size_t, uint64_t>>{
            {0, 0}, {8, uint64_t(1) << 40}, {8, UINT64_MAX}}) {
     std::vector<uint8_t> bytes(8);
     for (int i = 0; i < 8; i++) bytes[size_t(i)] = uint8_t(value >> (8 * i));
-    apfsw::PatchBytes(path, 4096, place.block, place.offset + field, bytes,
+    apfsw::PatchBytes(path, 4096, place.block, place.valueOffset + field, bytes,
                       apfsw::ChecksumMode::Recompute);
     m = std::make_unique<MountedImage>(path);
     FsNode* node = m->Lookup("data");

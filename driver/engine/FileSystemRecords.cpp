@@ -333,6 +333,56 @@ Fetch FetchRecord(DirSearch* search, BTreeCursor* cursor, DirRecord* out) {
   }
 }
 
+enum class Step { Entry, End, Error };
+
+// Gives a listing its cursor, in its slot, standing at the search's position.
+Step PrepareListing(FsNode* directory, DirSearch* search, BTreeCursor** slot, BTree* fsTree,
+                    BTreeCursor** cursor) {
+  if (search->position == END_OF_DIRECTORY) return Step::End;
+  const uint64_t directoryId = IdOf(directory->inode->objectId);
+  bool end = false;
+  if (*slot == nullptr && (*slot = OpenEnumeration(fsTree, directoryId, &end)) == nullptr) {
+    return end ? Step::End : Step::Error;
+  }
+  *cursor = *slot;
+  if (!(*cursor)->positioned) return Step::End;  // the directory has no records
+  if (!PositionEnumeration(*cursor, directoryId, search->position, &end)) {
+    return end ? Step::End : Step::Error;
+  }
+  return Step::Entry;
+}
+
+// Takes the next record that answers the search, with its name, and loads its inode.
+Step NextEntry(FsNode* directory, DirSearch* search, BTreeCursor* cursor, FileInfo* info,
+               Inode** inode, BTree* fsTree) {
+  const uint64_t volumeBits = directory->inode->objectId & ~OBJ_ID_MASK;
+  for (;;) {
+    DirRecord record;
+    const Fetch fetched = FetchRecord(search, cursor, &record);
+    if (fetched != Fetch::Entry) return fetched == Fetch::End ? Step::End : Step::Error;
+    const int64_t ordinal = search->position++;
+    // A name longer than FileInfo can hold is no valid APFS name: pass over it.
+    if (record.storedLength > sizeof info->name) continue;
+    // Take the name now: loading the inode may move the cursor off the node it lies in.
+    *info = FileInfo{};
+    info->nameLength = uint16_t(record.storedLength - 1);
+    std::memcpy(info->name, record.name, record.storedLength - 1);
+    info->attributes = AttributesOfEntryType(record.entryType, info->attributes);
+    bool missing;
+    *inode = InodeLoad(directory->volume->container, volumeBits | IdOf(record.fileId), fsTree,
+                       &missing);
+    if (*inode != nullptr) {
+      search->lastReturned = ordinal;
+      return Step::Entry;
+    }
+    // A listing passes over an entry without its inode; a lookup has nothing more to
+    // try, since loading the inode moved the cursor it was walking.
+    *info = FileInfo{};
+    if (!missing) return Step::Error;
+    if (!search->enumerateAll) return Step::End;
+  }
+}
+
 }  // namespace
 
 int64_t ApfsTimeToNt(uint64_t t) { return int64_t((t + NT_EPOCH_OFFSET_NS) / 100); }
@@ -447,62 +497,28 @@ bool DirEnumNext(FsNode* directory, DirSearch* search, FileInfo* info, Inode** k
   if (keep != nullptr) *keep = nullptr;
   BTreeCursor* local = nullptr;
   BTreeCursor** slot = cursorSlot != nullptr ? cursorSlot : &local;
-  const uint64_t directoryId = IdOf(directory->inode->objectId);
-  bool end = false;
-  auto finish = [&](bool ok) {
-    if (!ok && !end) FreeEnumeration(slot);  // an error leaves no cursor behind
-    if (!ok && end) {
-      if (search->enumerateAll) search->position = search->lastReturned = END_OF_DIRECTORY;
-      if (notFound != nullptr) *notFound = true;
-    }
-    if (slot == &local) FreeEnumeration(&local);
-    return ok;
-  };
   BTreeCursor* cursor = fsTree->cursor;
-  if (search->enumerateAll) {
-    if (search->position == END_OF_DIRECTORY) return end = true, finish(false);
-    if (*slot == nullptr && (*slot = OpenEnumeration(fsTree, directoryId, &end)) == nullptr) {
-      return finish(false);
-    }
-    cursor = *slot;
-    if (!cursor->positioned) return end = true, finish(false);
-    if (!PositionEnumeration(cursor, directoryId, search->position, &end)) return finish(false);
-  }
-  Volume* volume = directory->inode->volume;
-  if (volume == nullptr || !VolumeUsable(volume)) return end = true, finish(false);
-  for (;;) {
-    DirRecord record;
-    const Fetch fetched = FetchRecord(search, cursor, &record);
-    if (fetched != Fetch::Entry) return end = fetched == Fetch::End, finish(false);
-    const int64_t ordinal = search->position++;
-    // A name longer than FileInfo can hold is no valid APFS name: pass over it.
-    if (record.storedLength > sizeof info->name) continue;
-    const uint64_t objectId = uint64_t(VolumeIndexOf(directory->inode->objectId)) << OBJ_TYPE_SHIFT |
-                              IdOf(record.fileId);
-    // Take the name now: loading the inode may move the cursor off the node it lies in.
-    *info = FileInfo{};
-    info->nameLength = uint16_t(record.storedLength - 1);
-    std::memcpy(info->name, record.name, record.storedLength - 1);
-    info->attributes = AttributesOfEntryType(record.entryType, info->attributes);
-    bool missing;
-    Inode* inode = InodeLoad(directory->volume->container, objectId, fsTree, &missing);
-    if (inode == nullptr) {
-      // A listing passes over an entry without its inode; a lookup has nothing more to
-      // try, since loading the inode moved the cursor it was walking.
-      if (missing && search->enumerateAll) continue;
-      *info = FileInfo{};
-      end = missing;
-      return finish(false);
-    }
-    search->lastReturned = ordinal;
+  Step step = search->enumerateAll ? PrepareListing(directory, search, slot, fsTree, &cursor)
+                                   : Step::Entry;
+  const Volume* volume = directory->inode->volume;
+  if (step == Step::Entry && (volume == nullptr || !VolumeUsable(volume))) step = Step::End;
+  Inode* inode = nullptr;
+  if (step == Step::Entry) step = NextEntry(directory, search, cursor, info, &inode, fsTree);
+  if (step == Step::Entry) {
     FillFileInfo(info, inode, fsTree);
     if (keep != nullptr) {
       *keep = inode;
     } else {
       InodeRelease(inode);
     }
-    return finish(true);
+  } else if (step == Step::End) {
+    if (search->enumerateAll) search->position = search->lastReturned = END_OF_DIRECTORY;
+    if (notFound != nullptr) *notFound = true;
+  } else {
+    FreeEnumeration(slot);  // an error leaves no cursor behind
   }
+  FreeEnumeration(&local);
+  return step == Step::Entry;
 }
 
 bool FsLookup(FsNode* directory, const uint8_t* name, uint32_t length, FsNode** node,

@@ -80,7 +80,7 @@ class VolumeBuilder {
   void Flatten(const Entry& entry, size_t parent, const std::string& path);
   void AssignInodes();
   void ResolveLinks();
-  size_t FindPath(const std::string& path, const std::string& from) const;
+  size_t FindPath(const std::string& path, const std::string& from);
   void EmitInode(size_t nodeIndex);
   void EmitNames(size_t nodeIndex);
   void EmitPrivateDirectory();
@@ -125,7 +125,6 @@ void VolumeBuilder::Flatten(const Entry& entry, size_t parent, const std::string
   node.path = path;
   node.parentNode = parent;
   nodes_.push_back(std::move(node));
-  if (!byPath_.emplace(path, self).second) throw std::runtime_error("duplicate path " + path);
   if (entry.kind != EntryKind::Directory && !entry.children.empty())
     throw std::runtime_error(path + ": only directories have children");
   for (const Entry& child : entry.children) {
@@ -155,7 +154,10 @@ void VolumeBuilder::AssignInodes() {
   nextId_ = *used.rbegin() + 1;
 }
 
-size_t VolumeBuilder::FindPath(const std::string& target, const std::string& from) const {
+size_t VolumeBuilder::FindPath(const std::string& target, const std::string& from) {
+  // Built on first use only: most trees have no hard links or clones to resolve.
+  if (byPath_.empty())
+    for (size_t i = 0; i < nodes_.size(); ++i) byPath_.emplace(nodes_[i].path, i);
   std::string path = target;
   while (!path.empty() && path.front() == '/') path.erase(path.begin());
   const auto found = byPath_.find(path);

@@ -2,6 +2,7 @@
 // back through lookups, listings and extent lookups.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "ApfsFormat.h"
@@ -476,6 +477,41 @@ TEST_F(Volume, ZeroLengthAndOutOfContainerExtentsAreRefused) {
     m.reset();
     layout = apfsw::WriteImage(spec, path);
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Volume, TheInodeRecordsPlaceLetsTheFrameSpotAChange) {
+  Open({File("watched", 300)});
+  FsNode* node = m->Lookup("watched");
+  ASSERT_NE(node, nullptr);
+  const Inode* inode = node->inode;
+  std::vector<uint8_t> block(4096);
+  ASSERT_TRUE(DeviceRead(m->image->device(), inode->recordBlock * 4096, block.data(), block.size()));
+  ASSERT_LE(size_t(inode->recordOffset) + inode->recordLength, block.size());
+  EXPECT_EQ(0, std::memcmp(block.data() + inode->recordOffset, inode->value, inode->recordLength));
+  EXPECT_EQ(inode->recordLength, inode->valueLength);
+  FsNodeRelease(node);
+}
+
+TEST_F(Volume, ASymlinkWithoutItsTargetAttributeStillLoads) {
+  Entry link = Of(EntryKind::Symlink, "link");
+  link.target = "somewhere";
+  Open({link});
+  SearchKey key;
+  SearchKeyId(&key, layout.File(0, "link").inode, APFS_TYPE_XATTR);
+  const MountedImage::RecordPlace place = FindRecord(*m, key);
+  m.reset();
+  // Rename the attribute: "com.apple.fs.symlinX".
+  apfsw::PatchBytes(path, 4096, place.block, place.keyOffset + XATTR_KEY_NAME + 19, {'X'},
+                    apfsw::ChecksumMode::Recompute);
+  m = std::make_unique<MountedImage>(path);
+  const auto info = Stat("link");
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->attributes & 0x400u, 0x400u);
+  EXPECT_EQ(info->fileSize, 0u);
 }
 
 }  // namespace

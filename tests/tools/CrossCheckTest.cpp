@@ -3,7 +3,13 @@
 // targets, attributes and bytes the specification asked for. Skipped without the tools.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
@@ -225,6 +231,36 @@ TEST_F(CrossCheck, LibfsapfsReportsSizesAndLinkTargets) {
                                    : "Size\t\t\t: " + std::to_string(x.entry->size) + "\n";
     EXPECT_NE(info.find(wanted), std::string::npos) << path << info;
   }
+}
+
+// A host tree through quadrel-mkimage: sleuthkit must list it and read back its bytes.
+TEST_F(CrossCheck, HostTreeThroughMkimage) {
+  TempFolder host;
+  const std::string root = host.Path("tree");
+  ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((root + "/docs").c_str(), 0755), 0);
+  std::ofstream(root + "/docs/readme.txt") << "read me\n";
+  std::string data(10000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + 7);
+  std::ofstream(root + "/data.bin", std::ios::binary) << data;
+  ASSERT_EQ(::symlink("docs/readme.txt", (root + "/to-readme").c_str()), 0);
+  ASSERT_EQ(::link((root + "/data.bin").c_str(), (root + "/docs/same.bin").c_str()), 0);
+  const std::string image = host.Path("host.apfs");
+  int code = -1;
+  const std::string output = RunCommand(std::string(QUADREL_MKIMAGE) + " --tree " + root + " --layout " +
+                                            host.Path("layout.json") + " " + image + " 2>&1", &code);
+  ASSERT_EQ(code, 0) << output;
+  std::ifstream in(host.Path("layout.json"));
+  const nlohmann::json layout = nlohmann::json::parse(in);
+  const std::string tsk = " -P apfs -B " + std::to_string(layout["volumes"][0]["superblockAddress"].get<uint64_t>()) + " " + image;
+  const auto listed = ParseFls(RunCommand("fls -r -p" + tsk + " 2>&1"));
+  ASSERT_EQ(listed.size(), 5u);
+  EXPECT_EQ(listed.at("to-readme").first, 'l');
+  EXPECT_EQ(listed.at("docs/same.bin").second, listed.at("data.bin").second);
+  EXPECT_EQ(RunCommand("icat" + tsk + " " + std::to_string(listed.at("docs/readme.txt").second)), "read me\n");
+  EXPECT_TRUE(RunCommand("icat" + tsk + " " + std::to_string(listed.at("docs/same.bin").second)) == data);
+  EXPECT_NE(RunCommand("istat" + tsk + " " + std::to_string(listed.at("to-readme").second)).find("Symbolic link to:\tdocs/readme.txt"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -36,16 +36,26 @@ std::string RoleName(uint16_t role) {
 
 ApfsImage::ApfsImage(const std::string& path) : path_(path) {
   ContainerInit(&container_);
-  OpenContainer();
-  OpenSlots();
+  try {
+    OpenContainer();
+    OpenSlots();
+  } catch (...) {
+    // The destructor does not run for a half-built object; what the engine read so far
+    // is freed here.
+    Release();
+    throw;
+  }
 }
 
-ApfsImage::~ApfsImage() {
+ApfsImage::~ApfsImage() { Release(); }
+
+void ApfsImage::Release() {
   for (auto& slot : slots_) {
     if (slot == nullptr) continue;
     BTreeRelease(&slot->fs);
     BTreeRelease(&slot->omap);
   }
+  slots_.clear();
   ContainerClose(&container_);
 }
 

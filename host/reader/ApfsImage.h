@@ -54,6 +54,7 @@ class ApfsImage {
 
  private:
   void OpenContainer();
+  void Release();
   void OpenSlots();
   uint32_t CountCheckpoints();
 

@@ -99,7 +99,8 @@ TEST(VolumeReader, SparseFilesReadZerosInTheirHolesAndReportTheRuns) {
 TEST(VolumeReader, ReadsAtAnyOffsetAgreeWithTheWholeFile) {
   Opened o(SampleImage());
   auto session = o.volume.Borrow();
-  Inode* inode = session->Resolve("/large.bin").inode();
+  NodeRef node = session->Resolve("/large.bin");
+  Inode* inode = node.inode();
   const std::string whole = ReadAll(*session, inode);
   ASSERT_EQ(whole.size(), 4194304u);
   std::mt19937_64 random(7);

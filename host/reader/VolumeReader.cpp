@@ -28,6 +28,29 @@ std::vector<std::string> SplitPath(const std::string& path) {
   return parts;
 }
 
+bool HasNonAscii(const std::string& name) {
+  return std::any_of(name.begin(), name.end(), [](char c) { return uint8_t(c) >= 0x80; });
+}
+
+// A name as code points, each canonically decomposed, and the first of each folded to
+// lower case when the volume ignores case: two spellings of one name (composed or
+// decomposed accents) have the same form. Empty for invalid UTF-8.
+std::u32string MatchingForm(const std::string& name, bool foldCase) {
+  std::u32string form;
+  const auto* cursor = reinterpret_cast<const uint8_t*>(name.data());
+  const uint8_t* end = cursor + name.size();
+  while (cursor < end) {
+    const uint8_t lead = *cursor++;
+    int32_t c = lead;
+    if (lead >= 0x80 && (c = Utf8Decode(lead, &cursor, end)) < 0) return {};
+    uint32_t parts[4];
+    const uint32_t count = Decompose(uint32_t(c), parts);
+    if (foldCase) parts[0] = FoldCase(parts[0]);
+    form.append(parts, parts + count);
+  }
+  return form;
+}
+
 // Extents cannot express a hole before the first one or between two; such gaps are
 // stepped over a block at a time.
 struct Extent {
@@ -102,10 +125,34 @@ NodeRef Session::Lookup(const NodeRef& directory, const std::string& name, const
   bool notFound = false;
   if (!FsLookup(directory.get(), reinterpret_cast<const uint8_t*>(name.data()), uint32_t(name.size()),
                 &found, nullptr, &trees_.fs, &notFound)) {
-    if (notFound) throw NoSuchFile(path);
-    throw Corrupt("directory " + InodeName(directory.inode()) + ": looking up \"" + name + "\" failed");
+    if (!notFound) {
+      throw Corrupt("directory " + InodeName(directory.inode()) + ": looking up \"" + name + "\" failed");
+    }
+    NodeRef spelledOtherwise = FindOtherSpelling(directory, name);
+    if (spelledOtherwise.get() == nullptr) throw NoSuchFile(path);
+    return spelledOtherwise;
   }
   return NodeRef(found);
+}
+
+// The engine finds a name only in the form it is stored in. On a volume that ignores
+// normalisation, a name typed with composed accents must still find one stored with
+// decomposed accents (and the other way round): the directory is searched for it.
+NodeRef Session::FindOtherSpelling(const NodeRef& directory, const std::string& name) {
+  const Volume& volume = volume_.image().container()->volumes[volume_.index()];
+  const uint64_t features = Le64(volume.superblock + APFS_INCOMPATIBLE_FEATURES);
+  const bool ignoresCase = features & APFS_INCOMPAT_CASE_INSENSITIVE;
+  if (!HasNonAscii(name) || !(ignoresCase || (features & APFS_INCOMPAT_NORMALIZATION_INSENSITIVE))) {
+    return NodeRef();
+  }
+  const std::u32string wanted = MatchingForm(name, ignoresCase);
+  InodeRef match;
+  List(directory.get(), [&](Listed&& listed) {
+    if (match.get() == nullptr && !wanted.empty() && MatchingForm(listed.name, ignoresCase) == wanted) {
+      match = std::move(listed.inode);
+    }
+  });
+  return match.get() != nullptr ? Open(match.get()) : NodeRef();
 }
 
 NodeRef Session::Resolve(const std::string& path) {

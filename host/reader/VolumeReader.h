@@ -91,7 +91,8 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   // Looks path up from the root ("/a/b", "a/b", "." and ".." allowed); never follows
-  // symbolic links. Throws ReadFailure: no such file, not a directory, corrupt.
+  // symbolic links. Names match as the volume compares them: without regard to case or
+  // to composed and decomposed accents where the volume says so. Throws ReadFailure: no such file, not a directory, corrupt.
   NodeRef Resolve(const std::string& path);
   // Calls each for every entry of directory, in the volume's key order.
   void List(FsNode* directory, const std::function<void(Listed&&)>& each);
@@ -124,6 +125,7 @@ class Session {
 
  private:
   NodeRef Lookup(const NodeRef& directory, const std::string& name, const std::string& path);
+  NodeRef FindOtherSpelling(const NodeRef& directory, const std::string& name);
 
   VolumeReader& volume_;
   TreePair trees_;

@@ -60,6 +60,22 @@ TEST(VolumeReader, PathsResolveWithDotsUnicodeAndFoldedCase) {
   EXPECT_EQ(session->Stat(session->Resolve("/DOCUMENTS/Notes.MD").inode()).inode, notes);
   EXPECT_EQ(ReadAll(*session, session->Resolve("/Ünïcødé/日本語.txt").inode()), "こんにちは\n");
   EXPECT_EQ(session->Stat(session->Resolve("/").inode()).inode, 2u);
+  // Decomposed accents (U+0308, U+0301 ...) find the names stored composed.
+  const std::string decomposed = "/U\xcc\x88" "n\xc4\xb1\xcc\x88" "c\xc3\xb8" "de\xcc\x81" "/cafe\xcc\x81" ".txt";
+  EXPECT_EQ(FailureOf([&] { session->Resolve(decomposed); }), ExitCode::NoSuchPath) << "dotless i is another letter";
+  const std::string spelledApart = "/U\xcc\x88" "ni\xcc\x88" "c\xc3\xb8" "de\xcc\x81" "/CAFE\xcc\x81" ".txt";
+  EXPECT_EQ(ReadAll(*session, session->Resolve(spelledApart).inode()), "un café, s'il vous plaît\n");
+}
+
+TEST(VolumeReader, CaseSensitiveVolumesStillIgnoreHowAccentsAreComposed) {
+  ScratchDir dir;
+  WriteImage(R"({"volumes": [{"name": "cs", "caseInsensitive": false, "normalizationInsensitive": true,
+                 "entries": [{"name": "cafe\u0301.txt", "text": "decomposed"}]}]})",
+             dir / "cs.img");
+  Opened o(dir / "cs.img");
+  auto session = o.volume.Borrow();
+  EXPECT_EQ(ReadAll(*session, session->Resolve("caf\xc3\xa9" ".txt").inode()), "decomposed");
+  EXPECT_EQ(FailureOf([&] { session->Resolve("CAF\xc3\x89" ".txt"); }), ExitCode::NoSuchPath);
 }
 
 TEST(VolumeReader, MissingPathsAndPathsThroughFilesAreNamed) {

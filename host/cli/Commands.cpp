@@ -23,26 +23,6 @@ std::string ChildPath(const std::string& parent, const std::string& name) {
   return parent == "/" ? "/" + name : parent + "/" + name;
 }
 
-// The volume path an operand names, in the form listings print ("/" + components).
-std::string Normalized(const std::string& operand) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (start <= operand.size()) {
-    size_t slash = operand.find('/', start);
-    if (slash == std::string::npos) slash = operand.size();
-    const std::string part = operand.substr(start, slash - start);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-    start = slash + 1;
-  }
-  std::string path;
-  for (const std::string& p : parts) path += "/" + p;
-  return path.empty() ? "/" : path;
-}
-
 // The image and the volume a command reads, opened from its operands.
 struct Opened {
   ApfsImage image;
@@ -133,6 +113,25 @@ void RequireRegularFile(Session& session, Inode* inode, const std::string& path)
 
 }  // namespace
 
+std::string VolumePath(const std::string& operand) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= operand.size()) {
+    size_t slash = operand.find('/', start);
+    if (slash == std::string::npos) slash = operand.size();
+    const std::string part = operand.substr(start, slash - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = slash + 1;
+  }
+  std::string path;
+  for (const std::string& p : parts) path += "/" + p;
+  return path.empty() ? "/" : path;
+}
+
 std::string ModeString(uint32_t mode) {
   static const char* const kinds = "?pc?d?b?-?l?s???";
   std::string text(1, kinds[(mode >> 12) & 0xF]);
@@ -183,7 +182,7 @@ ExitCode RunInfo(const Options& o, FILE* out) {
 ExitCode RunLs(const Options& o, FILE* out) {
   Opened opened(o);
   auto session = opened.volume.Borrow();
-  const std::string path = Normalized(o.operands.size() > 1 ? o.operands[1] : "/");
+  const std::string path = VolumePath(o.operands.size() > 1 ? o.operands[1] : "/");
   NodeRef node = session->Resolve(path);
   Lister lister(o, *session, opened.volume.index(), out);
   if (node.isDirectory()) {
@@ -198,7 +197,7 @@ ExitCode RunLs(const Options& o, FILE* out) {
 ExitCode RunStat(const Options& o, FILE* out) {
   Opened opened(o);
   auto session = opened.volume.Borrow();
-  const std::string path = Normalized(o.operands[1]);
+  const std::string path = VolumePath(o.operands[1]);
   NodeRef node = session->Resolve(path);
   nlohmann::json e = EntryJson(*session, node.inode(), path);
   if (o.json) {
@@ -217,8 +216,10 @@ ExitCode RunStat(const Options& o, FILE* out) {
   text += "Size:      " + std::to_string(st.size) + " (" + std::to_string(st.allocated) + " allocated)\n";
   text += "Mode:      " + OctalMode(st.mode) + " (" + ModeString(st.mode) + ")\n";
   text += "Owner:     uid " + std::to_string(st.uid) + ", gid " + std::to_string(st.gid) + "\n";
+  char bsdFlags[16];
+  std::snprintf(bsdFlags, sizeof bsdFlags, "0x%x", st.bsdFlags);
   text += std::string("Flags:     ") + (st.compressed ? "compressed " : "") + (st.sparse ? "sparse " : "") +
-          "bsd 0x" + [&] { char h[16]; std::snprintf(h, sizeof h, "%x", st.bsdFlags); return std::string(h); }() + "\n";
+          "bsd " + bsdFlags + "\n";
   if (e.contains("rdev")) {
     text += "Device:    " + std::to_string(st.rdevMajor) + ", " + std::to_string(st.rdevMinor) + "\n";
   }
@@ -237,7 +238,7 @@ ExitCode RunStat(const Options& o, FILE* out) {
 ExitCode RunCat(const Options& o, FILE* out) {
   Opened opened(o);
   auto session = opened.volume.Borrow();
-  const std::string path = Normalized(o.operands[1]);
+  const std::string path = VolumePath(o.operands[1]);
   NodeRef node = session->Resolve(path);
   RequireRegularFile(*session, node.inode(), path);
   const uint64_t size = session->Stat(node.inode()).size;
@@ -255,7 +256,7 @@ ExitCode RunCat(const Options& o, FILE* out) {
 ExitCode RunXattr(const Options& o, FILE* out) {
   Opened opened(o);
   auto session = opened.volume.Borrow();
-  const std::string path = Normalized(o.operands[1]);
+  const std::string path = VolumePath(o.operands[1]);
   NodeRef node = session->Resolve(path);
   if (o.operands.size() == 3) {
     const std::vector<uint8_t> value = session->XattrValue(node.inode(), o.operands[2]);

@@ -15,6 +15,9 @@ ExitCode RunXattr(const Options& options, FILE* out);
 ExitCode RunGet(const Options& options);
 ExitCode RunMount(const Options& options);
 
+// The volume path an operand names, as listings print it: "/" and the components,
+// with "." and ".." resolved ("a/../b/" gives "/b").
+std::string VolumePath(const std::string& operand);
 // "-rw-r--r--" for a mode.
 std::string ModeString(uint32_t mode);
 // "2019-05-19 23:00:52.537085527 UTC"

@@ -236,7 +236,7 @@ ExitCode RunGet(const Options& o) {
   ApfsImage image(o.operands[0]);
   VolumeReader volume(image, o.volume);
   auto session = volume.Borrow();
-  const std::string& path = o.operands[1];
+  const std::string path = VolumePath(o.operands[1]);
   NodeRef node = session->Resolve(path);
   Extractor extractor(*session);
   std::string dest = o.operands[2];
@@ -249,8 +249,7 @@ ExitCode RunGet(const Options& o) {
     if (isRoot) {
       extractor.topExisting = dest;
     } else {
-      const std::string trimmed = path.substr(0, path.find_last_not_of('/') + 1);
-      dest += "/" + trimmed.substr(trimmed.find_last_of('/') + 1);
+      dest += path.substr(path.find_last_of('/'));
     }
   }
   if (isatty(STDERR_FILENO)) extractor.ShowProgress(extractor.TreeBytes(node.inode()));

@@ -245,6 +245,8 @@ TEST(VolumeRecords, ClonesShareBlocksUnderTheirOwnStream) {
   ASSERT_EQ(cloneExtents.size(), sourceExtents.size());
   for (size_t i = 0; i < cloneExtents.size(); ++i) EXPECT_EQ(cloneExtents[i]->value, sourceExtents[i]->value);
   EXPECT_EQ(v->Find(stream, 6).size(), 1u);  // its own data-stream record
+  EXPECT_EQ(Le64(&clone[48]) & 0x410, 0x410u);  // was cloned, was ever cloned
+  EXPECT_EQ(Le64(&v->Inode("fragmented.bin").value[48]) & 0x410, 0x400u);
 }
 
 TEST(VolumeRecords, ExtentReferenceTreeCountsSharedBlocks) {

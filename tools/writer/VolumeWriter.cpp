@@ -85,7 +85,8 @@ class VolumeBuilder {
   void EmitNames(size_t nodeIndex);
   void EmitPrivateDirectory();
   Times TimesOf(const Node& node) const;
-  void AddRegularFile(const Node& node, InodeFields& fields, FileLocation& location);
+  void AddRegularFile(size_t nodeIndex, InodeFields& fields, FileLocation& location);
+  void AddStreamFields(uint64_t size, const std::vector<ExtentLocation>& extents, InodeFields& fields) const;
   void AddCompressedFile(const Node& node, InodeFields& fields, FileLocation& location);
   void AddClone(const Node& node, InodeFields& fields, FileLocation& location);
   void AddXattr(uint64_t inode, const std::string& name, const std::vector<uint8_t>& value,
@@ -106,6 +107,7 @@ class VolumeBuilder {
   std::vector<Node> nodes_;
   std::map<std::string, size_t> byPath_;
   std::map<size_t, FileLocation> streams_;  // written regular files, by node, for clones
+  std::set<size_t> clonedNodes_;            // nodes other files are clones of
   std::vector<FileLocation> files_;
   // Blocks of file data by first block, for the extent-reference tree.
   struct PhysicalExtent {
@@ -179,6 +181,8 @@ void VolumeBuilder::ResolveLinks() {
     nodes_[i].inode = nodes_[target].inode;
     nodes_[target].names.push_back(i);
   }
+  for (const Node& n : nodes_)
+    if (!n.entry->cloneOf.empty()) clonedNodes_.insert(FindPath(n.entry->cloneOf, n.path));
   for (Node& n : nodes_)
     if (n.names.size() > 1)
       for (size_t k = 0; k < n.names.size(); ++k) n.siblingIds.push_back(nextId_++);
@@ -268,7 +272,8 @@ void VolumeBuilder::AddXattr(uint64_t inode, const std::string& name,
                StreamXattrValue(streamId, {value.size(), AllocatedBytes(extents)}));
 }
 
-void VolumeBuilder::AddRegularFile(const Node& node, InodeFields& fields, FileLocation& location) {
+void VolumeBuilder::AddRegularFile(size_t nodeIndex, InodeFields& fields, FileLocation& location) {
+  const Node& node = nodes_[nodeIndex];
   const Entry& file = *node.entry;
   const std::vector<Segment> layout = DataLayout(file, context_.blockSize);
   const ContentSource source(file, node.inode);
@@ -280,10 +285,16 @@ void VolumeBuilder::AddRegularFile(const Node& node, InodeFields& fields, FileLo
   fields.privateId = node.inode;
   if (file.size == 0) return;
   AddExtents(node.inode, extents);
+  AddStreamFields(file.size, extents, fields);
+  if (clonedNodes_.count(nodeIndex)) fields.internalFlags |= INODE_WAS_EVER_CLONED;
+}
+
+void VolumeBuilder::AddStreamFields(uint64_t size, const std::vector<ExtentLocation>& extents,
+                                    InodeFields& fields) const {
   // The allocated size spans the holes too, as readers expect it to cover the size; the
   // sparse-bytes field tells how much of it has no blocks.
-  const uint64_t span = AlignUp(file.size, context_.blockSize);
-  fields.xfields.push_back({INO_EXT_TYPE_DSTREAM, XF_SYSTEM_FIELD, EncodeDataStream({file.size, span})});
+  const uint64_t span = AlignUp(size, context_.blockSize);
+  fields.xfields.push_back({INO_EXT_TYPE_DSTREAM, XF_SYSTEM_FIELD, EncodeDataStream({size, span})});
   const uint64_t sparse = span - AllocatedBytes(extents);
   if (sparse != 0) {
     Xfield field{INO_EXT_TYPE_SPARSE_BYTES, XF_SYSTEM_FIELD, std::vector<uint8_t>(8)};
@@ -306,8 +317,7 @@ void VolumeBuilder::AddClone(const Node& node, InodeFields& fields, FileLocation
   fields.privateId = streamId;
   fields.internalFlags |= INODE_WAS_CLONED | INODE_WAS_EVER_CLONED;
   AddExtents(streamId, source.extents);
-  fields.xfields.push_back({INO_EXT_TYPE_DSTREAM, XF_SYSTEM_FIELD,
-                            EncodeDataStream({source.size, AllocatedBytes(source.extents)})});
+  AddStreamFields(source.size, source.extents, fields);
 }
 
 void VolumeBuilder::AddCompressedFile(const Node& node, InodeFields& fields, FileLocation& location) {
@@ -387,7 +397,7 @@ void VolumeBuilder::EmitInode(size_t nodeIndex) {
       } else if (entry.compression != Compression::None) {
         AddCompressedFile(node, fields, location);
       } else {
-        AddRegularFile(node, fields, location);
+        AddRegularFile(nodeIndex, fields, location);
         streams_[nodeIndex] = location;
       }
       break;

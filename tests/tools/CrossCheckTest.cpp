@@ -7,6 +7,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -15,6 +16,7 @@
 
 #include "ImageInspector.h"
 #include "ImageWriter.h"
+#include "NameHash.h"
 #include "TestSpecs.h"
 
 namespace apfsw::testing {
@@ -24,14 +26,21 @@ struct Expected {
   EntryKind kind;
   uint64_t inode = 0;
   const Entry* entry = nullptr;
+  bool sharesHash = false;  // another name in the same directory has the same hash
 };
+
+bool SharesHashWithSibling(const Entry& dir, const Entry& e) {
+  return std::count_if(dir.children.begin(), dir.children.end(), [&](const Entry& sibling) {
+           return NameHash(sibling.name, false) == NameHash(e.name, false);
+         }) > 1;
+}
 
 // Every path of a volume's spec with what readers must report for it.
 void Collect(const Entry& dir, const std::string& prefix, size_t volume, const WriteResult& result,
              std::map<std::string, Expected>& out) {
   for (const Entry& e : dir.children) {
     const std::string path = prefix.empty() ? e.name : prefix + "/" + e.name;
-    Expected x{e.kind, 0, &e};
+    Expected x{e.kind, 0, &e, SharesHashWithSibling(dir, e)};
     if (e.kind == EntryKind::HardLink) {
       x.inode = result.File(volume, e.target).inode;
       x.kind = EntryKind::Regular;
@@ -223,8 +232,9 @@ TEST_F(CrossCheck, LibfsapfsReportsSizesAndLinkTargets) {
     if (x.entry->kind != EntryKind::Regular && x.entry->kind != EntryKind::Symlink) continue;
     if (x.entry->compression != Compression::None || !x.entry->cloneOf.empty()) continue;
     // libfsapfs-utils 20201107 looks names up by hash without decomposing Hangul
-    // syllables, so it cannot find them by path (it lists them all the same).
-    if (path.find("\xED\x95\x9C") != std::string::npos) continue;
+    // syllables, and does not look past the leaf where a run of equal hashes starts, so
+    // it cannot find such names by path (it lists them all the same).
+    if (path.find("\xED\x95\x9C") != std::string::npos || x.sharesHash) continue;
     const std::string info = RunCommand("fsapfsinfo -f 1 -F " + Quote("/" + path) + " " + Image() + " 2>&1");
     const std::string wanted = x.entry->kind == EntryKind::Symlink
                                    ? "Symbolic link target\t: " + x.entry->target + "\n"

@@ -90,6 +90,7 @@ inline std::vector<Entry> MixedEntries(uint64_t blockSize = 4096) {
       Directory("docs", {PatternFile("report.pdf", 12345), Link("again.txt", EntryKind::HardLink, "hello.txt"),
                          Link("up", EntryKind::Symlink, "../hello.txt"),
                          Directory("deeper", {TextFile("\xC3\xA9t\xC3\xA9.txt", "precomposed"),
+                                              TextFile("e\xCC\x81te\xCC\x81.txt", "decomposed, same hash"),
                                               TextFile("\xED\x95\x9C\xEA\xB8\x80", "hangul"),
                                               TextFile("\xF0\x9F\x98\x80", "emoji"),
                                               TextFile(std::string(255, 'n'), "long name")})}),

@@ -27,7 +27,31 @@ ImageFile::~ImageFile() {
 }
 
 void ImageFile::WriteBlocks(uint64_t address, const uint8_t* data, uint64_t byteCount) {
-  uint64_t offset = address * blockSize_;
+  constexpr size_t kGatherLimit = 8 << 20;
+  const bool follows = address * blockSize_ == pendingAddress_ * blockSize_ + pending_.size();
+  if (!follows || pending_.size() + byteCount > kGatherLimit) {
+    Flush();
+    pendingAddress_ = address;
+  }
+  if (byteCount > kGatherLimit) {
+    WriteNow(address * blockSize_, data, byteCount);
+    pendingAddress_ = address + byteCount / blockSize_;
+    return;
+  }
+  pending_.insert(pending_.end(), data, data + byteCount);
+}
+
+void ImageFile::WriteBlock(uint64_t address, const std::vector<uint8_t>& block) {
+  WriteBlocks(address, block.data(), block.size());
+}
+
+void ImageFile::Flush() {
+  if (pending_.empty()) return;
+  WriteNow(pendingAddress_ * blockSize_, pending_.data(), pending_.size());
+  pending_.clear();
+}
+
+void ImageFile::WriteNow(uint64_t offset, const uint8_t* data, uint64_t byteCount) {
   while (byteCount > 0) {
     const ssize_t written = ::pwrite(fd_, data, byteCount, static_cast<off_t>(offset));
     if (written <= 0) ThrowSystemError("cannot write", path_);
@@ -37,11 +61,8 @@ void ImageFile::WriteBlocks(uint64_t address, const uint8_t* data, uint64_t byte
   }
 }
 
-void ImageFile::WriteBlock(uint64_t address, const std::vector<uint8_t>& block) {
-  WriteBlocks(address, block.data(), block.size());
-}
-
-void ImageFile::SetBlockCount(uint64_t blockCount) {
+void ImageFile::Finish(uint64_t blockCount) {
+  Flush();
   if (::ftruncate(fd_, static_cast<off_t>(blockCount * blockSize_)) != 0)
     ThrowSystemError("cannot size", path_);
 }

@@ -8,7 +8,9 @@
 
 namespace apfsw {
 
-// An image file opened for writing; blocks never written stay holes of the file.
+// An image file opened for writing; blocks never written stay holes of the file. Writes
+// to consecutive blocks are gathered into one system call, as the writer mostly fills the
+// image upwards in small pieces.
 class ImageFile {
  public:
   ImageFile(const std::string& path, uint32_t blockSize);
@@ -19,11 +21,16 @@ class ImageFile {
   uint32_t BlockSize() const { return blockSize_; }
   void WriteBlocks(uint64_t address, const uint8_t* data, uint64_t byteCount);
   void WriteBlock(uint64_t address, const std::vector<uint8_t>& block);
-  // Gives the file its final length (blockCount blocks), keeping unwritten parts sparse.
-  void SetBlockCount(uint64_t blockCount);
+  // Writes what is gathered and gives the file its final length (blockCount blocks),
+  // keeping unwritten parts sparse.
+  void Finish(uint64_t blockCount);
 
  private:
+  void Flush();
+  void WriteNow(uint64_t offset, const uint8_t* data, uint64_t byteCount);
   int fd_ = -1;
+  std::vector<uint8_t> pending_;  // bytes for the blocks from pendingAddress_ on
+  uint64_t pendingAddress_ = 0;
   uint32_t blockSize_;
   std::string path_;
 };

@@ -348,7 +348,7 @@ WriteResult ContainerBuilder::Build() {
   const SpacemanObject spaceman = WriteSpaceman(context, geometry, allocator.UsedRanges(), spacemanOid_, queues);
   nextOid_ = context.nextOid;
   WriteCheckpoints(context, EphemeralObjects(spaceman, queueSink.Nodes()));
-  image_.SetBlockCount(blockCount_);
+  image_.Finish(blockCount_);
 
   result_.blockSize = bs_;
   result_.blockCount = blockCount_;

@@ -106,7 +106,7 @@ class VolumeBuilder {
   RecordSet records_;
   std::vector<Node> nodes_;
   std::map<std::string, size_t> byPath_;
-  std::map<size_t, FileLocation> streams_;  // written regular files, by node, for clones
+  std::map<size_t, FileLocation> streams_;  // written clone sources, by node
   std::set<size_t> clonedNodes_;            // nodes other files are clones of
   std::vector<FileLocation> files_;
   // Blocks of file data by first block, for the extent-reference tree.
@@ -398,7 +398,7 @@ void VolumeBuilder::EmitInode(size_t nodeIndex) {
         AddCompressedFile(node, fields, location);
       } else {
         AddRegularFile(nodeIndex, fields, location);
-        streams_[nodeIndex] = location;
+        if (clonedNodes_.count(nodeIndex)) streams_[nodeIndex] = location;
       }
       break;
   }

@@ -170,7 +170,7 @@ TEST(Mount, AttributesHolesStatfsAndRefusals) {
 
   const std::string sparse = ReadFile(m.path() / "sparse.bin");
   ASSERT_EQ(sparse.size(), 1048576u);
-  EXPECT_EQ(sparse.substr(0, 524288), std::string(524288, '\0'));
+  EXPECT_EQ(Sha256(sparse.substr(0, 524288)), Sha256(std::string(524288, '\0')));
 
   struct statvfs vfs {};
   ASSERT_EQ(statvfs(m.path().c_str(), &vfs), 0);

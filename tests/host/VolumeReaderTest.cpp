@@ -38,6 +38,63 @@ std::string ReadAll(Session& session, Inode* inode) {
   return bytes;
 }
 
+// The bytes the image writer stores in a file it makes up: 16-byte units of the file's
+// inode number and the unit's offset, little-endian.
+std::string StampPattern(uint64_t inode, uint64_t size) {
+  std::string bytes(size, '\0');
+  for (uint64_t i = 0; i < size; i++) {
+    const uint64_t word = i % 16 < 8 ? inode : i & ~uint64_t(15);
+    bytes[i] = char(word >> (8 * (i % 8)));
+  }
+  return bytes;
+}
+
+std::string WithHole(std::string bytes, size_t from, size_t to) {
+  std::fill(bytes.begin() + from, bytes.begin() + to, '\0');
+  return bytes;
+}
+
+// "" when the two byte strings are equal, else where they first differ (long files
+// would flood the log if compared directly).
+std::string Difference(const std::string& got, const std::string& expected) {
+  if (got == expected) return "";
+  const auto mismatch = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+  return "sizes " + std::to_string(got.size()) + " and " + std::to_string(expected.size()) +
+         ", first difference at byte " + std::to_string(mismatch.first - got.begin());
+}
+
+TEST(VolumeReader, DataSplitIntoExtentsHolesAndClonesReadsBackExactly) {
+  ScratchDir dir;
+  WriteImage(R"({"volumes": [{"name": "edge", "nodeEntryCap": 8, "entries": [
+      {"name": "many", "type": "dir", "generate": {"count": 1500, "prefix": "f", "size": 10}},
+      {"name": "split.bin", "size": 300000, "extentBlocks": 2},
+      {"name": "tail.bin", "size": 100000, "layout": [{"data": 8192}]},
+      {"name": "head.bin", "size": 50000, "layout": [{"hole": 16384}, {"data": 33616}]},
+      {"name": "clone.bin", "size": 300000, "cloneOf": "split.bin"}]}]})",
+             dir / "edge.img");
+  Opened o(dir / "edge.img");
+  auto session = o.volume.Borrow();
+  auto bytesOf = [&](const std::string& path, uint64_t* inode) {
+    NodeRef node = session->Resolve(path);
+    *inode = session->Stat(node.inode()).inode;
+    return ReadAll(*session, node.inode());
+  };
+  uint64_t split, tail, head, clone;
+  const std::string splitBytes = bytesOf("split.bin", &split);
+  const std::string tailBytes = bytesOf("tail.bin", &tail);
+  const std::string headBytes = bytesOf("head.bin", &head);
+  const std::string cloneBytes = bytesOf("clone.bin", &clone);
+  EXPECT_EQ(Difference(splitBytes, StampPattern(split, 300000)), "");
+  EXPECT_EQ(Difference(tailBytes, WithHole(StampPattern(tail, 100000), 8192, 100000)), "");
+  EXPECT_EQ(Difference(headBytes, WithHole(StampPattern(head, 50000), 0, 16384)), "");
+  EXPECT_EQ(Difference(cloneBytes, splitBytes), "") << "a clone shares its source's blocks";
+  EXPECT_NE(clone, split);
+  size_t listed = 0;
+  session->List(session->Resolve("many").get(), [&](Listed&&) { listed++; });
+  EXPECT_EQ(listed, 1500u);
+  EXPECT_EQ(session->Stat(session->Resolve("many/f1499").inode()).size, 10u);
+}
+
 TEST(VolumeReader, HardLinksShareTheInodeAndCountTheirNames) {
   Opened o(SampleImage());
   auto session = o.volume.Borrow();
@@ -107,8 +164,8 @@ TEST(VolumeReader, SparseFilesReadZerosInTheirHolesAndReportTheRuns) {
   EXPECT_EQ(runs[1].length, 8192u);
   EXPECT_LT(runs[2].physical, 0);
   const std::string bytes = ReadAll(*session, node.inode());
-  EXPECT_EQ(bytes.substr(0, 524288), std::string(524288, '\0'));
-  EXPECT_EQ(bytes.substr(532480), std::string(516096, '\0'));
+  EXPECT_EQ(Difference(bytes.substr(0, 524288), std::string(524288, '\0')), "");
+  EXPECT_EQ(Difference(bytes.substr(532480), std::string(516096, '\0')), "");
   EXPECT_NE(bytes.substr(524288, 8192), std::string(8192, '\0'));
 }
 
@@ -118,14 +175,15 @@ TEST(VolumeReader, ReadsAtAnyOffsetAgreeWithTheWholeFile) {
   NodeRef node = session->Resolve("/large.bin");
   Inode* inode = node.inode();
   const std::string whole = ReadAll(*session, inode);
-  ASSERT_EQ(whole.size(), 4194304u);
+  ASSERT_EQ(Difference(whole, StampPattern(session->Stat(inode).inode, 4194304)), "");
   std::mt19937_64 random(7);
   for (int i = 0; i < 200; i++) {
     const uint64_t offset = random() % (whole.size() + 100);
     std::string part(random() % 20000, '\0');
     const size_t got = session->Read(inode, offset, part.data(), part.size());
     ASSERT_EQ(got, offset >= whole.size() ? 0 : std::min<uint64_t>(part.size(), whole.size() - offset));
-    EXPECT_EQ(part.substr(0, got), whole.substr(std::min<uint64_t>(offset, whole.size()), got)) << offset;
+    EXPECT_EQ(Difference(part.substr(0, got), whole.substr(std::min<uint64_t>(offset, whole.size()), got)), "")
+        << offset;
   }
 }
 

@@ -116,6 +116,12 @@ TEST(Command, CatAndXattrWriteTheStoredBytes) {
   EXPECT_EQ(Quadrel({"xattr", Sample(), "/Documents/notes.md", "user.colour"}).out, "blue");
 }
 
+TEST(Command, OutputThatCannotBeWrittenIsReported) {
+  const Result r = RunProgram({"sh", "-c", std::string(QUADREL_BINARY) + " cat '" + Sample() + "' /large.bin > /dev/full"});
+  EXPECT_EQ(r.status, 9);
+  EXPECT_NE(r.err.find("cannot write the output"), std::string::npos) << r.err;
+}
+
 TEST(Command, JsonListingsFollowTheDocumentedSchema) {
   const Result r = Quadrel({"ls", "-R", "-a", "--json", Sample()});
   ASSERT_EQ(r.status, 0) << r.err;

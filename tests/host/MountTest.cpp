@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -217,7 +218,9 @@ TEST(Mount, GoesToTheBackgroundAndMountsTheChosenVolume) {
   if (const std::string why = WhyFuseIsMissing(); !why.empty()) GTEST_SKIP() << why;
   ScratchDir dir;
   WriteImage(R"({"volumes": [{"name": "one", "entries": [{"name": "a.txt", "text": "first"}]},
-                             {"name": "two", "entries": [{"name": "b.txt", "text": "second"}]}]})",
+                             {"name": "two", "entries": [{"name": "b.txt", "text": "second"},
+                               {"name": "tty", "type": "chardev", "rdev": 67108867},
+                               {"name": "sock", "type": "socket"}]}]})",
              dir / "two.img");
   fs::create_directory(dir / "mnt");
   const Result mounted = Quadrel({"mount", "--volume", "1", (dir / "two.img").string(), (dir / "mnt").string()});
@@ -225,6 +228,13 @@ TEST(Mount, GoesToTheBackgroundAndMountsTheChosenVolume) {
   ASSERT_EQ(mounted.status, 0) << mounted.err;
   EXPECT_EQ(ReadFile(dir / "mnt/b.txt"), "second");
   EXPECT_FALSE(fs::exists(dir / "mnt/a.txt"));
+  struct stat device {}, socket {};
+  ASSERT_EQ(lstat((dir / "mnt/tty").c_str(), &device), 0);
+  EXPECT_TRUE(S_ISCHR(device.st_mode));
+  EXPECT_EQ(major(device.st_rdev), 4u);
+  EXPECT_EQ(minor(device.st_rdev), 3u);
+  ASSERT_EQ(lstat((dir / "mnt/sock").c_str(), &socket), 0);
+  EXPECT_TRUE(S_ISSOCK(socket.st_mode));
   EXPECT_EQ(RunProgram({"fusermount3", "-u", (dir / "mnt").string()}).status, 0);
   const Result refused = Quadrel({"mount", (dir / "two.img").string(), (dir / "absent").string()});
   EXPECT_EQ(refused.status, 10);

@@ -5,11 +5,13 @@
 //
 //   workload_bench open IMAGE REPEAT          open container and volume REPEAT times
 //   workload_bench lookups IMAGE COUNT         COUNT random path lookups
-//   workload_bench walk IMAGE                  list every directory (each entry's stat)
+//   workload_bench walk IMAGE [CACHE_BLOCKS]   list every directory (each entry's stat),
+//                                              optionally through a BlockCache
 //   workload_bench read IMAGE PATH [--verify]  a file through the engine's extents
 //   workload_bench pread IMAGE PATH            the same extents straight from the file
-//   workload_bench run [--verify-pattern ID] -- COMMAND...
-//                                              a command, counting its output
+//   workload_bench run [--discard | --verify-pattern ID] -- COMMAND...
+//                                              a command, counting its output (or
+//                                              sending it to /dev/null)
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -121,9 +123,9 @@ int Lookups(const std::string& image, size_t count) {
   return 0;
 }
 
-int Walk(const std::string& image) {
+int Walk(const std::string& image, uint32_t cacheSlots) {
   const auto start = Clock::now();
-  BenchVolume volume(image);
+  BenchVolume volume(image, cacheSlots);
   if (!volume.ok()) return Fail(image + ": " + volume.error());
   uint64_t entries = 0, directories = 0, bytes = 0;
   const bool ok = volume.Walk([&](const std::string&, const FileInfo& entry) {
@@ -235,33 +237,56 @@ int Pread(const std::string& image, const std::string& path) {
   return 0;
 }
 
-// Runs argv with its standard output on a pipe this process drains, counting bytes and
-// lines (and checking the stamp pattern when asked); the child's peak RSS comes from wait4.
-int Run(char** argv, PatternCheck* check) {
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) return Fail("pipe failed");
-  const auto start = Clock::now();
-  const pid_t child = fork();
-  if (child < 0) return Fail("fork failed");
-  if (child == 0) {
-    dup2(pipeFds[1], STDOUT_FILENO);
-    execvp(argv[0], argv);
-    std::fprintf(stderr, "workload_bench: cannot run %s: %s\n", argv[0], std::strerror(errno));
-    _exit(127);
-  }
-  close(pipeFds[1]);
-  uint64_t bytes = 0, lines = 0;
-  std::vector<uint8_t> buffer(1 << 16);
-  for (ssize_t got; (got = read(pipeFds[0], buffer.data(), buffer.size())) != 0;) {
+struct OutputCounts {
+  uint64_t bytes = 0;
+  uint64_t lines = 0;
+};
+
+// Drains the child's output. The pipe is widened and read in large pieces so that the
+// reading side costs the command under test as little as it can.
+OutputCounts Drain(int fd, PatternCheck* check) {
+  fcntl(fd, F_SETPIPE_SZ, int(READ_CHUNK));
+  OutputCounts counts;
+  std::vector<uint8_t> buffer(READ_CHUNK);
+  for (ssize_t got; (got = read(fd, buffer.data(), buffer.size())) != 0;) {
     if (got < 0) {
       if (errno == EINTR) continue;
       break;
     }
-    bytes += uint64_t(got);
-    for (ssize_t i = 0; i < got; i++) lines += buffer[size_t(i)] == '\n';
+    counts.bytes += uint64_t(got);
+    counts.lines += uint64_t(std::count(buffer.begin(), buffer.begin() + got, uint8_t('\n')));
     if (check != nullptr) check->Feed(buffer.data(), size_t(got));
   }
-  close(pipeFds[0]);
+  return counts;
+}
+
+// Runs argv with its standard output on a pipe this process drains, counting bytes and
+// lines (and checking the stamp pattern when asked), or on /dev/null when discard is set:
+// then the command's time is its reading alone. The child's peak RSS comes from wait4.
+int Run(char** argv, bool discard, PatternCheck* check) {
+  int outputFds[2];
+  if (discard) {
+    outputFds[0] = -1;
+    outputFds[1] = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (outputFds[1] < 0) return Fail("cannot open /dev/null");
+  } else if (pipe2(outputFds, O_CLOEXEC) != 0) {
+    return Fail("pipe failed");
+  }
+  const auto start = Clock::now();
+  const pid_t child = fork();
+  if (child < 0) return Fail("fork failed");
+  if (child == 0) {
+    dup2(outputFds[1], STDOUT_FILENO);
+    execvp(argv[0], argv);
+    std::fprintf(stderr, "workload_bench: cannot run %s: %s\n", argv[0], std::strerror(errno));
+    _exit(127);
+  }
+  close(outputFds[1]);
+  OutputCounts counts;
+  if (!discard) {
+    counts = Drain(outputFds[0], check);
+    close(outputFds[0]);
+  }
   int status = 0;
   rusage usage{};
   wait4(child, &status, 0, &usage);
@@ -270,23 +295,31 @@ int Run(char** argv, PatternCheck* check) {
   if (check != nullptr && !check->ok()) {
     return Fail(std::string(argv[0]) + ": wrong byte at offset " + std::to_string(check->mismatchAt()));
   }
-  Report(seconds, usage.ru_maxrss,
-         "\"bytes\": " + std::to_string(bytes) + ", \"lines\": " + std::to_string(lines) +
-             ", \"verified\": " + (check != nullptr ? "true" : "false"));
+  if (discard) {
+    Report(seconds, usage.ru_maxrss, "\"discarded\": true");
+  } else {
+    Report(seconds, usage.ru_maxrss,
+           "\"bytes\": " + std::to_string(counts.bytes) + ", \"lines\": " + std::to_string(counts.lines) +
+               ", \"verified\": " + (check != nullptr ? "true" : "false"));
+  }
   return 0;
 }
 
 int RunCommand(int argc, char** argv) {
   int first = 2;
   std::optional<PatternCheck> check;
+  bool discard = false;
   if (first + 1 < argc && std::strcmp(argv[first], "--verify-pattern") == 0) {
     check.emplace(std::stoull(argv[first + 1]));
     first += 2;
+  } else if (first < argc && std::strcmp(argv[first], "--discard") == 0) {
+    discard = true;
+    first++;
   }
   if (first >= argc || std::strcmp(argv[first], "--") != 0 || first + 1 >= argc) {
-    return Fail("usage: run [--verify-pattern INODE] -- COMMAND...");
+    return Fail("usage: run [--discard | --verify-pattern INODE] -- COMMAND...");
   }
-  return Run(argv + first + 1, check ? &*check : nullptr);
+  return Run(argv + first + 1, discard, check ? &*check : nullptr);
 }
 
 }  // namespace
@@ -296,7 +329,7 @@ int main(int argc, char** argv) {
   try {
     if (command == "open" && argc == 4) return Open(argv[2], std::stoi(argv[3]));
     if (command == "lookups" && argc == 4) return Lookups(argv[2], std::stoul(argv[3]));
-    if (command == "walk" && argc == 3) return Walk(argv[2]);
+    if (command == "walk" && (argc == 3 || argc == 4)) return Walk(argv[2], argc == 4 ? std::stoul(argv[3]) : 0);
     if (command == "read" && (argc == 4 || (argc == 5 && std::strcmp(argv[4], "--verify") == 0))) {
       return Read(argv[2], argv[3], argc == 5);
     }
@@ -305,6 +338,6 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     return Fail(e.what());
   }
-  return Fail("usage: open IMAGE REPEAT | lookups IMAGE COUNT | walk IMAGE | read IMAGE PATH [--verify] | "
-              "pread IMAGE PATH | run [--verify-pattern INODE] -- COMMAND...");
+  return Fail("usage: open IMAGE REPEAT | lookups IMAGE COUNT | walk IMAGE [CACHE_BLOCKS] | read IMAGE PATH [--verify] | "
+              "pread IMAGE PATH | run [--discard | --verify-pattern INODE] -- COMMAND...");
 }

@@ -61,6 +61,8 @@ class Extractor {
   explicit Extractor(Session& session) : session_(session), asRoot_(geteuid() == 0) {}
 
   void ShowProgress(uint64_t totalBytes) { progress_ = std::make_unique<Progress>(totalBytes); }
+  // The volume root goes into this directory, which exists already.
+  void FillExisting(const std::string& directory) { existingTop_ = directory; }
   bool partial() const { return partial_; }
   void Done() const {
     if (progress_) progress_->End();
@@ -87,9 +89,9 @@ class Extractor {
     if ((st.mode & S_IFMT_MASK) != MODE_DIR) return 0;
     uint64_t total = 0;
     NodeRef node = session_.Open(inode);
-    std::vector<InodeRef> directories;
-    session_.List(node.get(), [&](Listed&& listed) { directories.push_back(std::move(listed.inode)); });
-    for (InodeRef& child : directories) total += TreeBytes(child.get());
+    std::vector<InodeRef> children;
+    session_.List(node.get(), [&](Listed&& listed) { children.push_back(std::move(listed.inode)); });
+    for (InodeRef& child : children) total += TreeBytes(child.get());
     return total;
   }
 
@@ -107,7 +109,7 @@ class Extractor {
   }
 
   void Directory(Inode* inode, const PosixStat& st, const std::string& volumePath, const std::string& dest) {
-    if (mkdir(dest.c_str(), 0700) != 0 && !(errno == EEXIST && isTopExisting(dest))) {
+    if (mkdir(dest.c_str(), 0700) != 0 && !(errno == EEXIST && dest == existingTop_)) {
       throw OutputError("cannot create directory", dest);
     }
     NodeRef node = session_.Open(inode);
@@ -216,18 +218,13 @@ class Extractor {
     if (set != 0) throw OutputError("cannot set the times of", dest);
   }
 
-  bool isTopExisting(const std::string& dest) const { return dest == topExisting; }
-
- public:
-  std::string topExisting;  // an existing directory the volume root is extracted into
-
- private:
   Session& session_;
   bool asRoot_;
   bool partial_ = false;
   bool xattrsUnsupported_ = false;
   std::unique_ptr<Progress> progress_;
-  std::map<uint64_t, std::string> firstNames_;
+  std::map<uint64_t, std::string> firstNames_;  // first extracted name of each multiply linked inode
+  std::string existingTop_;
 };
 
 }  // namespace
@@ -247,7 +244,7 @@ ExitCode RunGet(const Options& o) {
       throw ReadFailure(ExitCode::OutputFailed, EEXIST, "destination exists: " + dest);
     }
     if (isRoot) {
-      extractor.topExisting = dest;
+      extractor.FillExisting(dest);
     } else {
       dest += path.substr(path.find_last_of('/'));
     }

@@ -210,6 +210,11 @@ TEST(Command, GetOfOneFileIntoAFolderOrToANewName) {
                 "destination exists");
   ExpectFailure(Quadrel({"get", Sample(), "/compressed.txt", (dir / "c.txt").string()}), 8,
                 "compressed file: contents not supported");
+  // The volume root fills an existing directory rather than making one inside it.
+  fs::create_directory(dir / "root");
+  EXPECT_EQ(Quadrel({"get", Sample(), "/", (dir / "root").string()}).status, 1) << "compressed file left out";
+  EXPECT_TRUE(fs::is_regular_file(dir / "root/README.txt"));
+  EXPECT_TRUE(fs::is_directory(dir / "root/Ünïcødé"));
 }
 
 // Runs quadrel with a terminal as its standard output and error; returns what it wrote.

@@ -153,7 +153,7 @@ void VolumeBuilder::AssignInodes() {
     nodes_[i].inode = next;
     used.insert(next);
   }
-  nextId_ = *used.rbegin() + 1;
+  nextId_ = std::max(*used.rbegin() + 1, MIN_USER_INO_NUM);
 }
 
 size_t VolumeBuilder::FindPath(const std::string& target, const std::string& from) {
@@ -531,6 +531,7 @@ VolumeLayout VolumeBuilder::Build(uint32_t omapEntryCap) {
   shape.blockSize = context_.blockSize;
   shape.subtype = TYPE_FSTREE;
   shape.storage = OBJ_VIRTUAL;
+  shape.treeFlags = BTREE_KV_NONALIGNED;  // records packed, as checkers expect of this tree
   shape.entryCap = spec_.nodeEntryCap;
   shape.xid = context_.xid;
   VirtualSink sink(context_, shape, spec_.nodeVersions, spec_.encrypted ? OMAP_VAL_ENCRYPTED : 0);

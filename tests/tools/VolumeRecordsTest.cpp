@@ -102,6 +102,27 @@ TEST(VolumeRecords, CappedNodesMakeADeepSortedTree) {
   EXPECT_EQ(v->omap.size(), v->shape.nodes);
 }
 
+TEST(VolumeRecords, RecordsArePackedWithoutPadding) {
+  const auto v = WriteAndRead(OneVolume(MixedEntries()));
+  const std::vector<uint8_t> root = v->image->Block(v->result.volumes[0].rootTreeAddress);
+  EXPECT_EQ(Le32(&root[root.size() - 40]) & 0x40, 0x40u);  // flagged unaligned
+  uint32_t keyEnd = 0, valueEnd = 0;
+  for (uint32_t i = 0; i < Le32(&root[36]); ++i) {
+    const uint8_t* toc = &root[56 + 8 * i];
+    EXPECT_EQ(Le16(toc), keyEnd) << i;
+    keyEnd += Le16(toc + 2);
+    valueEnd += Le16(toc + 6);
+    EXPECT_EQ(Le16(toc + 4), valueEnd) << i;
+  }
+  EXPECT_EQ(Le16(&root[44]), keyEnd);  // free space starts right after the last key
+}
+
+TEST(VolumeRecords, EmptyVolumeStillCountsIdsFromTheFirstUserId) {
+  const auto v = WriteAndRead(OneVolume({}));
+  EXPECT_EQ(Le64(&v->superblock[176]), 16u);
+  EXPECT_EQ(v->records.size(), 2u);  // the root and the private directory
+}
+
 TEST(VolumeRecords, VolumeCountsAndIdsAreRecorded) {
   const auto v = WriteAndRead(OneVolume(MixedEntries()));
   uint64_t highest = 0;

@@ -13,10 +13,11 @@ set -euo pipefail
 
 dest=${1:?usage: build-deps-mingw.sh DEST}
 cache=${QUADREL_DEPS_CACHE:-$HOME/.cache/quadrel/mingw-deps}
-recipe=r1                     # raise when the configure options below change
+recipe=r2                     # raise when the configure options below change
 openssl_pin=3.0.20-1~deb12u2  # the version whose source files are served
 libidn_pin=1.41-1
 host=x86_64-w64-mingw32
+windows_ssl_dir=C:/Windows/Quadrel/ssl
 jobs=$(nproc)
 
 log() { echo "build-deps-mingw: $*" >&2; }
@@ -73,14 +74,17 @@ build_openssl() {
   (cd "$work" && dpkg-source --no-check -x ./*.dsc src)
   local epoch
   epoch=$(cd "$work/src" && dpkg-parsechangelog -STimestamp)
-  # no-autoload-config: the program never reads an OpenSSL configuration file, and the
-  # fixed configuration directory lies where only administrators write; no-dso: nothing
-  # is ever loaded at run time from a path someone else could control.
+  # no-autoload-config: the program never reads an OpenSSL configuration file; no-dso:
+  # nothing is ever loaded at run time. The folders compiled in are fixed Windows
+  # folders only administrators write to: Configure would put its own prefix (a Linux
+  # path, which Windows reads as a folder on the current drive) in front of them, so
+  # they are given to make instead.
+  local dirs=(OPENSSLDIR="$windows_ssl_dir" ENGINESDIR="$windows_ssl_dir/engines-3"
+              MODULESDIR="$windows_ssl_dir/ossl-modules")
   (cd "$work/src" && SOURCE_DATE_EPOCH=$epoch ./Configure mingw64 no-shared no-tests \
-      no-autoload-config no-dso --cross-compile-prefix=$host- \
-      --prefix="$out" --libdir=lib --openssldir="C:/Windows/Quadrel/ssl" &&
-    SOURCE_DATE_EPOCH=$epoch make -j"$jobs" build_libs &&
-    SOURCE_DATE_EPOCH=$epoch make install_dev)
+      no-autoload-config no-dso --cross-compile-prefix=$host- --prefix="$out" --libdir=lib &&
+    SOURCE_DATE_EPOCH=$epoch make -j"$jobs" "${dirs[@]}" build_libs &&
+    SOURCE_DATE_EPOCH=$epoch make "${dirs[@]}" install_dev)
   echo "$version" >"$out/VERSION"
 }
 

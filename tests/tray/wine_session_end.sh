@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Ending the Windows session: every window of the program agrees to end it, the icon
-# goes away with WM_ENDSESSION while the program keeps running, and WM_CLOSE still
-# ends it with exit code 0.
+# goes away with WM_ENDSESSION while the program keeps running (a notice arriving then
+# finds no icon and does nothing), and WM_CLOSE still ends it with exit code 0.
 source "$(dirname "$0")/harness.sh"
-readonly WM_QUERYENDSESSION=0x11 WM_ENDSESSION=0x16
+readonly WM_QUERYENDSESSION=0x11 WM_ENDSESSION=0x16 WM_TRAY_NOTICE=0x8002
 prepare_prefix
 start_tray
 expect_equal "$(helper send-all QDRLGUI $WM_QUERYENDSESSION 0 0)" 1
@@ -18,6 +18,8 @@ sleep 2
 screenshot after-session-end
 [ "$(count_pixels after-session-end "$ICON_STOPPED_COLOUR" "$NOTIFICATION_AREA")" -lt 5 ] ||
   fail "the icon is still there after the session ended"
+helper post QDRLGUI $WM_TRAY_NOTICE 1 0 || fail "the tray window is gone"
+sleep 2
 expect_equal "$(helper count QDRLGUI)" 1
 expect_equal "$(helper close-and-wait QDRLGUI 30000)" "exit 0"
 log "PASS"

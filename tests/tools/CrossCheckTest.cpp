@@ -243,6 +243,22 @@ TEST_F(CrossCheck, LibfsapfsReportsSizesAndLinkTargets) {
   }
 }
 
+// A container over 4 GiB whose metadata and data lie above block 2^20.
+TEST_F(CrossCheck, SleuthkitReadsALargeSparseContainer) {
+  ContainerSpec spec = OneVolume({PatternFile("high.bin", 70000), TextFile("note.txt", "high up\n")});
+  spec.allocationStart = (1u << 20) + 3;
+  const std::string image = folder_->Path("large.apfs");
+  const WriteResult result = WriteImage(spec, image);
+  ASSERT_GT(result.volumes[0].superblockAddress, 1u << 20);
+  const std::string tsk = " -P apfs -B " + std::to_string(result.volumes[0].superblockAddress) + " " + image;
+  const auto listed = ParseFls(RunCommand("fls -r -p" + tsk + " 2>&1"));
+  ASSERT_EQ(listed.size(), 2u);
+  const uint64_t inode = result.File(0, "high.bin").inode;
+  EXPECT_EQ(listed.at("high.bin").second, inode);
+  EXPECT_TRUE(Bytes(RunCommand("icat" + tsk + " " + std::to_string(inode))) ==
+              ExpectedContents(spec.volumes[0].root.children[0], inode));
+}
+
 // A host tree through quadrel-mkimage: sleuthkit must list it and read back its bytes.
 TEST_F(CrossCheck, HostTreeThroughMkimage) {
   TempFolder host;

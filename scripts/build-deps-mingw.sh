@@ -33,6 +33,17 @@ apt_private() {
     -o APT::Sandbox::User="$(id -un)" "$@"
 }
 
+# Runs a download step up to three times: the archive is reached over the network.
+with_retries() {
+  local attempt
+  for attempt in 1 2 3; do
+    "$@" && return 0
+    log "attempt $attempt of: $* failed"
+    sleep $((attempt * 5))
+  done
+  return 1
+}
+
 apt_ready=0
 prepare_apt() {
   [ "$apt_ready" = 1 ] && return
@@ -43,18 +54,18 @@ prepare_apt() {
     echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian bookworm-updates main"
     echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian-security bookworm-security main"
   } >"$scratch/apt/sources.list"
-  apt_private apt-get update >/dev/null
+  with_retries apt_private apt-get update >/dev/null
   apt_ready=1
 }
 
-# The version of source package $1 that would be built: the pin when it is cached or
-# served, otherwise (said loudly) the newest version the archive serves.
-# fetch_source PACKAGE PIN WORKDIR [apt-get source options] -> prints the version
+# fetch_source PACKAGE PIN WORKDIR [apt-get source options]: downloads the source into
+# WORKDIR and prints its version: the pin when it is served, otherwise (said loudly)
+# the newest version the archive serves.
 fetch_source() {
   local package=$1 pin=$2 work=$3; shift 3
   prepare_apt
   mkdir -p "$work"
-  if (cd "$work" && apt_private apt-get source --download-only "$@" "$package=$pin") >&2; then
+  if (cd "$work" && with_retries apt_private apt-get source --download-only "$@" "$package=$pin") >&2; then
     echo "$pin"; return
   fi
   log "WARNING: the pinned source $package=$pin is not served; falling back to the newest served version"
@@ -62,7 +73,7 @@ fetch_source() {
   local newest
   newest=$(apt_private apt-cache showsrc "$package" | awk '/^Version:/ {print $2}' | sort -V | tail -1)
   [ -n "$newest" ] || { log "no source of $package is served"; exit 1; }
-  (cd "$work" && apt_private apt-get source --download-only "$@" "$package=$newest") >&2 ||
+  (cd "$work" && with_retries apt_private apt-get source --download-only "$@" "$package=$newest") >&2 ||
     { log "the source $package=$newest could not be fetched either"; exit 1; }
   echo "$newest"
 }

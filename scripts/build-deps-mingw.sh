@@ -12,7 +12,7 @@
 set -euo pipefail
 
 dest=${1:?usage: build-deps-mingw.sh DEST}
-cache=${QUADREL_DEPS_CACHE:-$HOME/.cache/quadrel/mingw-deps}
+cache=${QUADREL_DEPS_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/quadrel/mingw-deps}
 recipe=r2                     # raise when the configure options below change
 openssl_pin=3.0.20-1~deb12u2  # the version whose source files are served
 libidn_pin=1.41-1

@@ -249,6 +249,40 @@ int WriteSkippedUpdate(const wchar_t* text) {
   return qdrl::WriteSkippedUpdate(version) ? kFound : kMissing;
 }
 
+// The version resource of a program file: fixed file and product versions, the
+// translations, and ProductName and OriginalFilename of the first translation.
+int PrintVersionResource(const wchar_t* path) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+  std::vector<BYTE> block(size);
+  if (size == 0 || !GetFileVersionInfoW(path, 0, size, block.data())) return kMissing;
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length)) return kMissing;
+  std::wprintf(L"file %lu.%lu.%lu.%lu\n", fixed->dwFileVersionMS >> 16, fixed->dwFileVersionMS & 0xFFFF,
+               fixed->dwFileVersionLS >> 16, fixed->dwFileVersionLS & 0xFFFF);
+  std::wprintf(L"product %lu.%lu.%lu.%lu\n", fixed->dwProductVersionMS >> 16,
+               fixed->dwProductVersionMS & 0xFFFF, fixed->dwProductVersionLS >> 16,
+               fixed->dwProductVersionLS & 0xFFFF);
+  WORD* translations = nullptr;
+  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations),
+                      &length) || length < 4) {
+    return kMissing;
+  }
+  for (UINT i = 0; i + 1 < length / sizeof(WORD); i += 2) {
+    std::wprintf(L"translation %04x %u\n", translations[i], translations[i + 1]);
+  }
+  for (const wchar_t* name : {L"ProductName", L"OriginalFilename"}) {
+    wchar_t query[80];
+    std::swprintf(query, 80, L"\\StringFileInfo\\%04x%04x\\%ls", translations[0], translations[1], name);
+    wchar_t* value = nullptr;
+    if (VerQueryValueW(block.data(), query, reinterpret_cast<void**>(&value), &length)) {
+      std::wprintf(L"%ls %ls\n", name, value);
+    }
+  }
+  return kFound;
+}
+
 int PrintOsVersion() {
   OSVERSIONINFOEXW info{};
   info.dwOSVersionInfoSize = sizeof(info);
@@ -265,7 +299,7 @@ int Usage() {
                 L"  | count-message-boxes CAPTION | dismiss CAPTION | hold-event NAME MS\n"
                 L"  | release-event NAME | service-running | read-binary HKCU|HKLM VALUE\n"
                 L"  | read-update-path | read-skipped-update | write-skipped-update A.B.C.D\n"
-                L"  | os-version\n");
+                L"  | os-version | version-resource PROGRAM\n");
   return kUsage;
 }
 
@@ -293,5 +327,6 @@ int wmain(int argc, wchar_t** argv) {
   if (is(L"read-skipped-update", 0)) return ReadSkippedUpdate();
   if (is(L"write-skipped-update", 1)) return WriteSkippedUpdate(argv[2]);
   if (is(L"os-version", 0)) return PrintOsVersion();
+  if (is(L"version-resource", 1)) return PrintVersionResource(argv[2]);
   return Usage();
 }

@@ -3,15 +3,12 @@
 #include "About.h"
 #include "BusyFlag.h"
 #include "Decisions.h"
+#include "MessageLoop.h"
 #include "Messages.h"
 #include "ProcessState.h"
 #include "update/UpdateCheck.h"
 
 namespace qdrl {
-
-namespace {
-const wchar_t* const kClassName = L"QDRLDP";
-}
 
 CDlgParent::CDlgParent() : CWorkerThread(&CDlgParent::ThreadMain) {}
 
@@ -20,7 +17,7 @@ bool CDlgParent::RegisterWindowClass(HINSTANCE instance) {
   windowClass.cbSize = sizeof(windowClass);
   windowClass.lpfnWndProc = &CDlgParent::WindowProc;
   windowClass.hInstance = instance;
-  windowClass.lpszClassName = kClassName;
+  windowClass.lpszClassName = kDialogParentClass.data();
   return RegisterClassExW(&windowClass) != 0;
 }
 
@@ -33,27 +30,19 @@ DWORD CDlgParent::ThreadMain(CWorkerThread* self) {
   if (!created) return 1;
 
   HHOOK hook = SetWindowsHookExW(WH_CBT, &CDlgParent::CreationHook, nullptr, GetCurrentThreadId());
-  parent->RunMessageLoop();
+  RunMessageLoop();
   if (hook != nullptr) UnhookWindowsHookEx(hook);
   return 0;
 }
 
 bool CDlgParent::CreateHiddenWindow() {
-  HWND window = CreateWindowExW(0, kClassName, L"", 0, CW_USEDEFAULT, CW_USEDEFAULT,
+  HWND window = CreateWindowExW(0, kDialogParentClass.data(), L"", 0, CW_USEDEFAULT, CW_USEDEFAULT,
                                 CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
                                 Process().instance, nullptr);
   if (window == nullptr) return false;
   SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   window_ = window;
   return true;
-}
-
-void CDlgParent::RunMessageLoop() {
-  MSG message;
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
-  }
 }
 
 namespace {

@@ -25,7 +25,6 @@ class CDlgParent : public CWorkerThread {
   static LRESULT CALLBACK CreationHook(int code, WPARAM wParam, LPARAM lParam);
 
   bool CreateHiddenWindow();
-  void RunMessageLoop();
   // Runs a forwarded command; false when the command is not one of ours.
   bool RunCommand(unsigned commandId, LPARAM lParam);
   void ShowNotices(LPARAM noticeFlags);

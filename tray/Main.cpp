@@ -6,6 +6,7 @@
 
 #include "Decisions.h"
 #include "DlgParent.h"
+#include "MessageLoop.h"
 #include "Messages.h"
 #include "ProcessState.h"
 #include "Registry.h"
@@ -26,7 +27,7 @@ bool GuardSingleInstance() {
   // Held until the process ends; never released explicitly.
   CreateMutexW(nullptr, FALSE, L"Quadrel_Owner_Mutex");
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
-    if (HWND running = FindWindowW(L"QDRLGUI", nullptr)) {
+    if (HWND running = FindWindowW(kTrayWindowClass.data(), nullptr)) {
       PostMessageW(running, WM_TRAY_NOTICE, NOTICE_ALREADY_RUNNING, 0);
     }
     ExitThread(1);
@@ -103,16 +104,6 @@ void RunFirstRunTestOrUpdateCheck() {
     PostMessageW(Process().trayWindow, WM_COMMAND, ID_SHOW_NOTICES, NOTICE_FLAG_REMOVABLE_MEDIA);
   }
   if (plan.runUpdateCheck) RunStartupUpdateCheck();
-}
-
-int RunMessageLoop() {
-  MSG message;
-  BOOL result;
-  while ((result = GetMessageW(&message, nullptr, 0, 0)) > 0) {
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
-  }
-  return result == 0 ? static_cast<int>(message.wParam) : 1;
 }
 
 void Shutdown() {

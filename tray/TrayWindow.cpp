@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "Decisions.h"
 #include "DlgParent.h"
 #include "Messages.h"
 #include "ProcessState.h"
@@ -139,9 +140,9 @@ bool CreateTrayWindow() {
   windowClass.cbSize = sizeof(windowClass);
   windowClass.lpfnWndProc = &TrayWindowProc;
   windowClass.hInstance = process.instance;
-  windowClass.lpszClassName = L"QDRLGUI";
+  windowClass.lpszClassName = kTrayWindowClass.data();
   if (RegisterClassExW(&windowClass) == 0) return false;
-  HWND window = CreateWindowExW(0, L"QDRLGUI", L"", 0, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+  HWND window = CreateWindowExW(0, kTrayWindowClass.data(), L"", 0, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                                 CW_USEDEFAULT, nullptr, nullptr, process.instance, nullptr);
   if (window == nullptr) return false;
 

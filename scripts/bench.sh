@@ -61,6 +61,7 @@ raw="$run_dir/measures.jsonl"
 : >"$raw"
 mnt="$run_dir/mnt"
 mount_pid=""
+mount_peak=""
 
 fail() { echo "bench: $*" >&2; exit 1; }
 
@@ -114,14 +115,12 @@ expect() {
   [ "$got" = "$want" ] || fail "$measure: $name is $got, expected $want"
 }
 
-# measure NAME COMMAND... : runs the workload subcommand REPEAT times.
-measure() {
-  local name=$1 i out
-  shift
-  for ((i = 1; i <= repeat; i++)); do
-    out=$("$workload" "$@") || fail "$name failed"
-    record "$name" "$i" "$out"
-  done
+# once RUN NAME COMMAND... : one run of a workload subcommand.
+once() {
+  local run=$1 name=$2 out
+  shift 2
+  out=$("$workload" "$@") || fail "$name failed"
+  record "$name" "$run" "$out"
 }
 
 fuse_missing() {
@@ -141,28 +140,24 @@ mount_image() {
   fail "the mount of $1 did not appear"
 }
 
-# Unmounts and prints the mount process's peak resident set in KiB.
+# Unmounts, leaving the mount process's peak resident set in KiB in mount_peak.
 unmount_image() {
-  local peak
-  peak=$(awk '/^VmHWM:/ {print $2}' "/proc/$mount_pid/status")
+  mount_peak=$(awk '/^VmHWM:/ {print $2}' "/proc/$mount_pid/status")
   fusermount3 -u "$mnt"
   wait "$mount_pid" || true
   mount_pid=""
-  echo "$peak"
 }
-trap '[ -n "$mount_pid" ] && fusermount3 -u "$mnt" 2>/dev/null; true' EXIT
+trap 'if [ -n "$mount_pid" ]; then fusermount3 -u "$mnt" 2>/dev/null || true; fi' EXIT
 
-# mount_measure NAME IMAGE [--verify-pattern ID] -- COMMAND... : a fresh mount for each
-# run (so the kernel's cache of the mount starts empty); the peak RSS is the mount's.
-mount_measure() {
-  local name=$1 image=$2 i out peak
-  shift 2
-  for ((i = 1; i <= repeat; i++)); do
-    mount_image "$image"
-    out=$("$workload" run "$@") || { unmount_image >/dev/null; fail "$name failed"; }
-    peak=$(unmount_image)
-    record "$name" "$i" "$(sed "s/\"peak_rss_kib\": [0-9]*/\"peak_rss_kib\": $peak/" <<<"$out")"
-  done
+# mount_once RUN NAME IMAGE [--discard] -- COMMAND... : one run on a fresh mount (so the
+# kernel's cache of the mount starts empty); the peak RSS is the mount's.
+mount_once() {
+  local run=$1 name=$2 image=$3 out
+  shift 3
+  mount_image "$image"
+  out=$("$workload" run "$@") || { unmount_image; fail "$name failed"; }
+  unmount_image
+  record "$name" "$run" "$(sed "s/\"peak_rss_kib\": [0-9]*/\"peak_rss_kib\": $mount_peak/" <<<"$out")"
 }
 
 load() { cut -d' ' -f1-3 /proc/loadavg; }
@@ -177,22 +172,6 @@ micro_args=(--benchmark_out="$run_dir/micro.json" --benchmark_out_format=json)
 [ "$smoke" = 1 ] && micro_args+=(--benchmark_min_time=0.01)
 "$micro" "${micro_args[@]}" >"$run_dir/micro.txt" 2>&1 || fail "engine_bench failed; see $run_dir/micro.txt"
 
-echo "bench: tree image: open, lookups, walks" >&2
-measure open open "$tree_image" "$opens"
-measure lookups lookups "$tree_image" "$lookups"
-expect lookups lookups "$lookups"
-measure walk_engine walk "$tree_image"
-expect walk_engine entries "$expected_entries"
-# What a 16 MiB cache of 4 KiB blocks in front of the image would change.
-measure walk_engine_cache walk "$tree_image" 4096
-expect walk_engine_cache entries "$expected_entries"
-measure walk_cli run -- "$quadrel" ls -R "$tree_image"
-expect walk_cli lines "$expected_entries"
-if [ -z "$why_no_fuse" ]; then
-  mount_measure walk_mount "$tree_image" -- find "$mnt" -ls
-  expect walk_mount lines $((expected_entries + 1))
-fi
-
 # verify_output NAME INODE COMMAND... : the command's output must be the whole file in
 # the stamp pattern of INODE.
 verify_output() {
@@ -202,27 +181,47 @@ verify_output() {
   [ "$(field "$out" bytes)" = "$file_size" ] || fail "$name returned $(field "$out" bytes) bytes"
 }
 
+# Each run takes every way of doing one thing in turn, so that a change in the machine's
+# load during the run falls on all of them alike. Reads come first: they are quick.
 for file in contiguous fragmented; do
   echo "bench: files image: $file.bin" >&2
-  measure "pread_$file" pread "$files_image" "/$file.bin"
-  expect "pread_$file" bytes "$file_size"
   # One untimed pass checks every byte through the engine path; it names the inode
   # whose stamp pattern the command and the mount must reproduce.
   checked=$("$workload" read "$files_image" "/$file.bin" --verify) || fail "$file.bin does not read back"
   inode=$(field "$checked" inode)
-  measure "read_engine_$file" read "$files_image" "/$file.bin"
-  expect "read_engine_$file" bytes "$file_size"
-  # Timed with the output on /dev/null, so only the reading is measured; the bytes are
-  # checked in a pass of their own.
-  measure "read_cli_$file" run --discard -- "$quadrel" cat "$files_image" "/$file.bin"
   verify_output "quadrel cat of $file.bin" "$inode" "$quadrel" cat "$files_image" "/$file.bin"
   if [ -z "$why_no_fuse" ]; then
-    mount_measure "read_mount_$file" "$files_image" --discard -- cat "$mnt/$file.bin"
     mount_image "$files_image"
-    verify_output "the mount's $file.bin" "$inode" cat "$mnt/$file.bin" || { unmount_image >/dev/null; exit 1; }
-    unmount_image >/dev/null
+    verify_output "the mount's $file.bin" "$inode" cat "$mnt/$file.bin"
+    unmount_image
   fi
+  # The command and the mount are timed with their output on /dev/null: only the
+  # reading is measured.
+  for ((i = 1; i <= repeat; i++)); do
+    once "$i" "pread_$file" pread "$files_image" "/$file.bin"
+    once "$i" "read_engine_$file" read "$files_image" "/$file.bin"
+    once "$i" "read_cli_$file" run --discard -- "$quadrel" cat "$files_image" "/$file.bin"
+    [ -n "$why_no_fuse" ] || mount_once "$i" "read_mount_$file" "$files_image" --discard -- cat "$mnt/$file.bin"
+  done
+  expect "pread_$file" bytes "$file_size"
+  expect "read_engine_$file" bytes "$file_size"
 done
+
+echo "bench: tree image: open, lookups, walks" >&2
+for ((i = 1; i <= repeat; i++)); do
+  once "$i" open open "$tree_image" "$opens"
+  once "$i" lookups lookups "$tree_image" "$lookups"
+  once "$i" walk_engine walk "$tree_image"
+  # What a 16 MiB cache of 4 KiB blocks in front of the image would change.
+  once "$i" walk_engine_cache walk "$tree_image" 4096
+  once "$i" walk_cli run -- "$quadrel" ls -R "$tree_image"
+  [ -n "$why_no_fuse" ] || mount_once "$i" walk_mount "$tree_image" -- find "$mnt" -ls
+done
+expect lookups lookups "$lookups"
+expect walk_engine entries "$expected_entries"
+expect walk_engine_cache entries "$expected_entries"
+expect walk_cli lines "$expected_entries"
+[ -n "$why_no_fuse" ] || expect walk_mount lines $((expected_entries + 1))
 
 python3 "$root/bench/report.py" --run-dir "$run_dir" --smoke "$smoke" --repeat "$repeat" \
   --load-before "$load_before" --load-after "$(load)" --cpus "$(nproc)" \

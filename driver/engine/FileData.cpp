@@ -158,7 +158,9 @@ bool StreamMap(Inode* inode, uint64_t streamId, uint64_t firstBlock, uint64_t bl
   const uint64_t end = firstBlock + blockCount;
   if (!((lo < end && end <= hi) || (lo <= firstBlock && firstBlock < hi))) return true;
   if (extent.physBlock == 0) {
-    mapping->blockCount = blockCount != 0 ? std::min(len, blockCount) : hi - firstBlock;
+    // What is left of the hole from firstBlock on, not the hole's whole length.
+    const uint64_t left = hi - std::max(lo, firstBlock);
+    mapping->blockCount = blockCount != 0 ? std::min(left, blockCount) : left;
     return true;
   }
   if (!(end <= hi && blockCount != 0)) mapping->blockCount = hi - firstBlock;

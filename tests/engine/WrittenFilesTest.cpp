@@ -515,3 +515,26 @@ TEST_F(Volume, ASymlinkWithoutItsTargetAttributeStillLoads) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Volume, StreamMapReportsWhatIsLeftOfAHole) {
+  Entry file = File("holed", 4096 * 12);
+  file.layout = {{4096 * 4, true}, {4096 * 8, false}};
+  Open({file});
+  FsNode* node = m->Lookup("holed");
+  ASSERT_NE(node, nullptr);
+  const uint64_t stream = layout.File(0, "holed").streamId;
+  StreamMapping mapping;
+  ASSERT_TRUE(StreamMap(node->inode, stream, 2, 10, &mapping, &m->fsTree));
+  EXPECT_EQ(mapping.physBlock, UINT64_MAX);
+  EXPECT_EQ(mapping.blockCount, 2u) << "blocks 4 and on hold data";
+  ASSERT_TRUE(StreamMap(node->inode, stream, 0, 0, &mapping, &m->fsTree));
+  EXPECT_EQ(mapping.blockCount, 4u);
+  ASSERT_TRUE(StreamMap(node->inode, stream, 5, 3, &mapping, &m->fsTree));
+  EXPECT_EQ(mapping.physBlock, layout.File(0, "holed").extents.back().physicalBlock + 1);
+  EXPECT_EQ(mapping.blockCount, 3u);
+  FsNodeRelease(node);
+}
+
+}  // namespace

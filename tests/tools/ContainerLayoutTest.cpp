@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "ImageInspector.h"
+#include "IndependentReader.h"
 #include "ImageWriter.h"
 #include "Object.h"
-#include "TestSpecs.h"
+#include "TestImages.h"
 
 namespace apfsw::testing {
 namespace {

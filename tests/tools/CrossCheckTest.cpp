@@ -1,6 +1,6 @@
 // Black-box cross-check: Debian's sleuthkit (fls, icat, istat) and libfsapfs-utils
 // (fsapfsinfo), written by others, must see in the writer's images the tree, sizes, link
-// targets, attributes and bytes the specification asked for. Skipped without the tools.
+// targets, attributes and bytes the manifest asked for. Skipped without the tools.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -14,10 +14,10 @@
 #include <set>
 #include <sstream>
 
-#include "ImageInspector.h"
+#include "IndependentReader.h"
 #include "ImageWriter.h"
 #include "NameHash.h"
-#include "TestSpecs.h"
+#include "TestImages.h"
 
 namespace apfsw::testing {
 namespace {

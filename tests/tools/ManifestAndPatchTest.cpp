@@ -8,12 +8,12 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "ImageInspector.h"
+#include "IndependentReader.h"
 #include "ImageWriter.h"
 #include "Manifest.h"
 #include "NameHash.h"
 #include "Patch.h"
-#include "TestSpecs.h"
+#include "TestImages.h"
 
 namespace apfsw::testing {
 namespace {

@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <tuple>
 
-#include "ImageInspector.h"
+#include "IndependentReader.h"
 #include "ImageWriter.h"
 #include "NameHash.h"
-#include "TestSpecs.h"
+#include "TestImages.h"
 
 namespace apfsw::testing {
 namespace {

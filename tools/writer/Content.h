@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "ImageSpec.h"
+#include "ImageDescription.h"
 
 namespace apfsw {
 

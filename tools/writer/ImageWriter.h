@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ImageSpec.h"
+#include "ImageDescription.h"
 
 namespace apfsw {
 
@@ -62,7 +62,7 @@ WriteResult WriteImage(const ContainerSpec& spec, const std::string& imagePath);
 // p holds the file's id and p, both as little-endian u64.
 void PatternBytes(uint64_t fileId, uint64_t offset, uint8_t* out, size_t count);
 
-// What a reader must return for a regular file of the spec, given the inode number the
+// What a reader must return for a regular file of the description, given the inode number the
 // writer assigned (holes and sparse tails read as zeros).
 std::vector<uint8_t> ExpectedContents(const Entry& file, uint64_t inode);
 

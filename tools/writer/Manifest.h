@@ -26,7 +26,7 @@
 
 #include <string>
 
-#include "ImageSpec.h"
+#include "ImageDescription.h"
 
 namespace apfsw {
 

@@ -1,4 +1,4 @@
-#include "ImageInspector.h"
+#include "IndependentReader.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

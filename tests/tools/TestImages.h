@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "ImageSpec.h"
+#include "ImageDescription.h"
 
 namespace apfsw::testing {
 

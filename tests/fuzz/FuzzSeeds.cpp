@@ -61,17 +61,30 @@ std::vector<uint8_t> ReadAll(const fs::path& path) {
   return bytes;
 }
 
-void Pack(const fs::path& image, const fs::path& seed) {
+std::vector<uint8_t> Pack(const fs::path& image, const fs::path& seed) {
   const std::vector<uint8_t> packed = PackImage(ReadAll(image));
   std::ofstream(seed, std::ios::binary).write(reinterpret_cast<const char*>(packed.data()),
                                               std::streamsize(packed.size()));
+  return packed;
 }
 
-void Write(const fs::path& dir, const std::string& name, const ContainerSpec& spec) {
+// A packed seed that the engine cannot open would make the fuzzer start from nothing.
+bool OpensAsContainer(const std::vector<uint8_t>& packed) {
+  FuzzDevice device(packed.data(), packed.size());
+  Container container;
+  ContainerInit(&container);
+  const bool opened = ContainerOpen(&container, device.first, &device.device);
+  ContainerClose(&container);
+  return opened;
+}
+
+bool Write(const fs::path& dir, const std::string& name, const ContainerSpec& spec) {
   const fs::path image = dir / (name + ".img");
   WriteImage(spec, image.string());
-  Pack(image, dir / name);
+  const bool opens = OpensAsContainer(Pack(image, dir / name));
   fs::remove(image);
+  if (!opens) std::cerr << "fuzz_seeds: the packed seed " << name << " does not open\n";
+  return opens;
 }
 
 }  // namespace
@@ -90,7 +103,7 @@ int main(int argc, char** argv) {
   }
   ContainerSpec plain;
   plain.volumes = {RichVolume(0)};
-  Write(dir, "plain", plain);
+  bool ok = Write(dir, "plain", plain);
 
   ContainerSpec deep = plain;
   deep.volumes = {RichVolume(3)};
@@ -98,17 +111,17 @@ int main(int argc, char** argv) {
   deep.checkpoints = {4, 10, 7, -1, 2};
   deep.freeQueueEntries = 40;
   deep.freeQueueEntryCap = 4;
-  Write(dir, "deep", deep);
+  ok &= Write(dir, "deep", deep);
 
   ContainerSpec several = plain;
   several.volumes = {RichVolume(0), RichVolume(5)};
   several.volumes[0].role = VolumeRole::System;
   several.volumes[1].role = VolumeRole::Data;
   several.volumes[1].caseInsensitive = false;
-  Write(dir, "several", several);
+  ok &= Write(dir, "several", several);
 
   ContainerSpec encrypted = plain;
   encrypted.volumes[0].encrypted = true;
-  Write(dir, "encrypted", encrypted);
-  return 0;
+  ok &= Write(dir, "encrypted", encrypted);
+  return ok ? 0 : 1;
 }

@@ -60,8 +60,9 @@ TEST(UrlParse, BracketedIpv6Hosts) {
   EXPECT_EQ(HostString(url), "[2001:db8::1]:8443");
   EXPECT_EQ(HostString(Parse(u"http://[::1]/")), "[::1]");
   // The scope id is not part of the host text.
-  EXPECT_EQ(Parse(u"http://[fe80::1%25eth0]/").hostAscii, "fe80::1");
-  EXPECT_EQ(Parse(u"http://[FE80:0::1%eth0]/").hostAscii, "fe80::1");
+  EXPECT_EQ(Parse(u"http://[fe80::1%3]/").hostAscii, "fe80::1");
+  EXPECT_EQ(Parse(u"http://[FE80:0::1%12]/").hostAscii, "fe80::1");
+  EXPECT_EQ(HostString(Parse(u"http://[fe80::1%3]:81/")), "[fe80::1]:81");
 
   EXPECT_TRUE(Invalid(u"http://[::1/"));
   EXPECT_TRUE(Invalid(u"http://[::1]x/"));

@@ -20,7 +20,14 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && EqualsIgnoringCase(text.substr(0, prefix.size()), prefix);
 }
 
-std::string_view MethodName(HtMethod method) { return method == HtMethod::kHead ? "HEAD" : "GET"; }
+std::string_view MethodName(HtMethod method) {
+  switch (method) {
+    case HtMethod::kHead: return "HEAD";
+    case HtMethod::kPostUrlEncoded:
+    case HtMethod::kPostMultipart: return "POST";
+    default: return "GET";
+  }
+}
 
 std::string Base64(std::string_view bytes) {
   std::string encoded(4 * ((bytes.size() + 2) / 3) + 1, '\0');
@@ -121,7 +128,8 @@ std::string FormatUserAgent(std::u16string_view productName, const ProductVersio
 }
 
 std::string BuildRequestHead(HtMethod method, const ParsedUrl& url, const std::string& userAgent,
-                             const HtProxy* proxy, const std::optional<std::string>& cookies) {
+                             const HtProxy* proxy, const std::string& formHeaders,
+                             const std::optional<std::string>& cookies) {
   std::string head(MethodName(method));
   if (proxy == nullptr) {
     head += " " + RequestTarget(url) + " HTTP/1.1\r\nHost: " + HostString(url) +
@@ -134,6 +142,7 @@ std::string BuildRequestHead(HtMethod method, const ParsedUrl& url, const std::s
       head += "Proxy-Authorization: " + *credentials + "\r\n";
     }
   }
+  head += formHeaders;
   if (cookies) head += "Cookie: " + *cookies + "\r\n";
   head += proxy != nullptr ? "Proxy-Connection: Keep-Alive\r\n" : "Connection: Keep-Alive\r\n";
   head += kLineEnd;

@@ -18,6 +18,7 @@
 
 #include "HtError.h"
 #include "HtFile.h"
+#include "HtForm.h"
 #include "HtHead.h"
 #include "HtStream.h"
 #include "Url.h"
@@ -25,11 +26,17 @@
 
 namespace qdrl {
 
-enum class HtMethod { kGet = 0, kHead = 3 };
+enum class HtMethod { kGet = 0, kPostUrlEncoded = 1, kPostMultipart = 2, kHead = 3 };
 
 // Progress of a transfer, written by the transferring thread and read by another.
 struct HtProgress {
-  enum Stage : int { kIdle = 0, kConnecting = 2, kSendingRequest = 3, kReceivingBody = 4 };
+  enum Stage : int {
+    kIdle = 0,
+    kConnecting = 2,
+    kSendingRequest = 3,
+    kReceivingBody = 4,
+    kSendingBody = 5
+  };
 
   std::atomic<std::uint8_t> downloadMode{1};
   std::atomic<int> stage{kIdle};
@@ -78,10 +85,11 @@ std::optional<std::string> BasicCredentials(std::u16string_view user, std::u16st
 std::string FormatUserAgent(std::u16string_view productName, const ProductVersion& version,
                             unsigned osMajor, unsigned osMinor);
 
-// The request head for url, through proxy when there is one, with the Cookie field
-// when cookies is given.
+// The request head for url, through proxy when there is one, with a form's header
+// fields and the Cookie field when cookies is given.
 std::string BuildRequestHead(HtMethod method, const ParsedUrl& url, const std::string& userAgent,
-                             const HtProxy* proxy, const std::optional<std::string>& cookies);
+                             const HtProxy* proxy, const std::string& formHeaders,
+                             const std::optional<std::string>& cookies);
 
 // Milliseconds of a steady clock, wrapping like the system tick count.
 std::uint32_t HtTickCount();
@@ -94,13 +102,14 @@ class CHtClient : public Socket {
   void SetProxy(const HtProxy* proxy) { proxy_ = proxy; }
   void SetCookieStore(CHtCookieStore* store) { cookies_ = store; }
 
-  // Sends one request and stores the response body (unless method is HEAD) at
-  // destination. On failure the connection is closed and LastError tells why.
+  // Sends one request (with form for the two POST methods) and stores the response
+  // body (unless method is HEAD) at destination. On failure the connection is closed
+  // and LastError tells why.
   bool Request(HtMethod method, const ParsedUrl& url, const std::filesystem::path& destination,
-               HtProgress* progress) {
+               HtProgress* progress, const HtForm* form = nullptr) {
     std::optional<CHtFile> file;
     try {
-      bool close = SendAndReadHead(method, url, progress);
+      bool close = SendAndReadHead(method, url, progress, form);
       if (method != HtMethod::kHead) {
         file.emplace(destination);
         RecordStage(progress, HtProgress::kReceivingBody);
@@ -123,9 +132,16 @@ class CHtClient : public Socket {
   const CHtRespHead& ResponseHead() const { return head_; }
 
  private:
+  static bool IsForm(HtMethod method) {
+    return method == HtMethod::kPostUrlEncoded || method == HtMethod::kPostMultipart;
+  }
+
   static void RecordStage(HtProgress* progress, HtProgress::Stage stage) {
     if (progress == nullptr) return;
-    if (stage == HtProgress::kReceivingBody) progress->stageStart = HtTickCount();
+    if (stage == HtProgress::kSendingBody && progress->downloadMode != 0) return;
+    if (stage == HtProgress::kReceivingBody || stage == HtProgress::kSendingBody) {
+      progress->stageStart = HtTickCount();
+    }
     progress->stage = stage;
   }
 
@@ -145,16 +161,30 @@ class CHtClient : public Socket {
     }
   }
 
-  // Connects when needed, sends the request, reads and parses the response head, and
-  // stores its cookies; true when the connection must be closed afterwards.
-  bool SendAndReadHead(HtMethod method, const ParsedUrl& url, HtProgress* progress) {
+  // Connects when needed, sends the request, reads and parses the response head (after
+  // any interim 100 answers to a form), and stores its cookies; true when the
+  // connection must be closed afterwards.
+  bool SendAndReadHead(HtMethod method, const ParsedUrl& url, HtProgress* progress,
+                       const HtForm* form) {
     if (!this->IsOpen()) ConnectFor(url, progress);
     RecordStage(progress, HtProgress::kSendingRequest);
+    std::optional<CHtFormBody> body;
+    static const HtForm kNoFields;
+    if (IsForm(method)) {
+      body.emplace(form != nullptr ? *form : kNoFields, method == HtMethod::kPostMultipart);
+    }
     std::optional<std::string> cookieText;
     if (cookies_ != nullptr) cookieText = cookies_->Text(url);
-    const std::string request = BuildRequestHead(method, url, userAgent_, proxy_, cookieText);
+    const std::string request = BuildRequestHead(method, url, userAgent_, proxy_,
+                                                 body ? body->Headers() : std::string(), cookieText);
     this->Send(request.data(), request.size());
-    if (!head_.Parse(ReadResponseHead(reader_))) throw kErrorBadResponseHead;
+    if (body) {
+      RecordStage(progress, HtProgress::kSendingBody);
+      body->Send([this](const char* data, std::size_t n) { this->Send(data, n); });
+    }
+    do {
+      if (!head_.Parse(ReadResponseHead(reader_))) throw kErrorBadResponseHead;
+    } while (body && head_.Status() == 100);
     if (cookies_ != nullptr) {
       for (const auto& field : head_.Fields()) {
         if (EqualsIgnoringCase(field.name, "Set-Cookie")) cookies_->Store(field.value, url);

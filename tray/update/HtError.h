@@ -2,10 +2,11 @@
 #pragma once
 
 #include "ErrorNumber.h"
+#include "SocketError.h"
 
 namespace qdrl {
 
-inline constexpr ErrorNumber kErrorConnectionClosed = MakeErrorNumber(2, 7);
+inline constexpr ErrorNumber kErrorConnectionClosed = SocketError(SocketFailure::kConnectionClosed);
 
 // Transfer errors.
 inline constexpr ErrorNumber kErrorProxyCredentials = MakeErrorNumber(8, 1);

@@ -1,11 +1,10 @@
 #include "Url.h"
 
-#include <idna.h>
-
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <vector>
+
+#include "Idna.h"
+#include "SocketAddress.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -115,39 +114,15 @@ std::optional<std::string> AsciiOnly(std::u16string_view text) {
   return ascii;
 }
 
-std::optional<std::string> IdnaToAscii(std::u16string_view host) {
-  auto points = CodePoints(host);
-  if (!points) return std::nullopt;
-  std::vector<std::uint32_t> input(points->begin(), points->end());
-  input.push_back(0);
-  char* output = nullptr;
-  if (idna_to_ascii_4z(input.data(), &output, IDNA_ALLOW_UNASSIGNED) != IDNA_SUCCESS) {
+// An IPv6 address with a scope id, reprinted without it; none for anything else.
+std::optional<std::string> Ipv6WithoutScope(std::u16string_view host) {
+  const auto address = ParseNumericAddress(host);
+  if (!address || address->ipv4 || host.find('%') == std::u16string_view::npos) return std::nullopt;
+  char text[INET6_ADDRSTRLEN] = {};
+  if (inet_ntop(AF_INET6, address->ipv6Address.data(), text, sizeof text) == nullptr) {
     return std::nullopt;
   }
-  const std::unique_ptr<char, decltype(&std::free)> owned(output, &std::free);
-  std::string ascii(output);
-  for (const char c : ascii) {
-    if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
-  }
-  return ascii;
-}
-
-// The numeric form of an IPv6 address with a scope id, reprinted without it.
-std::optional<std::string> Ipv6WithoutScope(const std::string& ascii) {
-  const auto percent = ascii.find('%');
-  if (percent == std::string::npos || percent + 1 == ascii.size()) return std::nullopt;
-  in6_addr address{};
-  if (inet_pton(AF_INET6, ascii.substr(0, percent).c_str(), &address) != 1) return std::nullopt;
-  char text[INET6_ADDRSTRLEN] = {};
-  if (inet_ntop(AF_INET6, &address, text, sizeof text) == nullptr) return std::nullopt;
   return std::string(text);
-}
-
-bool IsNumericAddress(const std::string& ascii) {
-  in_addr v4{};
-  in6_addr v6{};
-  return inet_pton(AF_INET, ascii.c_str(), &v4) == 1 ||
-         inet_pton(AF_INET6, ascii.c_str(), &v6) == 1;
 }
 
 // Decimal port 1..65535 with every character a digit.
@@ -272,10 +247,8 @@ std::optional<ParsedUrl> ParseUrl(std::u16string_view text) {
 }
 
 std::optional<std::string> UrlHostAscii(std::u16string_view host) {
-  if (auto ascii = AsciiOnly(host)) {
-    if (IsNumericAddress(*ascii)) return ascii;
-    if (auto unscoped = Ipv6WithoutScope(*ascii)) return unscoped;
-  }
+  if (auto unscoped = Ipv6WithoutScope(host)) return unscoped;
+  if (ParseNumericAddress(host)) return AsciiOnly(host);
   return IdnaToAscii(host);
 }
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "HtError.h"
-#include "HtFile.h"
+#include "DiskFile.h"
 #include "HtForm.h"
 #include "HtHead.h"
 #include "HtStream.h"
@@ -107,23 +107,23 @@ class CHtClient : public Socket {
   // and LastError tells why.
   bool Request(HtMethod method, const ParsedUrl& url, const std::filesystem::path& destination,
                HtProgress* progress, const HtForm* form = nullptr) {
-    std::optional<CHtFile> file;
+    CDiskFile file;
     try {
       bool close = SendAndReadHead(method, url, progress, form);
       if (method != HtMethod::kHead) {
-        file.emplace(destination);
+        file.Open(destination, disk_file::kCreateForWriting);
         RecordStage(progress, HtProgress::kReceivingBody);
-        close = ReadBody(*file, progress) || close;
-        file->Close();
+        close = ReadBody(file, progress) || close;
+        if (!file.Close()) throw kErrorFileIo;
       }
       if (close) this->Close();
       return true;
     } catch (ErrorNumber error) {
       lastError_ = error;
-    } catch (const HtFileError&) {
+    } catch (const CDiskFileException&) {
       lastError_ = kErrorFileIo;
     }
-    file.reset();
+    file.Close();
     this->Close();
     return false;
   }
@@ -194,7 +194,7 @@ class CHtClient : public Socket {
   }
 
   // Reads the body into file; true when it ran to the end of the connection.
-  bool ReadBody(CHtFile& file, HtProgress* progress) {
+  bool ReadBody(CDiskFile& file, HtProgress* progress) {
     std::int64_t written = 0;
     auto sink = [&](const char* data, std::size_t n) {
       file.Write(data, n);

@@ -3,10 +3,8 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <system_error>
 
-#include "HtFile.h"
+#include "DiskFile.h"
 #include "Url.h"
 
 #ifdef _WIN32
@@ -38,22 +36,26 @@ std::uint32_t CurrentProcessId() {
 #endif
 }
 
-std::uint64_t FileSize(const std::filesystem::path& file) {
-  std::error_code error;
-  const auto size = std::filesystem::file_size(file, error);
-  if (error) throw HtFileError{};
-  return size;
+// Windows' ERROR_HANDLE_EOF: the file ended before the size it had when counted.
+constexpr std::uint32_t kErrorHandleEof = 38;
+
+std::uint64_t FileSize(const std::filesystem::path& path) {
+  CDiskFile file;
+  file.Open(path, disk_file::kSizeOnly);
+  return file.GetLength();
 }
 
 void SendFile(const std::filesystem::path& path, std::uint64_t size,
               const std::function<void(const char*, std::size_t)>& send) {
-  std::ifstream in(path, std::ios::binary);
+  CDiskFile file;
+  file.Open(path, disk_file::kReadSharingRead);
   std::array<char, kFileBlock> block;
   while (size > 0) {
-    const auto want = static_cast<std::streamsize>(std::min<std::uint64_t>(size, block.size()));
-    if (!in.read(block.data(), want)) throw HtFileError{};
-    send(block.data(), static_cast<std::size_t>(want));
-    size -= static_cast<std::uint64_t>(want);
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size, block.size()));
+    const std::size_t got = file.Read(block.data(), want);
+    if (got == 0) throw CDiskFileException(kErrorHandleEof);
+    send(block.data(), got);
+    size -= got;
   }
 }
 

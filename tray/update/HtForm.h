@@ -34,16 +34,16 @@ std::string FormFileContentType(const std::filesystem::path& file);
 // One form ready to be sent: its header fields and its body, the files read when sent.
 class CHtFormBody {
  public:
-  // multipart selects the multipart encoding, else URL encoding. Raises HtFileError
-  // when a file part's size cannot be read.
+  // multipart selects the multipart encoding, else URL encoding. Raises a
+  // CDiskFileException when a file part's size cannot be read.
   CHtFormBody(const HtForm& form, bool multipart);
 
   // "Content-Type" and "Content-Length" lines.
   std::string Headers() const;
   std::uint64_t Length() const { return length_; }
 
-  // Hands the body to send in pieces, files in 1024-byte blocks. Raises HtFileError
-  // when a file cannot be read or has shrunk.
+  // Hands the body to send in pieces, files in 1024-byte blocks. Raises a
+  // CDiskFileException when a file cannot be read or has shrunk.
   void Send(const std::function<void(const char*, std::size_t)>& send) const;
 
  private:

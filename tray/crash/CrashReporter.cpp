@@ -1,9 +1,131 @@
 #include "CrashReporter.h"
 
+#include <windows.h>
+
+#include <locale.h>
+#include <string.h>
+
+#include "CrashSettings.h"
+#include "ModuleList.h"
+#include "ProcessState.h"
+#include "ReportFile.h"
+#include "ReportFormat.h"
+#include "RuntimeLink.h"
+#include "StackWalk.h"
+#include "VersionInfo.h"
+
 namespace qdrl {
 
-// The crash reporter is not built yet: until it is, an unhandled exception goes to
-// the system's own handling.
-void InstallCrashFilter() {}
+namespace {
+
+// The export of the upload library: report path, product name, machine identifier.
+// Its result means nothing to us.
+using UploadCrashReportFunction = BOOL(WINAPI*)(const wchar_t*, const wchar_t*, DWORD);
+
+LPTOP_LEVEL_EXCEPTION_FILTER g_previousFilter = nullptr;
+
+enum class ReportOutcome { NotAttempted, Attempted };
+
+// A failure early in start-up comes before the locale exists.
+bool EnsureCrtLocale() {
+  auto& process = Process();
+  if (process.crtLocale == nullptr) process.crtLocale = _create_locale(LC_CTYPE, "");
+  if (process.crtLocale == nullptr) process.crtLocale = _create_locale(LC_CTYPE, ".1252");
+  return process.crtLocale != nullptr;
+}
+
+bool EnsureVersionInfo() {
+  switch (Process().versionInfoRead) {
+    case VersionInfoRead::NotTried:
+      return ReadOwnVersionInfo();
+    case VersionInfoRead::Succeeded:
+      return true;
+    case VersionInfoRead::Failed:
+      break;
+  }
+  return false;
+}
+
+// The OS version of the process state, read now when start-up has not got that far:
+// the system never reports a major version of 0.
+ReportOsVersion OsVersion() {
+  auto& os = Process().os;
+  if (os.major == 0) {
+    OSVERSIONINFOEXW info{};
+    info.dwOSVersionInfoSize = sizeof(info);
+    GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info));
+    os.major = info.dwMajorVersion;
+    os.minor = info.dwMinorVersion;
+    os.build = info.dwBuildNumber;
+    os.platformId = info.dwPlatformId;
+    os.servicePack = info.szCSDVersion;
+  }
+  return {os.major, os.minor, os.build, os.platformId, os.servicePack};
+}
+
+bool SameModulePath(const std::wstring& a, const std::wstring& b) {
+  return _wcsicmp_l(a.c_str(), b.c_str(), Process().crtLocale) == 0;
+}
+
+ReportTime UtcNow() {
+  SYSTEMTIME now;
+  GetSystemTime(&now);
+  return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+}
+
+std::vector<std::wstring> ReportLines(const CrashIdentity& crash,
+                                      const std::vector<StackFrame>& frames) {
+  std::vector<std::wstring> lines = ReportHeadLines(crash, OsVersion());
+  if (const auto modules = ListModules()) {
+    lines.emplace_back(kModulesHeading);
+    for (const ReportModule& module : *modules) lines.push_back(ModuleLine(module));
+  }
+  lines.emplace_back(kCallStackHeading);
+  lines.emplace_back(kCallStackColumns);
+  for (const StackFrame& frame : frames) lines.push_back(FrameLine(frame));
+  return lines;
+}
+
+// Writes the report, hands it to the upload library and deletes it again. Every
+// failing step ends the report silently.
+ReportOutcome Report(const EXCEPTION_POINTERS& failure) {
+  if (!EnsureCrtLocale() || !EnsureVersionInfo()) return ReportOutcome::NotAttempted;
+  const ProcessState& process = Process();
+  if (!CrashReportingSwitchedOn(process.productName)) return ReportOutcome::NotAttempted;
+
+  const std::vector<StackFrame> frames =
+      failure.ContextRecord != nullptr ? WalkStack(*failure.ContextRecord) : std::vector<StackFrame>{};
+  CrashIdentity crash;
+  crash.crashAddress = ChooseCrashAddress(frames, process.modulePath, SameModulePath);
+
+  const auto upload = LibraryFunction<UploadCrashReportFunction>(LoadLibraryW(L"tarnwick.dll"),
+                                                                 "UploadCrashReportW");
+  if (upload == nullptr) return ReportOutcome::Attempted;
+
+  crash.fileVersion = process.fileVersion;
+  crash.recordedFileName = process.recordedFileName;
+  crash.fileIdentity = FileIdentity(process.modulePath);
+  crash.time = UtcNow();
+  crash.machineId = MachineIdentifier();
+  crash.exceptionCode =
+      failure.ExceptionRecord != nullptr ? failure.ExceptionRecord->ExceptionCode : 0;
+
+  const std::wstring path = ReportDirectory() + ReportFileName(crash);
+  if (!WriteReportFile(path, EncodeReport(ReportLines(crash, frames)))) return ReportOutcome::Attempted;
+  upload(path.c_str(), process.productName.c_str(), crash.machineId);
+  DeleteFileW(path.c_str());
+  return ReportOutcome::Attempted;
+}
+
+// An attempted report ends the process without the system's error dialog; otherwise
+// whoever filtered before us decides.
+LONG WINAPI CrashFilter(EXCEPTION_POINTERS* failure) {
+  if (Report(*failure) == ReportOutcome::Attempted) return EXCEPTION_EXECUTE_HANDLER;
+  return g_previousFilter != nullptr ? g_previousFilter(failure) : EXCEPTION_EXECUTE_HANDLER;
+}
+
+}  // namespace
+
+void InstallCrashFilter() { g_previousFilter = SetUnhandledExceptionFilter(CrashFilter); }
 
 }  // namespace qdrl

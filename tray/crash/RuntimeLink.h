@@ -1,0 +1,17 @@
+// Functions of libraries the crash reporter loads at run time, so that neither
+// "dbghelp.dll" nor the upload library is a load-time dependency of the program.
+#pragma once
+
+#include <windows.h>
+
+namespace qdrl {
+
+// The export `name` of `library` as a pointer of type Function; null when missing.
+template <typename Function>
+Function LibraryFunction(HMODULE library, const char* name) {
+  if (library == nullptr) return nullptr;
+  // Through void*: FARPROC and the real signature are unrelated function types.
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
+
+}  // namespace qdrl

@@ -84,3 +84,24 @@ upload_call_field() {
 
 # The call-stack lines of a report's lines on standard input.
 stack_lines() { sed -n '/^Call stack:$/,$p' | tail -n +3; }
+
+# A point inside qdrlgui.exe's read-only data: a thread started there faults on its
+# first instruction, inside the program's own module. Sets FAULT_RVA (offset from the
+# image base, hexadecimal) and RDATA_SECTION (the section's 1-based number); the point
+# lies RDATA_FAULT_OFFSET bytes into that section.
+readonly RDATA_FAULT_OFFSET=0x40
+locate_rdata_fault() {
+  local exe="$TRAY_BIN/qdrlgui.exe" index vma image_base
+  read -r index vma < <(x86_64-w64-mingw32-objdump -h "$exe" | awk '$2 == ".rdata" {print $1, $4}')
+  image_base=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '$1 == "ImageBase" {print $2}')
+  RDATA_SECTION=$((index + 1))
+  FAULT_RVA=$(printf '%X' $((16#$vma - 16#$image_base + RDATA_FAULT_OFFSET)))
+}
+
+# Fails unless the system's error dialog for the program's crash is on the screen.
+expect_system_error_dialog() {
+  local dialog
+  dialog=$(helper message-box 'Program Error' 30000) || fail "no system error dialog"
+  expect_contains "$dialog" "The program qdrlgui.exe has encountered a serious problem"
+  screenshot "$1"
+}

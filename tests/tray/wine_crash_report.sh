@@ -16,15 +16,12 @@ program_line=$(grep -i ' C:\\qdrl\\qdrlgui\.exe$' <<<"$modules") || fail "qdrlgu
 program_base=$((16#$(awk '{print $1}' <<<"$program_line")))
 program_size=$(awk '{print $2}' <<<"$program_line")
 
-# Start a thread in the program's read-only data: it faults on its first instruction,
-# so the innermost frame lies in the program's own module.
+# The innermost frame lies in the program's own module.
 exe="$TRAY_BIN/qdrlgui.exe"
-read -r rdata_index rdata_vma < <(x86_64-w64-mingw32-objdump -h "$exe" | awk '$2 == ".rdata" {print $1, $4}')
-image_base=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '$1 == "ImageBase" {print $2}')
-rdata_rva=$((16#$rdata_vma - 16#$image_base))
-fault_rva=$((rdata_rva + 0x40))
+locate_rdata_fault
+fault_rva=$((16#$FAULT_RVA))
 crash_started=$(date -u +%s)
-result=$(crash_helper at "$(printf '%X' "$fault_rva")" "$CRASH_WAIT_MS")
+result=$(crash_helper at "$FAULT_RVA" "$CRASH_WAIT_MS")
 crash_ended=$(date -u +%s)
 log "$result"
 expect_contains "$result" "exit 0xC0000005"
@@ -90,7 +87,7 @@ expect_contains "$(printf '%s\n' "${lines[@]}")" \
 expect_equal "${lines[$((index + 1))]}" "Address           Frame             Logical addr  Module"
 mapfile -t frames < <(printf '%s\n' "${lines[@]}" | stack_lines)
 [ "${#frames[@]}" -ge 2 ] || fail "too few frames: ${frames[*]}"
-frame_pattern="^${fault_address}  [0-9A-F]{16}  $(printf '%04X:%08X' $((rdata_index + 1)) 0x40) C:\\\\qdrl\\\\qdrlgui\\.exe$"
+frame_pattern="^${fault_address}  [0-9A-F]{16}  $(printf '%04X:%08X' "$RDATA_SECTION" "$RDATA_FAULT_OFFSET") C:\\\\qdrl\\\\qdrlgui\\.exe$"
 [[ ${frames[0]} =~ $frame_pattern ]] || fail "first frame '${frames[0]}' does not match $frame_pattern"
 for frame in "${frames[@]}"; do
   [[ $frame =~ ^[0-9A-F]{16}\ \ [0-9A-F]{16}\ \ [0-9A-F]{4}:[0-9A-F]{8}\ .*$ ]] || fail "bad frame line '$frame'"

@@ -5,6 +5,8 @@
 #include <locale.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "CrashSettings.h"
 #include "ModuleList.h"
 #include "ProcessState.h"
@@ -23,6 +25,10 @@ namespace {
 using UploadCrashReportFunction = BOOL(WINAPI*)(const wchar_t*, const wchar_t*, DWORD);
 
 LPTOP_LEVEL_EXCEPTION_FILTER g_previousFilter = nullptr;
+
+// The thread writing a report, if any: a fault inside the report brings that thread
+// back into the filter, which must then not start another report over the first.
+std::atomic<DWORD> g_reportingThread{0};
 
 enum class ReportOutcome { NotAttempted, Attempted };
 
@@ -120,7 +126,12 @@ ReportOutcome Report(const EXCEPTION_POINTERS& failure) {
 // An attempted report ends the process without the system's error dialog; otherwise
 // whoever filtered before us decides.
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* failure) {
-  if (Report(*failure) == ReportOutcome::Attempted) return EXCEPTION_EXECUTE_HANDLER;
+  const DWORD thread = GetCurrentThreadId();
+  if (g_reportingThread.load() == thread) return EXCEPTION_EXECUTE_HANDLER;
+  g_reportingThread = thread;
+  const ReportOutcome outcome = Report(*failure);
+  g_reportingThread = 0;
+  if (outcome == ReportOutcome::Attempted) return EXCEPTION_EXECUTE_HANDLER;
   return g_previousFilter != nullptr ? g_previousFilter(failure) : EXCEPTION_EXECUTE_HANDLER;
 }
 

@@ -11,3 +11,9 @@ set_target_properties(cyclic_frames PROPERTIES PREFIX "")
 
 add_executable(qdrlcrash "${repo_dir}/tests/crash/windows/qdrlcrash.cpp")
 tray_windows_target(qdrlcrash)
+
+# A stand-in "dbghelp.dll" that walks frames outside modules as the system's does.
+add_library(dbghelp_standin SHARED "${repo_dir}/tests/crash/windows/dbghelp_standin.cpp"
+  "${repo_dir}/tests/crash/windows/dbghelp_standin.def")
+tray_windows_target(dbghelp_standin)
+set_target_properties(dbghelp_standin PROPERTIES PREFIX "" OUTPUT_NAME dbghelp_standin)

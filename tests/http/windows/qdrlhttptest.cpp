@@ -1,0 +1,58 @@
+// Console helper of the HTTP client's Wine tests: fetches one URL with the program's
+// client over Windows Sockets (and TLS for https) into a file and prints the outcome
+// on one line: "ok STATUS BYTES CONNECTIONS" or "error 0x%08X CONNECTIONS".
+//
+// TLS servers are checked against the user's root store, as in the program.
+//
+//   qdrlhttptest URL DESTINATION [RECEIVE-TIMEOUT-SECONDS]
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "update/HtClient.h"
+#include "update/SslSocket.h"
+#include "update/TlsLibrary.h"
+
+namespace qdrl {
+namespace {
+
+std::u16string Wide(const wchar_t* text) { return reinterpret_cast<const char16_t*>(text); }
+
+int Run(int argc, wchar_t** argv) {
+  if (argc < 3) {
+    std::printf("usage: qdrlhttptest URL DESTINATION [RECEIVE-TIMEOUT]\n");
+    return 2;
+  }
+  HtProgress progress;
+  CHtGet<CUpdateSocket> get(Wide(argv[1]), &progress,
+                            FormatUserAgent(u"Quadrel", {1, 0, 2, 0}, 10, 0));
+  if (argc > 3) get.SetReceiveTimeout(_wtoi(argv[3]));
+  const bool fetched = get.Fetch(std::filesystem::path(argv[2]));
+  const auto connections = progress.ConnectTimes().size();
+  if (!fetched) {
+    std::printf("error 0x%08X %u\n", static_cast<unsigned>(get.FinalError()),
+                static_cast<unsigned>(connections));
+    return 1;
+  }
+  std::printf("ok %d %lld %u\n", get.ResponseHead().Status(),
+              static_cast<long long>(progress.received.load()), static_cast<unsigned>(connections));
+  return 0;
+}
+
+}  // namespace
+}  // namespace qdrl
+
+int wmain(int argc, wchar_t** argv) {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0 || !qdrl::InitTlsLibrary()) {
+    std::printf("set-up failed\n");
+    return 3;
+  }
+  const int status = qdrl::Run(argc, argv);
+  qdrl::FreeTlsLibrary();
+  WSACleanup();
+  return status;
+}

@@ -253,6 +253,24 @@ TEST(HtRequestHead, ThroughAProxyWithCredentialsAndCookies) {
   EXPECT_EQ(BasicCredentials(u"\u00E9", u""), "Basic w6k6");
 }
 
+TEST_F(HtGetTest, ProxyGetsAbsoluteUrlsAndDecidesOnProxyConnection) {
+  const HtProxy proxy{u"proxy.test", 3128, false, {}, {}};
+  CHtGet<ScriptedSocket> get(u"http://h/a", nullptr, kAgent);
+  get.SetProxy(&proxy);
+  ASSERT_TRUE(Fetch(get, {"HTTP/1.0 302 Found\r\nLocation: /b\r\nProxy-Connection: Keep-Alive\r\n"
+                          "Content-Length: 0\r\n\r\n"
+                          "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"}));
+  ASSERT_EQ(get.Connections().size(), 1u);
+  EXPECT_EQ(get.Connections()[0].host, u"proxy.test");
+  EXPECT_EQ(get.Connections()[0].port, 3128);
+  EXPECT_EQ(get.Connections()[0].sent,
+            "GET http://h/a HTTP/1.0\r\nAccept: */*\r\nUser-Agent: " + kAgent +
+                "\r\nProxy-Connection: Keep-Alive\r\n\r\n"
+                "GET http://h/b HTTP/1.0\r\nAccept: */*\r\nUser-Agent: " + kAgent +
+                "\r\nProxy-Connection: Keep-Alive\r\n\r\n");
+  EXPECT_EQ(ReadFile(destination_), "ok");
+}
+
 TEST(HtUserAgent, ProductVersionAndWindowsVersion) {
   EXPECT_EQ(FormatUserAgent(u"Quadrel", {1, 0, 2, 0}, 10, 0), kAgent);
   EXPECT_EQ(FormatUserAgent(u"Quadrel", {2, 13, 4, 5}, 6, 1),

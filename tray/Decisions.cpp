@@ -28,6 +28,20 @@ std::optional<CommandRoute> RouteCommand(unsigned commandId, std::intptr_t lPara
   }
 }
 
+int IconStateIndex(bool serviceRunning) { return serviceRunning ? 0 : 1; }
+
+bool IsNoticeKind(unsigned kind) {
+  return kind == NOTICE_ALREADY_RUNNING || kind == NOTICE_UPDATE_AVAILABLE;
+}
+
+BalloonClickAction ActionOfBalloonClick(unsigned lastNoticeKind) {
+  switch (lastNoticeKind) {
+    case NOTICE_ALREADY_RUNNING: return BalloonClickAction::OpenHelpPage;
+    case NOTICE_UPDATE_AVAILABLE: return BalloonClickAction::OpenUpdateWizard;
+    default: return BalloonClickAction::Nothing;  // e.g. a balloon the shell showed itself
+  }
+}
+
 bool IsDialogParentClass(const wchar_t* buffer, std::size_t capacity) {
   // The terminator is part of the comparison, so a longer name such as "QDRLDPX"
   // never matches.

@@ -42,6 +42,19 @@ std::optional<CommandRoute> RouteCommand(unsigned commandId, std::intptr_t lPara
 // included: `buffer` holds what GetClassNameW wrote, `capacity` its size in characters.
 bool IsDialogParentClass(const wchar_t* buffer, std::size_t capacity);
 
+// The tray icon's state: 0 (icon 101) while the service runs, 1 (icon 102) while not.
+int IconStateIndex(bool serviceRunning);
+
+// Whether `kind` of a WM_TRAY_NOTICE is one of the two notices; others are ignored.
+bool IsNoticeKind(unsigned kind);
+
+// What a click on the program's balloon does, decided by the last notice kind.
+enum class BalloonClickAction { Nothing, OpenHelpPage, OpenUpdateWizard };
+BalloonClickAction ActionOfBalloonClick(unsigned lastNoticeKind);
+
+// The page that tells how to keep the program's icon in the notification area.
+inline constexpr std::wstring_view kHelpPageAddress = L"https://quadrel.example/win-tray.html";
+
 inline constexpr std::wstring_view kDialogParentClass = L"QDRLDP";
 inline constexpr std::wstring_view kTrayWindowClass = L"QDRLGUI";
 

@@ -35,7 +35,8 @@ fail() {
 }
 
 # Creates the prefix, makes "qdrl" the default desktop with a shell (taskbar and
-# notification area) and copies the programs in.
+# notification area), records opened addresses instead of opening them, and copies the
+# programs in.
 prepare_prefix() {
   log "creating Wine prefix $WINEPREFIX"
   timeout 240 wineboot -i >/dev/null 2>&1 || true
@@ -43,6 +44,8 @@ prepare_prefix() {
   wine_quiet reg add 'HKCU\Software\Wine\Explorer' /v Desktop /t REG_SZ /d "$DESKTOP" /f
   wine_quiet reg add 'HKCU\Software\Wine\Explorer\Desktops' /v "$DESKTOP" /t REG_SZ /d 1024x768 /f
   wine_quiet reg add "HKCU\\Software\\Wine\\Explorer\\Desktops\\$DESKTOP" /v EnableShell /t REG_DWORD /d 1 /f
+  # No address the program opens may reach a browser of the machine running the tests.
+  record_opened_urls
   mkdir -p "$WINEPREFIX/drive_c/qdrl"
   cp "$TRAY_BIN"/qdrlgui.exe "$TRAY_BIN"/qdrlgui_foreign_translation.exe \
      "$TRAY_BIN"/qdrltest.exe "$WINEPREFIX/drive_c/qdrl/"
@@ -135,3 +138,67 @@ count_pixels() {
 readonly NOTIFICATION_AREA=60x24+964+744
 readonly ICON_RUNNING_COLOUR='#2e9e44'
 readonly ICON_STOPPED_COLOUR='#8c8c8c'
+readonly ICON_PROGRAM_COLOUR='#2a64c8'
+
+# The centre of the program's icon, for the mouse.
+readonly ICON_POSITION="1014 756"
+
+# The text in region $2 (WxH+X+Y) of the screen, read by OCR from a larger copy: small
+# windows such as tooltips are read better alone. The screenshot is kept as $1.png.
+region_text() {
+  screenshot "$1"
+  convert "$TRAY_ARTIFACTS/$1.png" -crop "$2" +repage -resize 400% -colorspace Gray -threshold 60% \
+    "$TRAY_ARTIFACTS/$1.ocr.png"
+  tesseract "$TRAY_ARTIFACTS/$1.ocr.png" - 2>/dev/null | tr -s ' \n' ' ' | tee "$TRAY_ARTIFACTS/$1.txt"
+  rm -f "$TRAY_ARTIFACTS/$1.ocr.png"
+}
+
+# Waits (at most $3 seconds) until the notification area shows more than 20 pixels of
+# colour $2; the last screenshot is kept as $1.png.
+wait_for_icon_colour() {
+  local deadline=$((SECONDS + $3))
+  until screenshot "$1" && [ "$(count_pixels "$1" "$2" "$NOTIFICATION_AREA")" -gt 20 ]; do
+    [ "$SECONDS" -lt "$deadline" ] || fail "the notification area never showed $2"
+    sleep 0.5
+  done
+}
+
+readonly SERVICE_EVENT='Global\QUADREL_SR_EVENT'
+
+# Starts holding the service's event in the background, as the running service does,
+# and waits until it counts; release_service_event ends it.
+hold_service_event() {
+  helper hold-event "$SERVICE_EVENT" 300000 >/dev/null &
+  SERVICE_HOLDER=$!
+  local deadline=$((SECONDS + 30))
+  until [ "$(helper service-running)" = 1 ]; do
+    [ "$SECONDS" -lt "$deadline" ] || fail "the event never counted as a running service"
+    sleep 0.5
+  done
+}
+
+release_service_event() {
+  helper release-event "$SERVICE_EVENT" || fail "could not release the event"
+  wait "$SERVICE_HOLDER" || fail "the event holder did not end"
+}
+
+# Makes the helper the shell's handler of https addresses, so that every address the
+# program opens is appended to opened-urls.txt instead of reaching a browser.
+record_opened_urls() {
+  wine_quiet reg add 'HKCR\https\shell\open\command' /ve /t REG_SZ \
+    /d '"C:\qdrl\qdrltest.exe" record-url "%1"' /f
+}
+
+opened_urls() { tr -d '\r' <"$WINEPREFIX/drive_c/qdrl/opened-urls.txt" 2>/dev/null || true; }
+
+# The value of "NAME VALUE..." line $2 of a helper description $1 (first match).
+described() { grep -m1 "^$2 " <<<"$1" | cut -d' ' -f2-; }
+
+# Fails unless the window rectangle in description $1 is centered in its work area
+# (to the pixel, with integer division).
+expect_centered_in_work_area() {
+  local l t r b wl wt wr wb
+  read -r l t r b <<<"$(described "$1" rect)"
+  read -r wl wt wr wb <<<"$(described "$1" work-area)"
+  expect_equal "$l $t" "$(((wl + wr) / 2 - (r - l) / 2)) $(((wt + wb) / 2 - (b - t) / 2))"
+}

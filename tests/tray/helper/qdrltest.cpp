@@ -1,11 +1,14 @@
 // qdrltest: the Wine tests' eyes and hands inside the virtual desktop. It finds
-// windows by class, posts messages and commands, holds and releases the service's
-// named event, reads what the program wrote to the registry, and starts programs to
-// learn their exit codes. Every wait is bounded. Results go to standard output; the
+// windows by class, posts messages and commands, describes dialogs, holds and releases
+// the service's named event, reads what the program wrote to the registry, records the
+// addresses the shell opens, starts programs to learn their exit codes, and shows a
+// demonstration wizard on the dialog framework. Every wait is bounded. Results go to standard output; the
 // exit code is 0 on success, 1 when the thing looked for is not there, 2 on a time-out
 // and 3 on a usage error.
 #include <windows.h>
+#include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -13,6 +16,7 @@
 
 #include "Registry.h"
 #include "Service.h"
+#include "WizardDemo.h"
 
 namespace {
 
@@ -29,9 +33,15 @@ std::wstring ClassOf(HWND window) {
   return name;
 }
 
+// Asks the window itself, since for controls such as edit boxes of another process
+// GetWindowTextW only sees the text they were created with.
 std::wstring TextOf(HWND window) {
   wchar_t text[1024] = {};
-  GetWindowTextW(window, text, 1024);
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                           2000, &copied)) {
+    GetWindowTextW(window, text, 1024);
+  }
   return text;
 }
 
@@ -164,6 +174,13 @@ int DescribeMessageBox(const wchar_t* caption, DWORD timeoutMs) {
   return kFound;
 }
 
+// What the close box of a dialog with the given caption does.
+int CloseDialog(const wchar_t* caption) {
+  auto dialogs = TopLevelWindows(L"#32770", caption);
+  for (HWND dialog : dialogs) PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+  return dialogs.empty() ? kMissing : kFound;
+}
+
 int CountMessageBoxes(const wchar_t* caption) {
   std::wprintf(L"%zu\n", TopLevelWindows(L"#32770", caption).size());
   return kFound;
@@ -291,6 +308,123 @@ int PrintOsVersion() {
   return kFound;
 }
 
+void PrintRect(const wchar_t* label, const RECT& rect) {
+  std::wprintf(L"%ls %ld %ld %ld %ld\n", label, rect.left, rect.top, rect.right, rect.bottom);
+}
+
+// One line per control of a dialog, pages' controls included: identifier, class,
+// visible and enabled, screen rectangle, text.
+void PrintControls(HWND dialog) {
+  EnumChildWindows(
+      dialog,
+      [](HWND child, LPARAM) -> BOOL {
+        RECT rect{};
+        GetWindowRect(child, &rect);
+        std::wprintf(L"control %d %ls visible=%d enabled=%d rect=%ld,%ld,%ld,%ld text=%ls\n",
+                     GetDlgCtrlID(child), ClassOf(child).c_str(), IsWindowVisible(child) ? 1 : 0,
+                     IsWindowEnabled(child) ? 1 : 0, rect.left, rect.top, rect.right, rect.bottom,
+                     TextOf(child).c_str());
+        return TRUE;
+      },
+      0);
+}
+
+// Describes a top-level dialog with the given caption: owner, taskbar button, window
+// rectangle and the work area it was placed in, the control with the keyboard focus,
+// and every control.
+int DescribeDialog(const wchar_t* caption, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  HWND dialog = WaitForWindow(L"#32770", caption, timeoutMs);
+  // A dialog is shown once it has initialised; describe it only then.
+  while (dialog != nullptr && !IsWindowVisible(dialog) && GetTickCount64() < deadline) Sleep(100);
+  if (dialog == nullptr || !IsWindowVisible(dialog)) return kMissing;
+  HWND owner = GetWindow(dialog, GW_OWNER);
+  std::wprintf(L"owner: %ls visible=%d\n", owner != nullptr ? ClassOf(owner).c_str() : L"none",
+               owner != nullptr && IsWindowVisible(owner) ? 1 : 0);
+  std::wprintf(L"appwindow: %d\n", (GetWindowLongPtrW(dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW) != 0);
+  RECT rect{};
+  GetWindowRect(dialog, &rect);
+  PrintRect(L"rect", rect);
+  RECT workArea{};
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);
+  PrintRect(L"work-area", workArea);
+  GUITHREADINFO thread{};
+  thread.cbSize = sizeof(thread);
+  if (GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &thread) && thread.hwndFocus != nullptr) {
+    std::wprintf(L"focus: %d\n", GetDlgCtrlID(thread.hwndFocus));
+  }
+  PrintControls(dialog);
+  return kFound;
+}
+
+// The centre, in screen coordinates, of the first top-level window of a class (and
+// title, unless "-"), or of its control `controlId` when that is not 0.
+int Center(const std::wstring& className, const wchar_t* title, int controlId, DWORD timeoutMs) {
+  HWND window = WaitForWindow(className, std::wcscmp(title, L"-") == 0 ? nullptr : title, timeoutMs);
+  if (window != nullptr && controlId != 0) window = GetDlgItem(window, controlId);
+  RECT rect{};
+  if (window == nullptr || !GetWindowRect(window, &rect)) return kMissing;
+  std::wprintf(L"%ld %ld\n", (rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+  return kFound;
+}
+
+// The foreground window's class; for a hidden dialog-parent window also its index in
+// the program's table, which follows the order in which start-up created their threads.
+int Foreground() {
+  HWND foreground = GetForegroundWindow();
+  if (foreground == nullptr) {
+    std::wprintf(L"none\n");
+    return kMissing;
+  }
+  std::wprintf(L"%ls", ClassOf(foreground).c_str());
+  if (ClassOf(foreground) == L"QDRLDP") {
+    auto created = [](HWND window) {
+      FILETIME creation{}, exit{}, kernel{}, user{};
+      HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE,
+                                 GetWindowThreadProcessId(window, nullptr));
+      if (thread != nullptr) {
+        GetThreadTimes(thread, &creation, &exit, &kernel, &user);
+        CloseHandle(thread);
+      }
+      return (static_cast<unsigned long long>(creation.dwHighDateTime) << 32) | creation.dwLowDateTime;
+    };
+    const auto mine = created(foreground);
+    const auto parents = TopLevelWindows(L"QDRLDP");
+    const auto earlier = std::count_if(parents.begin(), parents.end(),
+                                       [&](HWND other) { return created(other) < mine; });
+    std::wprintf(L" %lld", static_cast<long long>(earlier));
+  }
+  std::wprintf(L"\n");
+  return kFound;
+}
+
+// Registered as the shell's handler of https addresses: appends the address it was
+// asked to open to opened-urls.txt next to the helper.
+int RecordUrl(const wchar_t* url) {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (length == 0 || length == MAX_PATH) return kMissing;
+  std::wstring file(path, length);
+  file = file.substr(0, file.find_last_of(L'\\') + 1) + L"opened-urls.txt";
+  FILE* out = _wfopen(file.c_str(), L"a");
+  if (out == nullptr) return kMissing;
+  std::fwprintf(out, L"%ls\n", url);
+  std::fclose(out);
+  return kFound;
+}
+
+// Takes the icon of a window of the class (id 0) out of the notification area, as a
+// re-created taskbar would have lost it.
+int DeleteNotifyIcon(const std::wstring& className) {
+  HWND window = FindWindowW(className.c_str(), nullptr);
+  if (window == nullptr) return kMissing;
+  NOTIFYICONDATAW data{};
+  data.cbSize = sizeof(data);
+  data.hWnd = window;
+  data.uID = 0;
+  return Shell_NotifyIconW(NIM_DELETE, &data) ? kFound : kMissing;
+}
+
 int Usage() {
   std::fwprintf(stderr,
                 L"usage: qdrltest find CLASS MS | count CLASS | post CLASS MSG WPARAM LPARAM\n"
@@ -299,7 +433,9 @@ int Usage() {
                 L"  | count-message-boxes CAPTION | dismiss CAPTION | hold-event NAME MS\n"
                 L"  | release-event NAME | service-running | read-binary HKCU|HKLM VALUE\n"
                 L"  | read-update-path | read-skipped-update | write-skipped-update A.B.C.D\n"
-                L"  | os-version | version-resource PROGRAM\n");
+                L"  | os-version | version-resource PROGRAM | describe-dialog CAPTION MS\n"
+                L"  | center CLASS TITLE|- CONTROL MS | foreground | record-url URL\n"
+                L"  | delete-icon CLASS | wizard-demo | close-dialog CAPTION\n");
   return kUsage;
 }
 
@@ -319,6 +455,7 @@ int wmain(int argc, wchar_t** argv) {
   if (is(L"message-box", 2)) return DescribeMessageBox(argv[2], Number(argv[3]));
   if (is(L"count-message-boxes", 1)) return CountMessageBoxes(argv[2]);
   if (is(L"dismiss", 1)) return DismissMessageBoxes(argv[2]);
+  if (is(L"close-dialog", 1)) return CloseDialog(argv[2]);
   if (is(L"hold-event", 2)) return HoldEvent(argv[2], Number(argv[3]));
   if (is(L"release-event", 1)) return ReleaseEvent(argv[2]);
   if (is(L"service-running", 0)) return ServiceRunning();
@@ -328,5 +465,11 @@ int wmain(int argc, wchar_t** argv) {
   if (is(L"write-skipped-update", 1)) return WriteSkippedUpdate(argv[2]);
   if (is(L"os-version", 0)) return PrintOsVersion();
   if (is(L"version-resource", 1)) return PrintVersionResource(argv[2]);
+  if (is(L"describe-dialog", 2)) return DescribeDialog(argv[2], Number(argv[3]));
+  if (is(L"center", 4)) return Center(args[1], argv[3], static_cast<int>(Number(argv[4])), Number(argv[5]));
+  if (is(L"foreground", 0)) return Foreground();
+  if (is(L"record-url", 1)) return RecordUrl(argv[2]);
+  if (is(L"delete-icon", 1)) return DeleteNotifyIcon(args[1]);
+  if (is(L"wizard-demo", 0)) return qdrltest::RunWizardDemo();
   return Usage();
 }

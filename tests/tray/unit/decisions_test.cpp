@@ -52,6 +52,30 @@ TEST(TrayCommandRouting, OtherCommandsAreNotForwarded) {
   EXPECT_FALSE(RouteCommand(32812, 0).has_value());
 }
 
+TEST(TrayNotices, OnlyTheTwoNoticeKindsShowABalloon) {
+  EXPECT_TRUE(IsNoticeKind(NOTICE_ALREADY_RUNNING));
+  EXPECT_TRUE(IsNoticeKind(NOTICE_UPDATE_AVAILABLE));
+  for (unsigned kind : {0u, 3u, 0xFFFFFFFFu}) EXPECT_FALSE(IsNoticeKind(kind)) << kind;
+}
+
+TEST(TrayNotices, ABalloonClickFollowsTheLastNoticeKind) {
+  EXPECT_EQ(ActionOfBalloonClick(NOTICE_ALREADY_RUNNING), BalloonClickAction::OpenHelpPage);
+  EXPECT_EQ(ActionOfBalloonClick(NOTICE_UPDATE_AVAILABLE), BalloonClickAction::OpenUpdateWizard);
+  // Before any notice the shell may still show a balloon of its own.
+  EXPECT_EQ(ActionOfBalloonClick(0), BalloonClickAction::Nothing);
+  EXPECT_EQ(ActionOfBalloonClick(3), BalloonClickAction::Nothing);
+}
+
+TEST(TrayNotices, TheHelpPageIsOnTheProductsSecureSite) {
+  EXPECT_TRUE(kHelpPageAddress.starts_with(L"https://"));
+  EXPECT_TRUE(kHelpPageAddress.ends_with(L"/win-tray.html"));
+}
+
+TEST(TrayIconState, RunningServiceShowsStateZero) {
+  EXPECT_EQ(IconStateIndex(true), 0);
+  EXPECT_EQ(IconStateIndex(false), 1);
+}
+
 TEST(TrayDialogParentClass, MatchesTheExactNameOnly) {
   const wchar_t exact[8] = L"QDRLDP";
   const wchar_t longer[8] = L"QDRLDPX";

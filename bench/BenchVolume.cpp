@@ -4,29 +4,11 @@
 
 #include "ApfsFormat.h"
 
-BlockCache::BlockCache(BlockDevice* inner, uint32_t slots)
-    : inner_(inner), tags_(slots, 0), blocks_(size_t(slots) * BLOCK) {
-  link_.device = {ReadAt, inner->length};
-  link_.self = this;
-}
-
-bool BlockCache::ReadAt(BlockDevice* device, uint64_t offset, void* buffer, uint32_t count) {
-  BlockCache* self = reinterpret_cast<Link*>(device)->self;
-  if (count != BLOCK || offset % BLOCK != 0) return self->inner_->readAt(self->inner_, offset, buffer, count);
-  const size_t slot = size_t((offset / BLOCK) % self->tags_.size());
-  uint8_t* cached = self->blocks_.data() + slot * BLOCK;
-  if (self->tags_[slot] != offset + 1) {
-    if (!self->inner_->readAt(self->inner_, offset, cached, BLOCK)) return false;
-    self->tags_[slot] = offset + 1;
-  }
-  std::memcpy(buffer, cached, BLOCK);
-  return true;
-}
-
-BenchVolume::BenchVolume(const std::string& imagePath, uint32_t cacheSlots) {
-  image_ = OpenImage(imagePath, ImageOpenOptions{}, &error_);
+BenchVolume::BenchVolume(const std::string& imagePath, uint64_t cacheBytes) {
+  ImageOpenOptions options;
+  options.cacheBytes = cacheBytes;
+  image_ = OpenImage(imagePath, options, &error_);
   if (image_ == nullptr) return;
-  if (cacheSlots > 0) cache_ = std::make_unique<BlockCache>(image_->device(), cacheSlots);
   uint8_t first[4096];
   ContainerInit(&container_);
   if (!DeviceRead(device(), 0, first, sizeof first) ||

@@ -18,34 +18,15 @@ struct FileRun {
   uint64_t length;
 };
 
-// A direct-mapped cache of whole 4 KiB blocks in front of a device, for measuring what a
-// block cache on the host's side would save the engine; other reads pass through.
-class BlockCache {
- public:
-  static constexpr uint32_t BLOCK = 4096;
-  BlockCache(BlockDevice* inner, uint32_t slots);
-  BlockCache(const BlockCache&) = delete;
-  BlockCache& operator=(const BlockCache&) = delete;
-  BlockDevice* device() { return &link_.device; }
-
- private:
-  static bool ReadAt(BlockDevice* device, uint64_t offset, void* buffer, uint32_t count);
-  struct Link {
-    BlockDevice device;  // first member: ReadAt finds the cache from it
-    BlockCache* self;
-  } link_{};
-  BlockDevice* inner_;
-  std::vector<uint64_t> tags_;  // 1 + the offset of the block each slot holds; 0 when empty
-  std::vector<uint8_t> blocks_;
-};
-
 // Called with the path of the directory listed ("" for the root) and an entry of it.
 using EntryVisitor = std::function<void(const std::string& directory, const FileInfo& entry)>;
 
 class BenchVolume {
  public:
-  // cacheSlots > 0 puts a BlockCache of that many blocks between the engine and the image.
-  explicit BenchVolume(const std::string& imagePath, uint32_t cacheSlots = 0);
+  // The image is opened as the hosts open it, with the device's block cache of
+  // cacheBytes (0: every read goes to the file).
+  explicit BenchVolume(const std::string& imagePath,
+                       uint64_t cacheBytes = ImageOpenOptions::DEFAULT_CACHE_BYTES);
   ~BenchVolume();
   BenchVolume(const BenchVolume&) = delete;
   BenchVolume& operator=(const BenchVolume&) = delete;
@@ -55,7 +36,7 @@ class BenchVolume {
   Container* container() { return &container_; }
   BTree* fsTree() { return &fsTree_; }
   FsNode* root() { return volume_.root; }
-  BlockDevice* device() { return cache_ != nullptr ? cache_->device() : image_->device(); }
+  BlockDevice* device() { return image_->device(); }
   // Byte offset of the container inside the image file (GPT images).
   uint64_t partitionOffset() const { return image_->partitionOffset(); }
 
@@ -73,7 +54,6 @@ class BenchVolume {
   bool WalkBelow(FsNode* directory, const std::string& prefix, const EntryVisitor& each);
 
   std::unique_ptr<ImageDevice> image_;
-  std::unique_ptr<BlockCache> cache_;
   std::string error_;
   Container container_{};
   BTree omap_{};

@@ -18,7 +18,7 @@ ROWS = [
     ("open", "open container and volume (per open)", None),
     ("lookups", "random path lookups (all of them)", None),
     ("walk_engine", "walk: engine API", None),
-    ("walk_engine_cache", "walk: engine API, 16 MiB block cache", "walk_engine"),
+    ("walk_engine_uncached", "walk: engine API, device without its block cache", "walk_engine"),
     ("walk_cli", "walk: quadrel ls -R", "walk_engine"),
     ("walk_mount", "walk: mount, find -ls", "walk_engine"),
 ] + [

@@ -5,8 +5,8 @@
 //
 //   workload_bench open IMAGE REPEAT          open container and volume REPEAT times
 //   workload_bench lookups IMAGE COUNT         COUNT random path lookups
-//   workload_bench walk IMAGE [CACHE_BLOCKS]   list every directory (each entry's stat),
-//                                              optionally through a BlockCache
+//   workload_bench walk IMAGE [--uncached]     list every directory (each entry's stat),
+//                                              optionally without the device's block cache
 //   workload_bench read IMAGE PATH [--verify]  a file through the engine's extents
 //   workload_bench pread IMAGE PATH            the same extents straight from the file
 //   workload_bench run [--discard | --verify-pattern ID] -- COMMAND...
@@ -123,9 +123,9 @@ int Lookups(const std::string& image, size_t count) {
   return 0;
 }
 
-int Walk(const std::string& image, uint32_t cacheSlots) {
+int Walk(const std::string& image, bool uncached) {
   const auto start = Clock::now();
-  BenchVolume volume(image, cacheSlots);
+  BenchVolume volume(image, uncached ? 0 : ImageOpenOptions::DEFAULT_CACHE_BYTES);
   if (!volume.ok()) return Fail(image + ": " + volume.error());
   uint64_t entries = 0, directories = 0, bytes = 0;
   const bool ok = volume.Walk([&](const std::string&, const FileInfo& entry) {
@@ -329,7 +329,9 @@ int main(int argc, char** argv) {
   try {
     if (command == "open" && argc == 4) return Open(argv[2], std::stoi(argv[3]));
     if (command == "lookups" && argc == 4) return Lookups(argv[2], std::stoul(argv[3]));
-    if (command == "walk" && (argc == 3 || argc == 4)) return Walk(argv[2], argc == 4 ? std::stoul(argv[3]) : 0);
+    if (command == "walk" && (argc == 3 || (argc == 4 && std::strcmp(argv[3], "--uncached") == 0))) {
+      return Walk(argv[2], argc == 4);
+    }
     if (command == "read" && (argc == 4 || (argc == 5 && std::strcmp(argv[4], "--verify") == 0))) {
       return Read(argv[2], argv[3], argc == 5);
     }
@@ -338,6 +340,6 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     return Fail(e.what());
   }
-  return Fail("usage: open IMAGE REPEAT | lookups IMAGE COUNT | walk IMAGE [CACHE_BLOCKS] | read IMAGE PATH [--verify] | "
+  return Fail("usage: open IMAGE REPEAT | lookups IMAGE COUNT | walk IMAGE [--uncached] | read IMAGE PATH [--verify] | "
               "pread IMAGE PATH | run [--discard | --verify-pattern INODE] -- COMMAND...");
 }

@@ -50,17 +50,26 @@ ImageDevice::~ImageDevice() {
 bool ImageDevice::ReadAt(BlockDevice* device, uint64_t offset, void* buffer, uint32_t count) {
   auto* self = reinterpret_cast<ImageDevice*>(reinterpret_cast<char*>(device) -
                                               offsetof(ImageDevice, device_));
+  if (self->cache_ != nullptr) return self->cache_->Read(offset, buffer, count);
+  return self->ReadFile(offset, static_cast<uint8_t*>(buffer), count);
+}
+
+bool ImageDevice::ReadFile(uint64_t offset, uint8_t* buffer, uint32_t count) const {
   // DeviceRead has bounded offset + count by the window length, and the window was
   // checked at open not to wrap past the end of the address space.
-  const uint64_t fileOffset = self->windowStart_ + offset;
-  auto* bytes = static_cast<uint8_t*>(buffer);
+  const uint64_t fileOffset = windowStart_ + offset;
   uint64_t got = 0;
-  if (fileOffset < self->fileSize_ && !PreadFull(self->fd_, fileOffset, bytes, count, &got)) {
-    return false;
-  }
+  if (fileOffset < fileSize_ && !PreadFull(fd_, fileOffset, buffer, count, &got)) return false;
   // Bytes past the end of the file read as zeros.
-  std::memset(bytes + got, 0, count - got);
+  std::memset(buffer + got, 0, count - got);
   return true;
+}
+
+bool ImageDevice::FileRange(uint64_t offset, uint64_t count, uint64_t* fileOffset) const {
+  if (count > device_.length || offset > device_.length - count) return false;
+  // The window was checked at open not to wrap past the end of the address space.
+  *fileOffset = windowStart_ + offset;
+  return *fileOffset <= fileSize_ && count <= fileSize_ - *fileOffset;
 }
 
 std::unique_ptr<ImageDevice> OpenImage(const std::string& path, const ImageOpenOptions& options,
@@ -103,5 +112,11 @@ std::unique_ptr<ImageDevice> OpenImage(const std::string& path, const ImageOpenO
   }
   image->device_.readAt = ImageDevice::ReadAt;
   image->device_.length = length;
+  if (options.cacheBytes > 0) {
+    const ImageDevice* self = image.get();
+    image->cache_ = std::make_unique<BlockCache>(
+        length, BlockCache::Config{options.cacheBytes, options.readAheadBlocks},
+        [self](uint64_t offset, uint8_t* buffer, uint32_t count) { return self->ReadFile(offset, buffer, count); });
+  }
   return image;
 }

@@ -218,6 +218,38 @@ TEST(ImageDevice, ConcurrentReadsSeeTheirOwnBytes) {
   EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
 
+TEST(ImageDevice, BlockCacheServesTheSameBytesAsTheFile) {
+  // A partition neither starting nor ending on a 4 KiB boundary, cut short by the file's
+  // end, and a zero-extended carve: the cache's blocks must line up with the window.
+  const Bytes disk = GptDisk(300, {{kApfsType, 41, 400}});
+  const Bytes carve = ContainerHead(4096, 12, 3 * 4096 + 700);
+  for (const Bytes* bytes : {&disk, &carve}) {
+    TempFile file(*bytes);
+    std::string error;
+    ImageOpenOptions options;
+    options.zeroExtend = bytes == &carve;
+    options.cacheBytes = 0;
+    auto uncached = OpenImage(file.path, options, &error);
+    options.cacheBytes = 8 * 4096;
+    options.readAheadBlocks = 4;
+    auto cached = OpenImage(file.path, options, &error);
+    ASSERT_NE(uncached, nullptr) << error;
+    ASSERT_NE(cached, nullptr) << error;
+    EXPECT_EQ(uncached->cache(), nullptr);
+    ASSERT_NE(cached->cache(), nullptr);
+    ASSERT_EQ(cached->length(), uncached->length());
+    const uint64_t length = cached->length();
+    for (uint64_t count : {1ull, 511ull, 4096ull, 5000ull, 40000ull}) {
+      ASSERT_LE(count, length);
+      for (uint64_t offset = 0; offset + count <= length; offset += 1531) {
+        ASSERT_EQ(Read(*cached, offset, count), Read(*uncached, offset, count)) << offset << "+" << count;
+      }
+      ASSERT_EQ(Read(*cached, length - count, count), Read(*uncached, length - count, count)) << count;
+    }
+    EXPECT_LE(cached->cache()->residentBlocks(), 8u);
+  }
+}
+
 TEST(ImageDevice, RealGptDiskImage) {
   const fs::path path = fs::path(QUADREL_TESTDATA_DIR) / "shockpkg-diskimage-ci.gpt.img";
   if (!fs::exists(path)) GTEST_SKIP() << "real images not present in " << QUADREL_TESTDATA_DIR;

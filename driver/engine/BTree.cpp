@@ -207,21 +207,29 @@ bool ChildAddress(BTreeHead* handle, const PathLevel* parent, uint32_t i, uint64
 
 // Loads the child at entry i of parent into parent's child level.
 bool LoadChild(BTreeHead* handle, PathLevel* parent, uint32_t i) {
-  uint64_t address;
-  if (!ChildAddress(handle, parent, i, &address)) return false;
   PathLevel* child = parent->child;
-  if (child == nullptr) {
-    child = new (std::nothrow) PathLevel{};
-    if (child == nullptr) return false;
-    child->parent = parent;
-    parent->child = child;
-  }
-  child->indexInParent = int32_t(i);
   const NodeView& p = parent->node;
-  const uint8_t readIndex = p.subtype == OBJECT_TYPE_FSTREE ? p.volumeIndex : CONTAINER_INDEX;
-  if (!AttachNode(&child->node, BlockBufferLoad(handle->container, address, 0, readIndex),
-                  p.volumeIndex)) {
-    return false;
+  // Searches in a row mostly pass through the same nodes. A child level still holding
+  // the node of entry i was loaded from this very parent node (a level whose node is
+  // replaced lets go of the node below it), and the image does not change: neither the
+  // translation nor the read needs repeating.
+  const bool held = child != nullptr && child->node.buffer != nullptr && child->indexInParent == int32_t(i);
+  if (!held) {
+    uint64_t address;
+    if (!ChildAddress(handle, parent, i, &address)) return false;
+    if (child == nullptr) {
+      child = new (std::nothrow) PathLevel{};
+      if (child == nullptr) return false;
+      child->parent = parent;
+      parent->child = child;
+    }
+    if (child->child != nullptr) ReleaseView(&child->child->node);
+    child->indexInParent = int32_t(i);
+    const uint8_t readIndex = p.subtype == OBJECT_TYPE_FSTREE ? p.volumeIndex : CONTAINER_INDEX;
+    if (!AttachNode(&child->node, BlockBufferLoad(handle->container, address, 0, readIndex),
+                    p.volumeIndex)) {
+      return false;
+    }
   }
   // Levels must fall by one on the way down, so no descent can loop or run deep.
   return child->node.level + 1 == p.level && !child->node.root;

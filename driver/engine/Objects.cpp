@@ -74,7 +74,8 @@ BlockBuffer* BlockBufferLoad(Container* container, uint64_t address, uint32_t si
   if (size == 0) return nullptr;
   auto* buffer = new (std::nothrow) BlockBuffer{};
   if (buffer == nullptr) return nullptr;
-  buffer->data = static_cast<uint8_t*>(std::calloc(size, 1));
+  // The read fills every byte or the buffer is thrown away: no need to clear it first.
+  buffer->data = static_cast<uint8_t*>(std::malloc(size));
   if (buffer->data == nullptr ||
       !ReadAtBlock(container, address, buffer->data, size, volumeIndex)) {
     std::free(buffer->data);

@@ -265,6 +265,34 @@ TEST_F(TreeFixture, RisingLookupsStayInTheCurrentLeaf) {
   EXPECT_EQ(Le64(r.key + 8), 4096u * 45);
 }
 
+TEST_F(TreeFixture, ADescentReadsOnlyTheNodesBelowTheLevelItChanges) {
+  // Six records a node: leaves of 6 ids, level-1 nodes over 36, level-2 nodes over 216.
+  std::vector<NodeEntrySpec> records;
+  for (uint64_t id = 16; id < 16 + 500; id++) records.push_back({IdKey(id, 3), U64(id * 7)});
+  Open(BuildTree(disk, records, 6, 0x0E, false, &next));
+  ASSERT_EQ(tree.root->node.level, 3);
+  auto readsToFind = [&](uint64_t id) {
+    const int before = disk.reads();
+    SearchKey key;
+    SearchKeyId(&key, id, 3);
+    NodeRecord r;
+    bool notFound;
+    EXPECT_TRUE(BTreeFind(&tree, &key, FIND_EXACT, &r, &notFound)) << id;
+    EXPECT_EQ(Le64(r.value), id * 7) << id;
+    return disk.reads() - before;
+  };
+  EXPECT_EQ(readsToFind(16), 3);
+  EXPECT_EQ(readsToFind(16 + 6), 1) << "the next leaf under the same parent";
+  EXPECT_EQ(readsToFind(16 + 499), 3) << "another subtree of the root";
+  EXPECT_EQ(readsToFind(16), 3);
+  // The first leaf of the next level-1 node sits at the same index in its parent as the
+  // leaf held from before: it must be read, not taken for the held one.
+  EXPECT_EQ(readsToFind(16 + 36), 2);
+  EXPECT_EQ(readsToFind(16 + 36 + 1), 0);
+  EXPECT_EQ(readsToFind(16 + 216), 3);
+  EXPECT_EQ(readsToFind(16 + 216 + 3), 0);
+}
+
 TEST_F(TreeFixture, RandomLookupsAgreeWithAnOrderedMap) {
   std::mt19937_64 random(7);
   std::map<std::pair<uint64_t, uint64_t>, uint64_t> model;

@@ -2,14 +2,23 @@
 //
 // FUSE runs requests on several threads at once. Each request borrows a Session of its
 // own from the VolumeReader, so no engine tree or node is ever used by two threads.
+//
+// Listings carry every entry's attributes (readdirplus), so that a walk costs the kernel
+// one request per directory rather than a lookup per entry. File data that lies in the
+// image file as it is is spliced from the image to the kernel without being copied
+// through this process.
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <vector>
 
 #include "ApfsFormat.h"
 #include "Commands.h"
@@ -24,6 +33,7 @@ constexpr double CACHE_SECONDS = 3600;
 struct MountState {
   VolumeReader* volume;
   ContainerSummary container;
+  const ImageDevice* device;
 };
 
 MountState& State() { return *static_cast<MountState*>(fuse_get_context()->private_data); }
@@ -64,7 +74,11 @@ void FillStat(const PosixStat& st, struct stat* out) {
   out->st_ctim = Timespec(st.changeNs);
 }
 
-void* Init(struct fuse_conn_info*, struct fuse_config* config) {
+void* Init(struct fuse_conn_info* connection, struct fuse_config* config) {
+  // Attributes with every listing, for every part of it, not only its first.
+  connection->want |= connection->capable & FUSE_CAP_READDIRPLUS;
+  connection->want &= ~unsigned(FUSE_CAP_READDIRPLUS_AUTO);
+  connection->want |= connection->capable & (FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE);
   config->use_ino = 1;
   config->kernel_cache = 1;
   config->entry_timeout = CACHE_SECONDS;
@@ -97,18 +111,23 @@ int ReadLink(const char* path, char* buffer, size_t size) {
 }
 
 int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, struct fuse_file_info*,
-            enum fuse_readdir_flags) {
+            enum fuse_readdir_flags flags) {
   return Serve([&] {
     auto session = State().volume->Borrow();
     NodeRef node = session->Resolve(path);
     if (!node.isDirectory()) return -ENOTDIR;
+    const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
     fill(buffer, ".", nullptr, 0, fuse_fill_dir_flags(0));
     fill(buffer, "..", nullptr, 0, fuse_fill_dir_flags(0));
     session->List(node.get(), [&](Listed&& listed) {
       struct stat st {};
-      st.st_ino = listed.inode.get()->objectId & OBJ_ID_MASK;
-      st.st_mode = Le16(listed.inode.get()->value + INODE_MODE) & S_IFMT_MASK;
-      fill(buffer, listed.name.c_str(), &st, 0, fuse_fill_dir_flags(0));
+      if (plus) {
+        FillStat(session->Stat(listed.inode.get()), &st);
+      } else {
+        st.st_ino = listed.inode.get()->objectId & OBJ_ID_MASK;
+        st.st_mode = Le16(listed.inode.get()->value + INODE_MODE) & S_IFMT_MASK;
+      }
+      fill(buffer, listed.name.c_str(), &st, 0, plus ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags(0));
     });
     return 0;
   });
@@ -128,11 +147,59 @@ int Open(const char* path, struct fuse_file_info* file) {
   });
 }
 
-int Read(const char*, char* buffer, size_t size, off_t offset, struct fuse_file_info* file) {
+// A buffer list FUSE frees with free(), as it frees its memory buffers.
+fuse_bufvec* NewBufvec(size_t pieces) {
+  const size_t bytes = sizeof(fuse_bufvec) + (std::max<size_t>(pieces, 1) - 1) * sizeof(fuse_buf);
+  auto* list = static_cast<fuse_bufvec*>(std::calloc(1, bytes));
+  if (list == nullptr) throw std::bad_alloc();
+  list->count = std::max<size_t>(pieces, 1);
+  return list;
+}
+
+// The pieces of the image file that hold the bytes offset to end of a file, in order;
+// empty when any of them is a hole or is not in the file as it is.
+std::vector<fuse_buf> FilePieces(Session& session, Inode* inode, uint64_t offset, uint64_t end) {
+  const ImageDevice& device = *State().device;
+  std::vector<fuse_buf> pieces;
+  bool whole = true;
+  session.ForEachRun(inode, offset, end, [&](const Session::Run& run) {
+    uint64_t fileOffset = 0;
+    whole = run.physical >= 0 && device.FileRange(uint64_t(run.physical), run.length, &fileOffset);
+    if (!whole) return false;
+    fuse_buf piece{};
+    piece.size = run.length;
+    piece.flags = fuse_buf_flags(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK | FUSE_BUF_FD_RETRY);
+    piece.fd = device.fileDescriptor();
+    piece.pos = off_t(fileOffset);
+    pieces.push_back(piece);
+    return true;
+  });
+  if (!whole) pieces.clear();
+  return pieces;
+}
+
+int ReadBuf(const char*, fuse_bufvec** out, size_t size, off_t offset, struct fuse_file_info* file) {
   return Serve([&] {
     auto session = State().volume->Borrow();
     Inode* inode = session->LoadInode(file->fh);
-    return int(session->Read(inode, uint64_t(offset), buffer, size));
+    const uint64_t fileSize = session->DataSize(inode);
+    const uint64_t start = std::min<uint64_t>(uint64_t(offset), fileSize);
+    const uint64_t end = std::min<uint64_t>(fileSize, start + size);
+    std::vector<fuse_buf> pieces = FilePieces(*session, inode, start, end);
+    if (!pieces.empty()) {
+      *out = NewBufvec(pieces.size());
+      std::copy(pieces.begin(), pieces.end(), (*out)->buf);
+      return 0;
+    }
+    // Holes, and data past the end of a short image, are read here.
+    std::unique_ptr<void, decltype(&std::free)> bytes(std::malloc(std::max<uint64_t>(end - start, 1)), std::free);
+    if (bytes == nullptr) throw std::bad_alloc();
+    const size_t got = session->Read(inode, start, bytes.get(), end - start);
+    fuse_bufvec* list = NewBufvec(1);
+    list->buf[0].mem = bytes.release();
+    list->buf[0].size = got;
+    *out = list;
+    return 0;
   });
 }
 
@@ -188,7 +255,7 @@ fuse_operations Operations() {
   ops.readlink = ReadLink;
   ops.readdir = ReadDir;
   ops.open = Open;
-  ops.read = Read;
+  ops.read_buf = ReadBuf;
   ops.statfs = StatFs;
   ops.listxattr = ListXattr;
   ops.getxattr = GetXattr;
@@ -207,7 +274,7 @@ ExitCode RunMount(const Options& o) {
   }
   // Borrowing once before FUSE starts checks that the volume's root can be read.
   { auto session = volume.Borrow(); }
-  MountState state{&volume, image.summary()};
+  MountState state{&volume, image.summary(), &image.device()};
   std::string fsname;
   for (char c : image.path()) fsname += c == ',' || c == '\\' ? std::string("\\") + c : std::string(1, c);
   std::string mountOptions = "ro,default_permissions,fsname=" + fsname + ",subtype=quadrel";

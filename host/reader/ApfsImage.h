@@ -45,6 +45,7 @@ class ApfsImage {
 
   const std::string& path() const { return path_; }
   Container* container() { return &container_; }
+  const ImageDevice& device() const { return *image_; }
   const ContainerSummary& summary() const { return summary_; }
   std::vector<VolumeSummary> volumes();
   // The trees slot index was opened on; null for an empty or out-of-range slot.

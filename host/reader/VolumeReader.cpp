@@ -344,8 +344,10 @@ void Session::ForEachRun(Inode* inode, uint64_t offset, uint64_t size,
   }
 }
 
+uint64_t Session::DataSize(Inode* inode) { return InodeLogicalSize(inode, &trees_.fs); }
+
 size_t Session::Read(Inode* inode, uint64_t offset, void* buffer, size_t count) {
-  const uint64_t size = InodeLogicalSize(inode, &trees_.fs);
+  const uint64_t size = DataSize(inode);
   if (offset >= size || count == 0) return 0;
   const uint64_t end = std::min<uint64_t>(size, offset + count);
   auto* out = static_cast<uint8_t*>(buffer);

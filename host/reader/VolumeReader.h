@@ -116,6 +116,8 @@ class Session {
   };
   void ForEachRun(Inode* inode, uint64_t offset, uint64_t size,
                   const std::function<bool(const Run&)>& each);
+  // Bytes of the file's data: where ForEachRun's runs end.
+  uint64_t DataSize(Inode* inode);
   // Reads up to count bytes at offset; returns the bytes read (short only at the end).
   size_t Read(Inode* inode, uint64_t offset, void* buffer, size_t count);
 

@@ -93,20 +93,21 @@ std::vector<std::wstring> ReportLines(const CrashIdentity& crash,
 }
 
 // Writes the report, hands it to the upload library and deletes it again. Every
-// failing step ends the report silently.
-ReportOutcome Report(const EXCEPTION_POINTERS& failure) {
-  if (!EnsureCrtLocale() || !EnsureVersionInfo()) return ReportOutcome::NotAttempted;
+// failing step ends the report silently; `outcome` tells how far it got.
+void Report(const EXCEPTION_POINTERS& failure, ReportOutcome& outcome) {
+  if (!EnsureCrtLocale() || !EnsureVersionInfo()) return;
   const ProcessState& process = Process();
-  if (!CrashReportingSwitchedOn(process.productName)) return ReportOutcome::NotAttempted;
+  if (!CrashReportingSwitchedOn(process.productName)) return;
 
   const std::vector<StackFrame> frames =
       failure.ContextRecord != nullptr ? WalkStack(*failure.ContextRecord) : std::vector<StackFrame>{};
   CrashIdentity crash;
   crash.crashAddress = ChooseCrashAddress(frames, process.modulePath, SameModulePath);
 
+  outcome = ReportOutcome::Attempted;
   const auto upload = LibraryFunction<UploadCrashReportFunction>(LoadLibraryW(L"tarnwick.dll"),
                                                                  "UploadCrashReportW");
-  if (upload == nullptr) return ReportOutcome::Attempted;
+  if (upload == nullptr) return;
 
   crash.fileVersion = process.fileVersion;
   crash.recordedFileName = process.recordedFileName;
@@ -117,10 +118,9 @@ ReportOutcome Report(const EXCEPTION_POINTERS& failure) {
       failure.ExceptionRecord != nullptr ? failure.ExceptionRecord->ExceptionCode : 0;
 
   const std::wstring path = ReportDirectory() + ReportFileName(crash);
-  if (!WriteReportFile(path, EncodeReport(ReportLines(crash, frames)))) return ReportOutcome::Attempted;
+  if (!WriteReportFile(path, EncodeReport(ReportLines(crash, frames)))) return;
   upload(path.c_str(), process.productName.c_str(), crash.machineId);
   DeleteFileW(path.c_str());
-  return ReportOutcome::Attempted;
 }
 
 // An attempted report ends the process without the system's error dialog; otherwise
@@ -129,7 +129,13 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* failure) {
   const DWORD thread = GetCurrentThreadId();
   if (g_reportingThread.load() == thread) return EXCEPTION_EXECUTE_HANDLER;
   g_reportingThread = thread;
-  const ReportOutcome outcome = Report(*failure);
+  ReportOutcome outcome = ReportOutcome::NotAttempted;
+  try {
+    Report(*failure, outcome);
+  } catch (...) {
+    // Nothing may leave the filter; memory running out ends the report like any
+    // other failing step.
+  }
   g_reportingThread = 0;
   if (outcome == ReportOutcome::Attempted) return EXCEPTION_EXECUTE_HANDLER;
   return g_previousFilter != nullptr ? g_previousFilter(failure) : EXCEPTION_EXECUTE_HANDLER;

@@ -3,7 +3,6 @@
 // Windows and natively for the unit tests.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "Version.h"
+#include "update/SafeDataFile.h"
 
 namespace qdrl {
 
@@ -97,7 +97,6 @@ std::uint64_t ChooseCrashAddress(std::span<const StackFrame> frames, const std::
                                  const SameModulePath& same);
 
 // The program file's MD5 folded to 32 bits with the one-at-a-time hash.
-using Md5Digest = std::array<std::uint8_t, 16>;
 std::uint32_t FoldFileIdentity(const Md5Digest& digest);
 
 // A section header as far as the look-up needs it.

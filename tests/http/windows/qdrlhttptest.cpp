@@ -47,7 +47,8 @@ int Run(int argc, wchar_t** argv) {
 int wmain(int argc, wchar_t** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   WSADATA data;
-  if (WSAStartup(MAKEWORD(2, 2), &data) != 0 || !qdrl::InitTlsLibrary()) {
+  // The version the program itself asks for.
+  if (WSAStartup(MAKEWORD(1, 1), &data) != 0 || !qdrl::InitTlsLibrary()) {
     std::printf("set-up failed\n");
     return 3;
   }

@@ -18,6 +18,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "ApfsFormat.h"
@@ -110,27 +112,59 @@ int ReadLink(const char* path, char* buffer, size_t size) {
   });
 }
 
-int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, struct fuse_file_info*,
-            enum fuse_readdir_flags flags) {
+// A directory's entries with their attributes, taken when a listing starts at its
+// beginning and handed out from there: the kernel asks for a listing in parts, each
+// starting where the last ended, and each entry must carry its offset for that.
+struct DirListing {
+  std::vector<std::pair<std::string, struct stat>> entries;  // "." and ".." first, no attributes
+};
+
+int OpenDir(const char* path, struct fuse_file_info* file) {
   return Serve([&] {
     auto session = State().volume->Borrow();
-    NodeRef node = session->Resolve(path);
-    if (!node.isDirectory()) return -ENOTDIR;
-    const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
-    fill(buffer, ".", nullptr, 0, fuse_fill_dir_flags(0));
-    fill(buffer, "..", nullptr, 0, fuse_fill_dir_flags(0));
-    session->List(node.get(), [&](Listed&& listed) {
-      struct stat st {};
-      if (plus) {
-        FillStat(session->Stat(listed.inode.get()), &st);
-      } else {
-        st.st_ino = listed.inode.get()->objectId & OBJ_ID_MASK;
-        st.st_mode = Le16(listed.inode.get()->value + INODE_MODE) & S_IFMT_MASK;
-      }
-      fill(buffer, listed.name.c_str(), &st, 0, plus ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags(0));
-    });
+    if (!session->Resolve(path).isDirectory()) return -ENOTDIR;
+    file->fh = reinterpret_cast<uint64_t>(new DirListing);
     return 0;
   });
+}
+
+void TakeListing(const char* path, DirListing* listing) {
+  auto session = State().volume->Borrow();
+  NodeRef node = session->Resolve(path);
+  if (!node.isDirectory()) throw NotADirectory(path);
+  listing->entries.clear();
+  const struct stat none {};
+  listing->entries.emplace_back(".", none);
+  listing->entries.emplace_back("..", none);
+  session->List(node.get(), [&](Listed&& listed) {
+    struct stat st {};
+    FillStat(session->Stat(listed.inode.get()), &st);
+    listing->entries.emplace_back(std::move(listed.name), st);
+  });
+}
+
+int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t offset, struct fuse_file_info* file,
+            enum fuse_readdir_flags flags) {
+  return Serve([&] {
+    auto* listing = reinterpret_cast<DirListing*>(file->fh);
+    if (offset == 0 || listing->entries.empty()) TakeListing(path, listing);
+    // With readdirplus the attributes go with each entry, and the kernel needs no
+    // lookup for it afterwards.
+    const auto entryFlags = (flags & FUSE_READDIR_PLUS) ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags(0);
+    for (size_t i = size_t(std::max<off_t>(offset, 0)); i < listing->entries.size(); i++) {
+      const auto& [name, st] = listing->entries[i];
+      const bool dots = i < 2;
+      if (fill(buffer, name.c_str(), dots ? nullptr : &st, off_t(i + 1), dots ? fuse_fill_dir_flags(0) : entryFlags) != 0) {
+        break;
+      }
+    }
+    return 0;
+  });
+}
+
+int ReleaseDir(const char*, struct fuse_file_info* file) {
+  delete reinterpret_cast<DirListing*>(file->fh);
+  return 0;
 }
 
 int Open(const char* path, struct fuse_file_info* file) {
@@ -253,7 +287,9 @@ fuse_operations Operations() {
   ops.init = Init;
   ops.getattr = GetAttr;
   ops.readlink = ReadLink;
+  ops.opendir = OpenDir;
   ops.readdir = ReadDir;
+  ops.releasedir = ReleaseDir;
   ops.open = Open;
   ops.read_buf = ReadBuf;
   ops.statfs = StatFs;

@@ -14,10 +14,18 @@ set(tray_update_sources
   "${tray_dir}/update/SystemRootsWin.cpp"
   "${tray_dir}/update/TlsLibrary.cpp"
   "${tray_dir}/update/UpdateCheck.cpp"
-  "${tray_dir}/update/UpdateDescription.cpp")
+  "${tray_dir}/update/UpdateDescription.cpp"
+  "${tray_dir}/update/UpdateRules.cpp"
+  "${tray_dir}/update/UpdPages.cpp"
+  "${tray_dir}/update/HtClient.cpp"
+  "${tray_dir}/update/HtForm.cpp"
+  "${tray_dir}/update/HtHead.cpp"
+  "${tray_dir}/update/Url.cpp")
 
 # The platform-free parts and the Windows socket and file classes, without the
-# program's start-up and window code, for the Windows test programs.
+# program's start-up and window code and without the HTTP client (the test programs
+# that use it list it themselves), for the Windows test programs.
 set(tray_update_network_sources ${tray_update_sources})
-list(FILTER tray_update_network_sources EXCLUDE REGEX "/(ErrorText|UpdateCheck)\\.cpp$")
+list(FILTER tray_update_network_sources EXCLUDE REGEX
+  "/(ErrorText|UpdateCheck|UpdPages|HtClient|HtForm|HtHead|Url)\\.cpp$")
 list(APPEND tray_update_network_sources "${tray_dir}/Version.cpp")

@@ -21,6 +21,7 @@ expect_contains "$box" "owner: QDRLDP"
 expect_contains "$box" "$NOT_RUNNING_TEXT"
 expect_on_screen service-not-running 10 "Windows service is not running." \
   "Start this service or restart Windows."
+expect_equal "$(helper count-message-boxes "About Quadrel")" 0
 helper dismiss Quadrel >/dev/null
 
 # A double click.

@@ -6,3 +6,4 @@ add_executable(qdrlnettest
 tray_windows_target(qdrlnettest)
 target_link_libraries(qdrlnettest PRIVATE tray_openssl tray_libidn ws2_32 crypt32)
 target_link_options(qdrlnettest PRIVATE -mconsole)
+include("${CMAKE_CURRENT_LIST_DIR}/UpdateTargets.cmake")

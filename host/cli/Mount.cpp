@@ -4,7 +4,7 @@
 // own from the VolumeReader, so no engine tree or node is ever used by two threads.
 //
 // Listings carry every entry's attributes (readdirplus), so that a walk costs the kernel
-// one request per directory rather than a lookup per entry. File data that lies in the
+// a few requests per directory rather than a lookup per entry. File data that lies in the
 // image file as it is is spliced from the image to the kernel without being copied
 // through this process.
 #define FUSE_USE_VERSION 31

@@ -51,7 +51,8 @@ bool ReadExtendedFields(Inode* inode) {
     const uint8_t* header = v + INODE_XFIELDS + XF_HEADER_SIZE + XF_HEADER_SIZE * i;
     const uint8_t type = header[0];
     const uint32_t size = Le16(header + 2);
-    if (size > length - data) return false;
+    // A field's padding may run past the record's end; a field after it may not.
+    if (data > length || size > length - data) return false;
     const uint8_t* field = v + data;
     if (type == INO_EXT_TYPE_NAME) {
       inode->nameField = field;

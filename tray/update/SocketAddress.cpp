@@ -9,6 +9,7 @@
 #else
 #include <arpa/inet.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #endif
 
@@ -111,6 +112,19 @@ std::optional<SocketAddress> ParseNumericAddress(std::u16string_view host) {
   if (!ascii) return std::nullopt;
   if (auto ipv4 = ParseIpv4(*ascii)) return ipv4;
   return ParseIpv6(*ascii);
+}
+
+bool QueryHostAddress(const std::string& asciiName, bool wantIpv4, SocketAddress& out) {
+  addrinfo hints{};
+  hints.ai_family = wantIpv4 ? AF_INET : AF_INET6;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(asciiName.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  const auto address = FromSystemAddress(found->ai_addr, found->ai_addrlen);
+  ::freeaddrinfo(found);
+  if (!address || address->ipv4 != wantIpv4) return false;
+  out = *address;
+  return true;
 }
 
 }  // namespace qdrl

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace qdrl {
@@ -28,5 +29,11 @@ std::optional<SocketAddress> FromSystemAddress(const void* address, std::size_t 
 // A numeric IPv4 address ("192.0.2.1"), else a numeric IPv6 address ("2001:db8::1",
 // with an optional "%scope"); none for anything else. The port is 0.
 std::optional<SocketAddress> ParseNumericAddress(std::u16string_view host);
+
+// Asks the system's resolver (hosts file and DNS) for an ASCII host name's first
+// address of the wanted family. On Windows this is getaddrinfo too: Wine has no
+// name-space query functions (WSALookupServiceBegin), and getaddrinfo asks the same
+// sources.
+bool QueryHostAddress(const std::string& asciiName, bool wantIpv4, SocketAddress& out);
 
 }  // namespace qdrl

@@ -105,24 +105,9 @@ bool StartThread(void (*entry)(void*), void* argument) {
   return true;
 }
 
-// Wine has no name-space query functions (WSALookupServiceBegin); getaddrinfo asks
-// the same sources, the hosts file and DNS.
-bool QueryHost(const std::string& asciiName, bool wantIpv4, SocketAddress& out) {
-  addrinfo hints{};
-  hints.ai_family = wantIpv4 ? AF_INET : AF_INET6;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(asciiName.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  const auto address = FromSystemAddress(found->ai_addr, found->ai_addrlen);
-  ::freeaddrinfo(found);
-  if (!address || address->ipv4 != wantIpv4) return false;
-  out = *address;
-  return true;
-}
-
 constexpr SocketPrimitives kWindowsPrimitives{
     &Open, &Close, &Connect, &ConnectResult, &Wait, &Send, &Receive, &Shutdown,
-    &LastError, &StartThread, &QueryHost};
+    &LastError, &StartThread, &QueryHostAddress};
 
 }  // namespace
 

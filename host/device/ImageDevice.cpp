@@ -48,8 +48,7 @@ ImageDevice::~ImageDevice() {
 }
 
 bool ImageDevice::ReadAt(BlockDevice* device, uint64_t offset, void* buffer, uint32_t count) {
-  auto* self = reinterpret_cast<ImageDevice*>(reinterpret_cast<char*>(device) -
-                                              offsetof(ImageDevice, device_));
+  ImageDevice* self = reinterpret_cast<OwnedDevice*>(device)->owner;
   if (self->cache_ != nullptr) return self->cache_->Read(offset, buffer, count);
   return self->ReadFile(offset, static_cast<uint8_t*>(buffer), count);
 }
@@ -66,7 +65,7 @@ bool ImageDevice::ReadFile(uint64_t offset, uint8_t* buffer, uint32_t count) con
 }
 
 bool ImageDevice::FileRange(uint64_t offset, uint64_t count, uint64_t* fileOffset) const {
-  if (count > device_.length || offset > device_.length - count) return false;
+  if (count > length() || offset > length() - count) return false;
   // The window was checked at open not to wrap past the end of the address space.
   *fileOffset = windowStart_ + offset;
   return *fileOffset <= fileSize_ && count <= fileSize_ - *fileOffset;
@@ -110,8 +109,8 @@ std::unique_ptr<ImageDevice> OpenImage(const std::string& path, const ImageOpenO
     const uint64_t declared = DeclaredContainerSize(image->fd_, image->windowStart_);
     if (declared > length && declared <= UINT64_MAX - image->windowStart_) length = declared;
   }
-  image->device_.readAt = ImageDevice::ReadAt;
-  image->device_.length = length;
+  image->device_.device.readAt = ImageDevice::ReadAt;
+  image->device_.device.length = length;
   if (options.cacheBytes > 0) {
     const ImageDevice* self = image.get();
     image->cache_ = std::make_unique<BlockCache>(

@@ -33,10 +33,10 @@ class ImageDevice {
   ImageDevice& operator=(const ImageDevice&) = delete;
 
   // The engine's view of the partition; reads are thread-safe.
-  BlockDevice* device() { return &device_; }
+  BlockDevice* device() { return &device_.device; }
   ImageLayout layout() const { return layout_; }
   uint64_t partitionOffset() const { return windowStart_; }
-  uint64_t length() const { return device_.length; }
+  uint64_t length() const { return device_.device.length; }
   // Where the device's bytes offset to offset + count lie in the image file, for callers
   // that pass file data on without reading it themselves (splicing); false when the range
   // leaves the device or reaches past the end of the file (bytes read as zeros).
@@ -52,7 +52,13 @@ class ImageDevice {
   static bool ReadAt(BlockDevice* device, uint64_t offset, void* buffer, uint32_t count);
   bool ReadFile(uint64_t offset, uint8_t* buffer, uint32_t count) const;
 
-  BlockDevice device_{};  // first member: ReadAt finds the ImageDevice from it
+  // The engine's device record with its owner after it: ReadAt finds the ImageDevice
+  // from the record's address (the record is the first member of a plain struct).
+  struct OwnedDevice {
+    BlockDevice device;
+    ImageDevice* owner;
+  };
+  OwnedDevice device_{{}, this};
   int fd_ = -1;
   uint64_t fileSize_ = 0;
   uint64_t windowStart_ = 0;

@@ -5,21 +5,16 @@
 #include <sstream>
 
 #include "ScriptedSocket.h"
+#include "support/SocketTestCalls.h"
 #include "update/HtClient.h"
 
 namespace qdrl {
 namespace {
 
+using test::ReadFile;
 using test::ScriptedSocket;
 
 const std::string kAgent = "Quadrel 1.02.0 64-bit; Windows NT 10.0";
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream data;
-  data << in.rdbuf();
-  return data.str();
-}
 
 std::string Response(int status, const std::string& fields, const std::string& body) {
   return "HTTP/1.1 " + std::to_string(status) + " Reason\r\n" + fields +

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "support/LoopbackServer.h"
+#include "support/SocketTestCalls.h"
 #include "support/TestPki.h"
 #include "update/HtClient.h"
 #include "update/SslSocket.h"
@@ -18,6 +19,7 @@ namespace qdrl {
 namespace {
 
 using Get = CHtGet<CUpdateSocket>;
+using test::ReadFile;
 
 struct ScriptedReply {
   std::string bytes;    // sent once a whole request head has arrived
@@ -100,13 +102,6 @@ class ScriptedServer {
 };
 
 const std::string kAgent = "Quadrel 1.02.0 64-bit; Windows NT 10.0";
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream data;
-  data << in.rdbuf();
-  return data.str();
-}
 
 ScriptedReply Reply(const std::string& head, const std::string& body = {}) {
   return {head + "\r\n" + body, false};

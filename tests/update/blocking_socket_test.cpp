@@ -12,35 +12,20 @@
 #include <thread>
 
 #include "support/LoopbackServer.h"
+#include "support/SocketTestCalls.h"
 
 namespace qdrl {
 namespace {
 
 using test::LoopbackServer;
+using test::RaisedBy;
+using test::ReceiveExactly;
 using test::ServerConnection;
 
 class TrayBlockingSocket : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { PrepareSocketsForProcess(); }
 };
-
-// The error number a call raises; fails the test when it raises none.
-template <class Call>
-ErrorNumber RaisedBy(Call call) {
-  try {
-    call();
-  } catch (ErrorNumber error) {
-    return error;
-  }
-  ADD_FAILURE() << "no error raised";
-  return 0xDEADBEEF;
-}
-
-std::string ReceiveExactly(CBlockingSocket& socket, std::size_t n) {
-  std::string data(n, '\0');
-  for (std::size_t done = 0; done < n;) done += socket.Receive(data.data() + done, n - done);
-  return data;
-}
 
 void Echo(ServerConnection& connection) {
   for (std::string piece; !(piece = connection.Read(4096)).empty();) connection.Write(piece);

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "support/LoopbackServer.h"
+#include "support/SocketTestCalls.h"
 #include "support/TestPki.h"
 #include "update/TlsLibrary.h"
 
@@ -17,24 +18,9 @@ namespace qdrl {
 namespace {
 
 using test::LoopbackServer;
+using test::RaisedBy;
+using test::ReceiveExactly;
 using test::ServerConnection;
-
-template <class Call>
-ErrorNumber RaisedBy(Call call) {
-  try {
-    call();
-  } catch (ErrorNumber error) {
-    return error;
-  }
-  ADD_FAILURE() << "no error raised";
-  return 0xDEADBEEF;
-}
-
-std::string ReceiveExactly(CUpdateSocket& socket, std::size_t n) {
-  std::string data(n, '\0');
-  for (std::size_t done = 0; done < n;) done += socket.Receive(data.data() + done, n - done);
-  return data;
-}
 
 const ErrorNumber kTlsProtocolError = MakeErrorNumber(3, 4);
 

@@ -118,6 +118,7 @@ constexpr uint8_t APFS_TYPE_FILE_EXTENT = 8;
 constexpr uint8_t APFS_TYPE_DIR_REC = 9;
 
 // Inode value (j_inode_val_t).
+constexpr uint32_t INODE_PARENT_ID = 0;
 constexpr uint32_t INODE_PRIVATE_ID = 8;
 constexpr uint32_t INODE_CREATE_TIME = 16;
 constexpr uint32_t INODE_MOD_TIME = 24;

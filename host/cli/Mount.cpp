@@ -1,5 +1,10 @@
 // quadrel mount: the volume as a read-only FUSE file system.
 //
+// The mount speaks FUSE's inode-level protocol: the kernel names each file by its inode
+// number, and a request loads what it needs by that number. Nothing is kept per file
+// between requests, so the mount's memory does not grow with the files the kernel has
+// seen, and no request walks a path from the root.
+//
 // FUSE runs requests on several threads at once. Each request borrows a Session of its
 // own from the VolumeReader, so no engine tree or node is ever used by two threads.
 //
@@ -7,8 +12,8 @@
 // a few requests per directory rather than a lookup per entry. File data that lies in the
 // image file as it is is spliced from the image to the kernel without being copied
 // through this process.
-#define FUSE_USE_VERSION 31
-#include <fuse.h>
+#define FUSE_USE_VERSION 312
+#include <fuse_lowlevel.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -31,6 +36,17 @@ namespace {
 constexpr char USER_PREFIX[] = "user.";
 // The image never changes under the mount, so the kernel may cache for long.
 constexpr double CACHE_SECONDS = 3600;
+// The volume numbers its root directory 2 and gives 1 to the root's parent, which no
+// directory lists; FUSE numbers the root 1. The two numbers trade places between them.
+constexpr uint64_t VOLUME_ROOT = 2;
+
+uint64_t TradeRootNumbers(uint64_t number) {
+  if (number == VOLUME_ROOT) return FUSE_ROOT_ID;
+  if (number == FUSE_ROOT_ID) return VOLUME_ROOT;
+  return number;
+}
+fuse_ino_t FuseNumber(uint64_t inodeNumber) { return TradeRootNumbers(inodeNumber); }
+uint64_t InodeNumber(fuse_ino_t fuseNumber) { return TradeRootNumbers(fuseNumber); }
 
 struct MountState {
   VolumeReader* volume;
@@ -38,153 +54,197 @@ struct MountState {
   const ImageDevice* device;
 };
 
-MountState& State() { return *static_cast<MountState*>(fuse_get_context()->private_data); }
+MountState& State(fuse_req_t request) { return *static_cast<MountState*>(fuse_req_userdata(request)); }
 
-// Runs a request and turns what it throws into a negative errno.
+// Runs a request. Its body replies and returns 0, or returns the errno to answer with;
+// what it throws is answered with the failure's errno.
 template <typename Body>
-int Serve(Body body) {
+void Serve(fuse_req_t request, Body body) {
+  int error = EIO;
   try {
-    return body();
+    error = body();
+    if (error == 0) return;
   } catch (const ReadFailure& failure) {
     if (failure.code() == ExitCode::Corrupt) std::fprintf(stderr, "quadrel: %s\n", failure.what());
-    return -failure.errnoValue();
+    error = failure.errnoValue();
   } catch (const std::bad_alloc&) {
-    return -ENOMEM;
+    error = ENOMEM;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quadrel: %s\n", e.what());
-    return -EIO;
   }
+  fuse_reply_err(request, error);
 }
 
 struct timespec Timespec(uint64_t nanoseconds) {
   return {time_t(nanoseconds / 1000000000), long(nanoseconds % 1000000000)};
 }
 
-void FillStat(const PosixStat& st, struct stat* out) {
-  std::memset(out, 0, sizeof *out);
-  out->st_ino = st.inode;
-  out->st_mode = st.mode;
-  out->st_nlink = st.nlink;
-  out->st_uid = st.uid;
-  out->st_gid = st.gid;
-  out->st_size = off_t(st.size);
-  out->st_blocks = blkcnt_t((st.allocated + 511) / 512);
-  out->st_blksize = blksize_t(State().container.blockSize);
-  out->st_rdev = makedev(st.rdevMajor, st.rdevMinor);
-  out->st_atim = Timespec(st.accessNs);
-  out->st_mtim = Timespec(st.modifyNs);
-  out->st_ctim = Timespec(st.changeNs);
+// Attributes as stat reports them: st_ino is the volume's own inode number.
+struct stat StatOf(const MountState& state, const PosixStat& st) {
+  struct stat out {};
+  out.st_ino = st.inode;
+  out.st_mode = st.mode;
+  out.st_nlink = st.nlink;
+  out.st_uid = st.uid;
+  out.st_gid = st.gid;
+  out.st_size = off_t(st.size);
+  out.st_blocks = blkcnt_t((st.allocated + 511) / 512);
+  out.st_blksize = blksize_t(state.container.blockSize);
+  out.st_rdev = makedev(st.rdevMajor, st.rdevMinor);
+  out.st_atim = Timespec(st.accessNs);
+  out.st_mtim = Timespec(st.modifyNs);
+  out.st_ctim = Timespec(st.changeNs);
+  return out;
 }
 
-void* Init(struct fuse_conn_info* connection, struct fuse_config* config) {
+fuse_entry_param EntryOf(const MountState& state, const PosixStat& st) {
+  fuse_entry_param entry{};
+  entry.ino = FuseNumber(st.inode);
+  entry.attr = StatOf(state, st);
+  entry.attr_timeout = CACHE_SECONDS;
+  entry.entry_timeout = CACHE_SECONDS;
+  return entry;
+}
+
+// "." and "..": listed with their inode numbers but no node, as the kernel resolves them
+// itself.
+fuse_entry_param DotEntry(uint64_t inodeNumber) {
+  fuse_entry_param entry{};
+  entry.attr.st_ino = inodeNumber;
+  entry.attr.st_mode = S_IFDIR;
+  return entry;
+}
+
+void Init(void*, struct fuse_conn_info* connection) {
   // Attributes with every listing, for every part of it, not only its first.
   connection->want |= connection->capable & FUSE_CAP_READDIRPLUS;
   connection->want &= ~unsigned(FUSE_CAP_READDIRPLUS_AUTO);
   connection->want |= connection->capable & (FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE);
-  config->use_ino = 1;
-  config->kernel_cache = 1;
-  config->entry_timeout = CACHE_SECONDS;
-  config->attr_timeout = CACHE_SECONDS;
-  config->negative_timeout = CACHE_SECONDS;
-  return fuse_get_context()->private_data;
 }
 
-int GetAttr(const char* path, struct stat* out, struct fuse_file_info*) {
-  return Serve([&] {
-    auto session = State().volume->Borrow();
-    NodeRef node = session->Resolve(path);
-    FillStat(session->Stat(node.inode()), out);
+Inode* LoadInode(fuse_req_t request, Session& session, fuse_ino_t number) {
+  return session.LoadInode(State(request).volume->ObjectId(InodeNumber(number)));
+}
+
+void Lookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
+  Serve(request, [&] {
+    const MountState& state = State(request);
+    auto session = state.volume->Borrow();
+    const NodeRef directory = session->OpenNumber(InodeNumber(parent));
+    fuse_entry_param entry{};
+    try {
+      const NodeRef child = session->Child(directory, name);
+      entry = EntryOf(state, session->Stat(child.inode()));
+    } catch (const ReadFailure& failure) {
+      if (failure.errnoValue() != ENOENT) throw;
+      // The kernel remembers that the name is absent: an entry without a node.
+      entry.entry_timeout = CACHE_SECONDS;
+    }
+    fuse_reply_entry(request, &entry);
     return 0;
   });
 }
 
-int ReadLink(const char* path, char* buffer, size_t size) {
-  return Serve([&] {
-    auto session = State().volume->Borrow();
-    NodeRef node = session->Resolve(path);
-    if ((Le16(node.inode()->value + INODE_MODE) & S_IFMT_MASK) != MODE_LNK) return -EINVAL;
-    const std::string target = session->SymlinkTarget(node.inode());
-    if (size == 0) return -EINVAL;
-    const size_t n = std::min(size - 1, target.size());
-    std::memcpy(buffer, target.data(), n);
-    buffer[n] = '\0';
+void GetAttr(fuse_req_t request, fuse_ino_t number, struct fuse_file_info*) {
+  Serve(request, [&] {
+    auto session = State(request).volume->Borrow();
+    const struct stat st = StatOf(State(request), session->Stat(LoadInode(request, *session, number)));
+    fuse_reply_attr(request, &st, CACHE_SECONDS);
     return 0;
   });
 }
 
-// A directory's entries with their attributes, taken when a listing starts at its
-// beginning and handed out from there: the kernel asks for a listing in parts, each
-// starting where the last ended, and each entry must carry its offset for that.
+void ReadLink(fuse_req_t request, fuse_ino_t number) {
+  Serve(request, [&] {
+    auto session = State(request).volume->Borrow();
+    Inode* inode = LoadInode(request, *session, number);
+    if ((Le16(inode->value + INODE_MODE) & S_IFMT_MASK) != MODE_LNK) return EINVAL;
+    fuse_reply_readlink(request, session->SymlinkTarget(inode).c_str());
+    return 0;
+  });
+}
+
+// A directory's entries with their attributes, taken when it is opened: the kernel asks
+// for a listing in parts, each starting at the offset where the last one ended.
 struct DirListing {
-  std::vector<std::pair<std::string, struct stat>> entries;  // "." and ".." first, no attributes
+  std::vector<std::pair<std::string, fuse_entry_param>> entries;  // "." and ".." first
 };
 
-int OpenDir(const char* path, struct fuse_file_info* file) {
-  return Serve([&] {
-    auto session = State().volume->Borrow();
-    if (!session->Resolve(path).isDirectory()) return -ENOTDIR;
-    file->fh = reinterpret_cast<uint64_t>(new DirListing);
+void OpenDir(fuse_req_t request, fuse_ino_t number, struct fuse_file_info* file) {
+  Serve(request, [&] {
+    const MountState& state = State(request);
+    auto session = state.volume->Borrow();
+    const NodeRef directory = session->OpenNumber(InodeNumber(number));
+    if (!directory.isDirectory()) return ENOTDIR;
+    auto listing = std::make_unique<DirListing>();
+    const uint64_t self = InodeNumber(number);
+    const uint64_t parent = self == VOLUME_ROOT ? self : Le64(directory.inode()->value + INODE_PARENT_ID);
+    listing->entries.emplace_back(".", DotEntry(self));
+    listing->entries.emplace_back("..", DotEntry(parent & OBJ_ID_MASK));
+    session->List(directory.get(), [&](Listed&& listed) {
+      listing->entries.emplace_back(std::move(listed.name), EntryOf(state, session->Stat(listed.inode.get())));
+    });
+    file->fh = reinterpret_cast<uint64_t>(listing.get());
+    file->keep_cache = 1;
+    if (fuse_reply_open(request, file) == 0) listing.release();
     return 0;
   });
 }
 
-void TakeListing(const char* path, DirListing* listing) {
-  auto session = State().volume->Borrow();
-  NodeRef node = session->Resolve(path);
-  if (!node.isDirectory()) throw NotADirectory(path);
-  listing->entries.clear();
-  const struct stat none {};
-  listing->entries.emplace_back(".", none);
-  listing->entries.emplace_back("..", none);
-  session->List(node.get(), [&](Listed&& listed) {
-    struct stat st {};
-    FillStat(session->Stat(listed.inode.get()), &st);
-    listing->entries.emplace_back(std::move(listed.name), st);
-  });
-}
-
-int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t offset, struct fuse_file_info* file,
-            enum fuse_readdir_flags flags) {
-  return Serve([&] {
-    auto* listing = reinterpret_cast<DirListing*>(file->fh);
-    if (offset == 0 || listing->entries.empty()) TakeListing(path, listing);
-    // With readdirplus the attributes go with each entry, and the kernel needs no
-    // lookup for it afterwards.
-    const auto entryFlags = (flags & FUSE_READDIR_PLUS) ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags(0);
+// One part of a listing: the entries from offset on that fit in size bytes. With
+// readdirplus each entry carries its attributes, and the kernel needs no lookup for it.
+void ReplyListing(fuse_req_t request, size_t size, off_t offset, struct fuse_file_info* file, bool plus) {
+  Serve(request, [&] {
+    const auto* listing = reinterpret_cast<const DirListing*>(file->fh);
+    std::vector<char> buffer(size);
+    size_t used = 0;
     for (size_t i = size_t(std::max<off_t>(offset, 0)); i < listing->entries.size(); i++) {
-      const auto& [name, st] = listing->entries[i];
-      const bool dots = i < 2;
-      if (fill(buffer, name.c_str(), dots ? nullptr : &st, off_t(i + 1), dots ? fuse_fill_dir_flags(0) : entryFlags) != 0) {
-        break;
-      }
+      const auto& [name, entry] = listing->entries[i];
+      char* at = buffer.data() + used;
+      const size_t room = size - used;
+      const size_t needed = plus ? fuse_add_direntry_plus(request, at, room, name.c_str(), &entry, off_t(i + 1))
+                                 : fuse_add_direntry(request, at, room, name.c_str(), &entry.attr, off_t(i + 1));
+      if (needed > room) break;
+      used += needed;
     }
+    fuse_reply_buf(request, buffer.data(), used);
     return 0;
   });
 }
 
-int ReleaseDir(const char*, struct fuse_file_info* file) {
-  delete reinterpret_cast<DirListing*>(file->fh);
-  return 0;
+void ReadDir(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, struct fuse_file_info* file) {
+  ReplyListing(request, size, offset, file, false);
 }
 
-int Open(const char* path, struct fuse_file_info* file) {
-  return Serve([&] {
-    if ((file->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
-    auto session = State().volume->Borrow();
-    NodeRef node = session->Resolve(path);
+void ReadDirPlus(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, struct fuse_file_info* file) {
+  ReplyListing(request, size, offset, file, true);
+}
+
+void ReleaseDir(fuse_req_t request, fuse_ino_t, struct fuse_file_info* file) {
+  delete reinterpret_cast<DirListing*>(file->fh);
+  fuse_reply_err(request, 0);
+}
+
+void Open(fuse_req_t request, fuse_ino_t number, struct fuse_file_info* file) {
+  Serve(request, [&] {
+    if ((file->flags & O_ACCMODE) != O_RDONLY) return EROFS;
+    auto session = State(request).volume->Borrow();
+    Inode* inode = LoadInode(request, *session, number);
     // Compressed files are listed with their size but cannot be read until there is a
     // decompressor.
-    if (Le32(node.inode()->value + INODE_BSD_FLAGS) & UF_COMPRESSED) return -EOPNOTSUPP;
-    file->fh = node.inode()->objectId;
+    if (Le32(inode->value + INODE_BSD_FLAGS) & UF_COMPRESSED) return EOPNOTSUPP;
+    file->fh = inode->objectId;
     file->keep_cache = 1;
+    fuse_reply_open(request, file);
     return 0;
   });
 }
 
-// A buffer list FUSE frees with free(), as it frees its memory buffers.
-fuse_bufvec* NewBufvec(size_t pieces) {
+using BufvecPtr = std::unique_ptr<fuse_bufvec, decltype(&std::free)>;
+
+BufvecPtr NewBufvec(size_t pieces) {
   const size_t bytes = sizeof(fuse_bufvec) + (std::max<size_t>(pieces, 1) - 1) * sizeof(fuse_buf);
-  auto* list = static_cast<fuse_bufvec*>(std::calloc(1, bytes));
+  BufvecPtr list(static_cast<fuse_bufvec*>(std::calloc(1, bytes)), std::free);
   if (list == nullptr) throw std::bad_alloc();
   list->count = std::max<size_t>(pieces, 1);
   return list;
@@ -192,8 +252,8 @@ fuse_bufvec* NewBufvec(size_t pieces) {
 
 // The pieces of the image file that hold the bytes offset to end of a file, in order;
 // empty when any of them is a hole or is not in the file as it is.
-std::vector<fuse_buf> FilePieces(Session& session, Inode* inode, uint64_t offset, uint64_t end) {
-  const ImageDevice& device = *State().device;
+std::vector<fuse_buf> FilePieces(const ImageDevice& device, Session& session, Inode* inode, uint64_t offset,
+                                 uint64_t end) {
   std::vector<fuse_buf> pieces;
   bool whole = true;
   session.ForEachRun(inode, offset, end, [&](const Session::Run& run) {
@@ -212,91 +272,146 @@ std::vector<fuse_buf> FilePieces(Session& session, Inode* inode, uint64_t offset
   return pieces;
 }
 
-int ReadBuf(const char*, fuse_bufvec** out, size_t size, off_t offset, struct fuse_file_info* file) {
-  return Serve([&] {
-    auto session = State().volume->Borrow();
+void Read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, struct fuse_file_info* file) {
+  Serve(request, [&] {
+    const MountState& state = State(request);
+    auto session = state.volume->Borrow();
     Inode* inode = session->LoadInode(file->fh);
     const uint64_t fileSize = session->DataSize(inode);
-    const uint64_t start = std::min<uint64_t>(uint64_t(offset), fileSize);
+    const uint64_t start = std::min<uint64_t>(uint64_t(std::max<off_t>(offset, 0)), fileSize);
     const uint64_t end = std::min<uint64_t>(fileSize, start + size);
-    std::vector<fuse_buf> pieces = FilePieces(*session, inode, start, end);
+    const std::vector<fuse_buf> pieces = FilePieces(*state.device, *session, inode, start, end);
     if (!pieces.empty()) {
-      *out = NewBufvec(pieces.size());
-      std::copy(pieces.begin(), pieces.end(), (*out)->buf);
+      BufvecPtr list = NewBufvec(pieces.size());
+      std::copy(pieces.begin(), pieces.end(), list->buf);
+      // Replies by itself, with an error when the image file cannot be read.
+      fuse_reply_data(request, list.get(), FUSE_BUF_SPLICE_MOVE);
       return 0;
     }
     // Holes, and data past the end of a short image, are read here.
-    std::unique_ptr<void, decltype(&std::free)> bytes(std::malloc(std::max<uint64_t>(end - start, 1)), std::free);
-    if (bytes == nullptr) throw std::bad_alloc();
-    const size_t got = session->Read(inode, start, bytes.get(), end - start);
-    fuse_bufvec* list = NewBufvec(1);
-    list->buf[0].mem = bytes.release();
-    list->buf[0].size = got;
-    *out = list;
+    std::vector<char> bytes(end - start);
+    const size_t got = session->Read(inode, start, bytes.data(), bytes.size());
+    fuse_reply_buf(request, bytes.data(), got);
     return 0;
   });
 }
 
-int StatFs(const char*, struct statvfs* out) {
-  const ContainerSummary& c = State().container;
-  std::memset(out, 0, sizeof *out);
-  out->f_bsize = c.blockSize;
-  out->f_frsize = c.blockSize;
-  out->f_blocks = c.blockCount;
-  out->f_bfree = c.freeBlocks;
-  out->f_bavail = c.freeBlocks;
-  out->f_namemax = FsMaxNameLength();
-  out->f_flag = ST_RDONLY;
+void StatFs(fuse_req_t request, fuse_ino_t) {
+  const ContainerSummary& c = State(request).container;
+  struct statvfs out {};
+  out.f_bsize = c.blockSize;
+  out.f_frsize = c.blockSize;
+  out.f_blocks = c.blockCount;
+  out.f_bfree = c.freeBlocks;
+  out.f_bavail = c.freeBlocks;
+  out.f_namemax = FsMaxNameLength();
+  out.f_flag = ST_RDONLY;
+  fuse_reply_statfs(request, &out);
+}
+
+// Answers an attribute request: the length wanted when size is 0, the bytes when they
+// fit; ERANGE when they do not.
+int ReplyAttributeBytes(fuse_req_t request, const void* bytes, size_t length, size_t size) {
+  if (size != 0 && size < length) return ERANGE;
+  if (size == 0) {
+    fuse_reply_xattr(request, length);
+  } else {
+    fuse_reply_buf(request, static_cast<const char*>(bytes), length);
+  }
   return 0;
 }
 
 // Attribute names appear in the user namespace: APFS names carry no namespace, and
 // user. is the one every Linux program may read.
-int ListXattr(const char* path, char* list, size_t size) {
-  return Serve([&] {
-    auto session = State().volume->Borrow();
-    NodeRef node = session->Resolve(path);
+void ListXattr(fuse_req_t request, fuse_ino_t number, size_t size) {
+  Serve(request, [&] {
+    auto session = State(request).volume->Borrow();
     std::string names;
-    for (const Xattr& x : session->Xattrs(node.inode())) names += USER_PREFIX + x.name + '\0';
-    if (size == 0) return int(names.size());
-    if (size < names.size()) return -ERANGE;
-    std::memcpy(list, names.data(), names.size());
-    return int(names.size());
+    for (const Xattr& x : session->Xattrs(LoadInode(request, *session, number))) names += USER_PREFIX + x.name + '\0';
+    return ReplyAttributeBytes(request, names.data(), names.size(), size);
   });
 }
 
-int GetXattr(const char* path, const char* name, char* value, size_t size) {
-  return Serve([&] {
-    if (std::strncmp(name, USER_PREFIX, sizeof USER_PREFIX - 1) != 0) return -ENODATA;
-    auto session = State().volume->Borrow();
-    NodeRef node = session->Resolve(path);
+void GetXattr(fuse_req_t request, fuse_ino_t number, const char* name, size_t size) {
+  Serve(request, [&] {
+    if (std::strncmp(name, USER_PREFIX, sizeof USER_PREFIX - 1) != 0) return ENODATA;
+    auto session = State(request).volume->Borrow();
+    Inode* inode = LoadInode(request, *session, number);
     const std::string stored = name + sizeof USER_PREFIX - 1;
     bool visible = false;
-    for (const Xattr& x : session->Xattrs(node.inode())) visible |= x.name == stored;
-    if (!visible) return -ENODATA;
-    const std::vector<uint8_t> bytes = session->XattrValue(node.inode(), stored);
-    if (size == 0) return int(bytes.size());
-    if (size < bytes.size()) return -ERANGE;
-    std::memcpy(value, bytes.data(), bytes.size());
-    return int(bytes.size());
+    for (const Xattr& x : session->Xattrs(inode)) visible |= x.name == stored;
+    if (!visible) return ENODATA;
+    const std::vector<uint8_t> bytes = session->XattrValue(inode, stored);
+    return ReplyAttributeBytes(request, bytes.data(), bytes.size(), size);
   });
 }
 
-fuse_operations Operations() {
-  fuse_operations ops{};
+fuse_lowlevel_ops Operations() {
+  fuse_lowlevel_ops ops{};
   ops.init = Init;
+  ops.lookup = Lookup;
   ops.getattr = GetAttr;
   ops.readlink = ReadLink;
   ops.opendir = OpenDir;
   ops.readdir = ReadDir;
+  ops.readdirplus = ReadDirPlus;
   ops.releasedir = ReleaseDir;
   ops.open = Open;
-  ops.read_buf = ReadBuf;
+  ops.read = Read;
   ops.statfs = StatFs;
   ops.listxattr = ListXattr;
   ops.getxattr = GetXattr;
   return ops;
 }
+
+// The FUSE session, mounted and with its signal handlers, for the life of the object.
+class FuseMount {
+ public:
+  FuseMount(std::vector<std::string> args, const fuse_lowlevel_ops& ops, MountState* state,
+            const std::string& mountPoint) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    fuse_args parsed = FUSE_ARGS_INIT(int(argv.size()), argv.data());
+    session_ = fuse_session_new(&parsed, &ops, sizeof ops, state);
+    fuse_opt_free_args(&parsed);
+    if (session_ == nullptr) Fail("FUSE refused the mount options", mountPoint);
+    if (fuse_set_signal_handlers(session_) != 0) Fail("cannot install the signal handlers", mountPoint);
+    handlers_ = true;
+    if (fuse_session_mount(session_, mountPoint.c_str()) != 0) Fail("FUSE could not mount", mountPoint);
+    mounted_ = true;
+  }
+  ~FuseMount() { Close(); }
+  FuseMount(const FuseMount&) = delete;
+  FuseMount& operator=(const FuseMount&) = delete;
+
+  // Serves requests until the file system is unmounted or a signal ends it; false when
+  // reading requests failed.
+  bool Serve() {
+    fuse_loop_config* config = fuse_loop_cfg_create();
+    if (config == nullptr) throw std::bad_alloc();
+    const int result = fuse_session_loop_mt(session_, config);
+    fuse_loop_cfg_destroy(config);
+    return result >= 0;
+  }
+
+ private:
+  [[noreturn]] void Fail(const std::string& why, const std::string& mountPoint) {
+    Close();
+    throw ReadFailure(ExitCode::MountFailed, EIO, why + ": " + mountPoint);
+  }
+
+  void Close() {
+    if (session_ == nullptr) return;
+    if (mounted_) fuse_session_unmount(session_);
+    if (handlers_) fuse_remove_signal_handlers(session_);
+    fuse_session_destroy(session_);
+    session_ = nullptr;
+  }
+
+  fuse_session* session_ = nullptr;
+  bool handlers_ = false;
+  bool mounted_ = false;
+};
 
 }  // namespace
 
@@ -315,12 +430,11 @@ ExitCode RunMount(const Options& o) {
   for (char c : image.path()) fsname += c == ',' || c == '\\' ? std::string("\\") + c : std::string(1, c);
   std::string mountOptions = "ro,default_permissions,fsname=" + fsname + ",subtype=quadrel";
   for (const std::string& option : o.mountOptions) mountOptions += "," + option;
-  std::vector<std::string> args = {"quadrel", mountPoint, "-o", mountOptions};
-  if (o.foreground) args.push_back("-f");
+  std::vector<std::string> args = {"quadrel", "-o", mountOptions};
   if (o.debug) args.push_back("-d");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  const fuse_operations ops = Operations();
-  const int result = fuse_main(int(argv.size()), argv.data(), &ops, &state);
-  return result == 0 ? ExitCode::Ok : ExitCode::MountFailed;
+  FuseMount mount(args, Operations(), &state, mountPoint);
+  if (fuse_daemonize(o.foreground || o.debug ? 1 : 0) != 0) {
+    throw ReadFailure(ExitCode::MountFailed, EIO, "cannot go to the background");
+  }
+  return mount.Serve() ? ExitCode::Ok : ExitCode::MountFailed;
 }

@@ -102,8 +102,7 @@ Session::Session(VolumeReader& volume, const TreePair& source) : volume_(volume)
     BTreeRelease(&trees_.omap);
     throw Corrupt("volume " + std::to_string(volume.index()) + ": cannot copy its trees");
   }
-  const uint64_t rootId = uint64_t(volume.index()) << OBJ_TYPE_SHIFT | ROOT_DIRECTORY_INODE;
-  root_ = NodeRef(FsNodeCreate(volume.handle(), FS_NODE_DIRECTORY, rootId, &trees_.fs));
+  root_ = NodeRef(FsNodeCreate(volume.handle(), FS_NODE_DIRECTORY, volume.ObjectId(ROOT_DIRECTORY_INODE), &trees_.fs));
   if (root_.get() == nullptr) {
     BTreeRelease(&trees_.fs);
     BTreeRelease(&trees_.omap);
@@ -212,16 +211,33 @@ NodeRef Session::Open(Inode* inode) {
   return NodeRef(node);
 }
 
-Inode* Session::LoadInode(uint64_t objectId) {
-  if (lastInode_.get() != nullptr && lastInode_.get()->objectId == objectId) return lastInode_.get();
+NodeRef Session::OpenNumber(uint64_t inodeNumber) {
+  Inode* inode = LoadFresh(volume_.ObjectId(inodeNumber));
+  const bool directory = (Le16(inode->value + INODE_MODE) & S_IFMT_MASK) == MODE_DIR;
+  FsNode* node = FsNodeAdopt(volume_.handle(), directory ? FS_NODE_DIRECTORY : FS_NODE_FILE, inode);
+  if (node == nullptr) {
+    InodeRelease(inode);
+    throw Corrupt("inode " + std::to_string(inodeNumber) + ": directory record unreadable");
+  }
+  return NodeRef(node);
+}
+
+NodeRef Session::Child(const NodeRef& directory, const std::string& name) { return Lookup(directory, name, name); }
+
+Inode* Session::LoadFresh(uint64_t objectId) {
   bool notFound = false;
   Inode* inode = InodeLoad(volume_.image().container(), objectId, &trees_.fs, &notFound);
   if (inode == nullptr) {
     if (notFound) throw NoSuchFile("inode " + std::to_string(objectId & OBJ_ID_MASK));
     throw Corrupt("inode " + std::to_string(objectId & OBJ_ID_MASK) + " unreadable");
   }
-  lastInode_ = InodeRef(inode);
   return inode;
+}
+
+Inode* Session::LoadInode(uint64_t objectId) {
+  if (lastInode_.get() != nullptr && lastInode_.get()->objectId == objectId) return lastInode_.get();
+  lastInode_ = InodeRef(LoadFresh(objectId));
+  return lastInode_.get();
 }
 
 PosixStat Session::Stat(Inode* inode) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ApfsFormat.h"
 #include "ApfsImage.h"
 #include "ApfsProcs.h"
 
@@ -98,6 +99,11 @@ class Session {
   void List(FsNode* directory, const std::function<void(Listed&&)>& each);
   // A node for an inode found in a listing (a directory node when it is one).
   NodeRef Open(Inode* inode);
+  // The node of an inode by its number, as Stat reports it. Throws NoSuchFile when the
+  // volume has no such inode.
+  NodeRef OpenNumber(uint64_t inodeNumber);
+  // The entry name of directory, matched as Resolve matches each part of a path.
+  NodeRef Child(const NodeRef& directory, const std::string& name);
 
   PosixStat Stat(Inode* inode);
   std::string SymlinkTarget(Inode* inode);
@@ -128,6 +134,7 @@ class Session {
  private:
   NodeRef Lookup(const NodeRef& directory, const std::string& name, const std::string& path);
   NodeRef FindOtherSpelling(const NodeRef& directory, const std::string& name);
+  Inode* LoadFresh(uint64_t objectId);
 
   VolumeReader& volume_;
   TreePair trees_;
@@ -145,6 +152,10 @@ class VolumeReader {
   VolumeReader& operator=(const VolumeReader&) = delete;
 
   uint32_t index() const { return uint32_t(handle_.index); }
+  // The engine's identifier of this volume's inode number.
+  uint64_t ObjectId(uint64_t inodeNumber) const {
+    return uint64_t(index()) << OBJ_TYPE_SHIFT | (inodeNumber & OBJ_ID_MASK);
+  }
   ApfsImage& image() { return image_; }
   VolumeHandle* handle() { return &handle_; }
 

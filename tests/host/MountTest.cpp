@@ -9,6 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -245,6 +248,79 @@ TEST(Mount, ManyReadersAtOnceSeeTheSameBytes) {
   }
   for (std::thread& r : readers) r.join();
   EXPECT_EQ(mismatches.load(), 0);
+}
+
+// The kernel names files by inode number: a name typed in another case or accent form
+// reaches the same inode as the stored one, hard links share theirs, "." and ".." carry
+// the directory's and its parent's numbers, an absent name stays absent when asked again,
+// and a listing larger than one reply comes back whole, and again after a rewind.
+TEST(Mount, NamesReachInodesAndListingsComeBackWhole) {
+  if (const std::string why = WhyFuseIsMissing(); !why.empty()) GTEST_SKIP() << why;
+  ScratchDir dir;
+  WriteImage(R"({"volumes": [{"name": "v", "caseInsensitive": true, "entries": [
+                  {"name": "Caf\u00e9.txt", "text": "coffee"},
+                  {"name": "a.txt", "text": "linked"},
+                  {"name": "h", "type": "hardlink", "target": "/a.txt"},
+                  {"name": "sub", "type": "dir", "entries": [
+                    {"name": "many", "type": "dir", "generate": {"count": 700, "prefix": "a-rather-long-file-name-", "size": 1}}]}]}]})",
+             dir / "names.img");
+  Mounted m(dir / "names.img");
+  REQUIRE_MOUNT(m);
+  struct stat stored {}, typed {}, link {}, original {}, sub {}, root {};
+  ASSERT_EQ(lstat((m.path() / "Caf\u00e9.txt").c_str(), &stored), 0);
+  ASSERT_EQ(lstat((m.path() / "CAFE\u0301.TXT").c_str(), &typed), 0) << std::strerror(errno);
+  EXPECT_EQ(typed.st_ino, stored.st_ino);
+  EXPECT_EQ(ReadFile(m.path() / "cafe\u0301.txt"), "coffee");
+  ASSERT_EQ(lstat((m.path() / "h").c_str(), &link), 0);
+  ASSERT_EQ(lstat((m.path() / "A.TXT").c_str(), &original), 0);
+  EXPECT_EQ(link.st_ino, original.st_ino);
+  EXPECT_EQ(link.st_nlink, 2u);
+  EXPECT_EQ(ReadFile(m.path() / "h"), "linked");
+  for (int attempt = 0; attempt < 2; attempt++) {
+    EXPECT_EQ(lstat((m.path() / "absent").c_str(), &typed), -1);
+    EXPECT_EQ(errno, ENOENT);
+  }
+  EXPECT_EQ(open((m.path() / "a.txt/x").c_str(), O_RDONLY), -1);
+  EXPECT_EQ(errno, ENOTDIR);
+  EXPECT_EQ(open((m.path() / "a.txt").c_str(), O_RDONLY | O_DIRECTORY), -1);
+  EXPECT_EQ(errno, ENOTDIR);
+
+  ASSERT_EQ(lstat((m.path() / "sub").c_str(), &sub), 0);
+  ASSERT_EQ(lstat(m.path().c_str(), &root), 0);
+  EXPECT_EQ(root.st_ino, 2u) << "the root keeps the volume's number";
+  DIR* listing = opendir((m.path() / "sub/many").c_str());
+  ASSERT_NE(listing, nullptr);
+  for (int pass = 0; pass < 2; pass++) {
+    SCOPED_TRACE(pass);
+    std::map<std::string, int> seen;
+    ino_t dot = 0, dotdot = 0;
+    while (const dirent* e = readdir(listing)) {
+      seen[e->d_name]++;
+      if (std::strcmp(e->d_name, ".") == 0) dot = e->d_ino;
+      if (std::strcmp(e->d_name, "..") == 0) dotdot = e->d_ino;
+    }
+    EXPECT_EQ(seen.size(), 702u);
+    EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](const auto& s) { return s.second == 1; }));
+    struct stat many {};
+    ASSERT_EQ(lstat((m.path() / "sub/many").c_str(), &many), 0);
+    EXPECT_EQ(dot, many.st_ino);
+    EXPECT_EQ(dotdot, sub.st_ino);
+    rewinddir(listing);
+  }
+  closedir(listing);
+}
+
+TEST(Mount, RefusesOptionsFuseDoesNotKnow) {
+  if (const std::string why = WhyFuseIsMissing(); !why.empty()) GTEST_SKIP() << why;
+  ScratchDir dir;
+  fs::create_directory(dir / "mnt");
+  const Result refused = Quadrel({"mount", "-o", "no_such_option", SampleImage().string(), (dir / "mnt").string()});
+  EXPECT_EQ(refused.status, 10) << refused.err;
+  EXPECT_NE(refused.err.find("no_such_option"), std::string::npos) << refused.err;
+  struct stat here {}, parent {};
+  ASSERT_EQ(stat((dir / "mnt").c_str(), &here), 0);
+  ASSERT_EQ(stat(dir.path().c_str(), &parent), 0);
+  EXPECT_EQ(here.st_dev, parent.st_dev) << "nothing stays mounted";
 }
 
 TEST(Mount, GoesToTheBackgroundAndMountsTheChosenVolume) {

@@ -27,10 +27,12 @@ const XattrEntry* FindEntry(const Inode* inode, const uint8_t* name, uint32_t le
   return nullptr;
 }
 
-// Reads the first count bytes of an attribute's data (count <= dataLength).
+// Reads the first count bytes of an attribute's data (count <= dataLength). The flags
+// decide where the data is, as they decided what the entry's buffer holds: a stream
+// entry's length is the stream's, whatever its recorded id.
 bool ReadXattrData(Inode* inode, const XattrEntry* entry, uint8_t* buffer, uint64_t count,
                    BTree* fsTree) {
-  if (entry->streamId != 0) return StreamRead(inode, entry->streamId, buffer, count, fsTree);
+  if (IsStream(entry->flags)) return StreamRead(inode, entry->streamId, buffer, count, fsTree);
   std::memcpy(buffer, entry->buffer + entry->nameLength, count);
   return true;
 }

@@ -208,6 +208,10 @@ const std::vector<Crafted>& Cases() {
        AtRecord([](SearchKey* k, const auto& l) {
          SearchKeyId(k, l.File(0, "packed").inode, APFS_TYPE_XATTR);
        }, false, XATTR_VAL_DATA + 8, Le(1ull << 40, 8)), Outcome::WalkEnds},
+      {"attribute stream with id 0",
+       AtRecord([](SearchKey* k, const auto& l) {
+         SearchKeyId(k, l.File(0, "packed").inode, APFS_TYPE_XATTR);
+       }, false, XATTR_VAL_DATA, Le(0, 8)), Outcome::WalkEnds},
       {"extent beyond the container",
        AtRecord([](SearchKey* k, const auto& l) {
          SearchKeyIdOffset(k, l.File(0, "dir/file8").streamId, APFS_TYPE_FILE_EXTENT, 0);

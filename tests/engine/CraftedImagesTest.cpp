@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 
@@ -123,22 +124,45 @@ size_t WalkAll(MountedImage& m, FsNode* directory, int depth) {
   return count;
 }
 
-// Rewrites the name length of a directory record in "dir", keeping its hash.
-Damage DrecNameLength(const std::string& name, uint32_t length) {
+// Patches bytes of the directory record name in "dir", at offset in its key or value.
+Damage AtDrec(const std::string& name, bool inKey, size_t offset, std::function<std::vector<uint8_t>(uint32_t hash)> bytes) {
   return [=](Image& image) {
     MountedImage::RecordPlace place{};
     uint32_t hash = 0;
     {
       MountedImage m(image.path);
       ASSERT_TRUE(m.volumeOpen);
-      const auto* bytes = reinterpret_cast<const uint8_t*>(name.data());
-      ASSERT_TRUE(NameHash(bytes, uint32_t(name.size()), false, &hash));
+      const auto* nameBytes = reinterpret_cast<const uint8_t*>(name.data());
+      ASSERT_TRUE(NameHash(nameBytes, uint32_t(name.size()), false, &hash));
       SearchKey k;
-      SearchKeyDrec(&k, image.layout.File(0, "dir").inode, hash, bytes, uint32_t(name.size()), false);
+      SearchKeyDrec(&k, image.layout.File(0, "dir").inode, hash, nameBytes, uint32_t(name.size()), false);
       ASSERT_TRUE(m.Locate(k, &place));
     }
-    apfsw::PatchBytes(image.path, image.layout.blockSize, place.block, place.keyOffset + 8,
-                      Le(length | hash << 10, 4), ChecksumMode::Recompute);
+    apfsw::PatchBytes(image.path, image.layout.blockSize, place.block,
+                      (inKey ? place.keyOffset : place.valueOffset) + offset, bytes(hash), ChecksumMode::Recompute);
+  };
+}
+
+// Rewrites the name length of a directory record in "dir", keeping its hash.
+Damage DrecNameLength(const std::string& name, uint32_t length) {
+  return AtDrec(name, true, 8, [=](uint32_t hash) { return Le(length | hash << 10, 4); });
+}
+
+// Points the child id that the index node at depth (0: the root) follows towards the
+// inode record of path at the index node at depth target: a cycle in the tree.
+Damage TreeCycle(const std::string& path, size_t depth, size_t target) {
+  return [=](Image& image) {
+    std::vector<MountedImage::IndexStep> steps;
+    {
+      MountedImage m(image.path);
+      ASSERT_TRUE(m.volumeOpen);
+      SearchKey k;
+      InodeOf(&k, image.layout, path);
+      ASSERT_TRUE(m.Descent(k, &steps));
+    }
+    ASSERT_GT(steps.size(), std::max(depth, target)) << "the tree is not deep enough";
+    apfsw::PatchBytes(image.path, image.layout.blockSize, steps[depth].place.block, steps[depth].place.valueOffset,
+                      Le(steps[target].oid, 8), ChecksumMode::Recompute);
   };
 }
 
@@ -221,6 +245,11 @@ const std::vector<Crafted>& Cases() {
          SearchKeyIdOffset(k, l.File(0, "dir/file9").streamId, APFS_TYPE_FILE_EXTENT, 0);
        }, false, 0, Le(J_FILE_EXTENT_LEN_MASK, 8)), Outcome::WalkEnds},
       {"duplicate inode record", DuplicateInode("dir/file10"), Outcome::WalkEnds, "dir/file10"},
+      {"directory record naming no inode",
+       AtDrec("file13", false, 0, [](uint32_t) { return Le(0x0FFFFFFFFFFFFF0ull, 8); }), Outcome::WalkEnds,
+       "dir/file13"},
+      {"tree child naming its own node", TreeCycle("dir/file9", 0, 0), Outcome::WalkEnds, "dir/file9"},
+      {"tree child naming the root", TreeCycle("dir/file19", 1, 0), Outcome::WalkEnds, "dir/file19"},
       {"directory record name length 0", DrecNameLength("file11", 0), Outcome::WalkEnds},
       {"directory record name length 1023", DrecNameLength("file12", 1023), Outcome::WalkEnds},
   };

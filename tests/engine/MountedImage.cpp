@@ -97,6 +97,21 @@ std::string MountedImage::SymlinkTarget(Inode* inode) {
   return target;
 }
 
+bool MountedImage::Descent(const SearchKey& key, std::vector<IndexStep>* steps) {
+  NodeRecord record;
+  bool notFound;
+  if (!BTreeFind(&fsTree, &key, FIND_EXACT, &record, &notFound)) return false;
+  steps->clear();
+  for (const PathLevel* level = fsTree.root; level->child != nullptr; level = level->child) {
+    NodeRecord followed;
+    if (!NodeEntry(&level->node, uint32_t(level->child->indexInParent), &followed)) return false;
+    steps->push_back({{level->node.address, size_t(followed.key - level->node.bytes),
+                       size_t(followed.value - level->node.bytes)},
+                      level->node.oid});
+  }
+  return true;
+}
+
 bool MountedImage::Locate(const SearchKey& key, RecordPlace* place) {
   NodeRecord record;
   bool notFound;

@@ -32,6 +32,13 @@ struct MountedImage {
     size_t valueOffset;
   };
   bool Locate(const SearchKey& key, RecordPlace* place);
+  // The index nodes a search for key passes, from the root down: each one's block, its
+  // own object id, and the offset of the child id the search follows (in valueOffset).
+  struct IndexStep {
+    RecordPlace place;
+    uint64_t oid;
+  };
+  bool Descent(const SearchKey& key, std::vector<IndexStep>* steps);
 
   std::unique_ptr<ImageDevice> image;
   std::string error;

@@ -39,6 +39,10 @@ constexpr double CACHE_SECONDS = 3600;
 // The volume numbers its root directory 2 and gives 1 to the root's parent, which no
 // directory lists; FUSE numbers the root 1. The two numbers trade places between them.
 constexpr uint64_t VOLUME_ROOT = 2;
+// The C library sizes the buffer it lists a directory into by the directory's preferred
+// I/O size, and the kernel asks for listings in parts of that size: a large one brings a
+// directory of thousands of entries in one request instead of dozens.
+constexpr blksize_t DIRECTORY_IO_SIZE = 1 << 20;
 
 uint64_t TradeRootNumbers(uint64_t number) {
   if (number == VOLUME_ROOT) return FUSE_ROOT_ID;
@@ -89,7 +93,7 @@ struct stat StatOf(const MountState& state, const PosixStat& st) {
   out.st_gid = st.gid;
   out.st_size = off_t(st.size);
   out.st_blocks = blkcnt_t((st.allocated + 511) / 512);
-  out.st_blksize = blksize_t(state.container.blockSize);
+  out.st_blksize = S_ISDIR(st.mode) ? DIRECTORY_IO_SIZE : blksize_t(state.container.blockSize);
   out.st_rdev = makedev(st.rdevMajor, st.rdevMinor);
   out.st_atim = Timespec(st.accessNs);
   out.st_mtim = Timespec(st.modifyNs);

@@ -81,6 +81,8 @@ bool FindLatestCheckpoint(Container* container, uint64_t* latest) {
 bool AppendMapEntries(Container* container, const uint8_t* block) {
   const uint32_t count = Le32(block + CPM_COUNT);
   if (count > (container->blockSize - CPM_ENTRIES) / CPM_ENTRY_SIZE) return false;
+  // An empty block adds nothing; resizing the table to zero bytes would free it.
+  if (count == 0) return true;
   const uint64_t total = uint64_t(container->cpmCount) + count;
   if (total > UINT32_MAX / CPM_ENTRY_SIZE) return false;
   auto* table = static_cast<uint8_t*>(std::realloc(container->cpmTable, total * CPM_ENTRY_SIZE));

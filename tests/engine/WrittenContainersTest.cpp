@@ -121,6 +121,19 @@ TEST_F(WrittenImage, BadMapBlocksOfTheNewestCheckpointFailTheOpen) {
   }
 }
 
+// Map blocks that hold no entries leave the table empty (resizing it to nothing would
+// free it, and closing the container would free it again); the volumes still open.
+TEST_F(WrittenImage, MapBlocksWithoutEntriesLeaveAnEmptyTable) {
+  apfsw::ContainerSpec spec = OneVolume();
+  spec.checkpoints.mapBlocks = 2;
+  Write(spec);
+  Patch("checkpoint[2].map[0]", "@36:4", 0);
+  Patch("checkpoint[2].map[1]", "@36:4", 0);
+  MountedImage m(path);
+  EXPECT_TRUE(m.volumeOpen);
+  EXPECT_EQ(m.container.cpmCount, 0u);
+}
+
 TEST_F(WrittenImage, ANewestSuperblockThatFailsItsCheckIsNotReplacedByAnOlderOne) {
   Write(OneVolume());
   Patch("superblock", "@200:4", 0xDEAD, ChecksumMode::Stale);

@@ -51,6 +51,11 @@ std::u32string MatchingForm(const std::string& name, bool foldCase) {
   return form;
 }
 
+// Directories get a directory node, which can be listed; everything else a file node.
+FsNodeKind NodeKindOf(const Inode* inode) {
+  return (Le16(inode->value + INODE_MODE) & S_IFMT_MASK) == MODE_DIR ? FS_NODE_DIRECTORY : FS_NODE_FILE;
+}
+
 // Extents cannot express a hole before the first one or between two; such gaps are
 // stepped over a block at a time.
 struct Extent {
@@ -204,17 +209,14 @@ void Session::List(FsNode* directory, const std::function<void(Listed&&)>& each)
 }
 
 NodeRef Session::Open(Inode* inode) {
-  const bool directory = (Le16(inode->value + INODE_MODE) & S_IFMT_MASK) == MODE_DIR;
-  FsNode* node = FsNodeCreate(volume_.handle(), directory ? FS_NODE_DIRECTORY : FS_NODE_FILE,
-                              inode->objectId, &trees_.fs);
+  FsNode* node = FsNodeCreate(volume_.handle(), NodeKindOf(inode), inode->objectId, &trees_.fs);
   if (node == nullptr) throw Corrupt(InodeName(inode) + ": cannot be loaded again");
   return NodeRef(node);
 }
 
 NodeRef Session::OpenNumber(uint64_t inodeNumber) {
   Inode* inode = LoadFresh(volume_.ObjectId(inodeNumber));
-  const bool directory = (Le16(inode->value + INODE_MODE) & S_IFMT_MASK) == MODE_DIR;
-  FsNode* node = FsNodeAdopt(volume_.handle(), directory ? FS_NODE_DIRECTORY : FS_NODE_FILE, inode);
+  FsNode* node = FsNodeAdopt(volume_.handle(), NodeKindOf(inode), inode);
   if (node == nullptr) {
     InodeRelease(inode);
     throw Corrupt("inode " + std::to_string(inodeNumber) + ": directory record unreadable");

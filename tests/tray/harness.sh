@@ -28,8 +28,15 @@ harness_cleanup() {
 trap harness_cleanup EXIT
 
 log() { echo "[$(date +%T)] $*" >&2; }
+# Logs a test appends here are printed when it fails, so the test's own output keeps
+# them after a rerun has overwritten the artifacts.
+FAIL_LOGS=()
 fail() {
   log "FAIL: $*"
+  local file
+  for file in "${FAIL_LOGS[@]}"; do
+    [ -f "$file" ] && { log "--- $file"; cat "$file" >&2; }
+  done
   screenshot failure || true
   exit 1
 }

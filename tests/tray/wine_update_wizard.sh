@@ -23,6 +23,7 @@ wine_quiet reg add 'HKCU\Software\Quadrel' /v setonce /t REG_BINARY /d 01000000 
 
 SERVER_LOG="$TRAY_ARTIFACTS/update-server.log"
 rm -f "$SERVER_LOG"
+FAIL_LOGS+=("$SERVER_LOG" "$TRAY_ARTIFACTS/servers.log")
 port_file="$WINEPREFIX/update-server.port"
 python3 "$(dirname "$0")/../update/update_server.py" "$port_file" "$SERVER_LOG" \
   "$PKI/server.pem" "$PKI/server.key" "$TRAY_BIN/qdrlsetuptest.exe" \

@@ -70,6 +70,20 @@ def serve(connection, log_file, installer):
             log(log_file, f"closed {path}")
 
 
+# Each connection shakes hands on its own thread, so one client that stalls in the
+# handshake holds up no other; a handshake that takes over 30 s is given up.
+def handshake_and_serve(raw, context, log_file, installer):
+    raw.settimeout(30)
+    try:
+        connection = context.wrap_socket(raw, server_side=True)
+    except (OSError, ssl.SSLError) as error:
+        log(log_file, f"handshake failed: {error}")
+        raw.close()
+        return
+    connection.settimeout(None)
+    serve(connection, log_file, installer)
+
+
 def main():
     port_file, log_file, cert, key, installer_path = sys.argv[1:6]
     installer = open(installer_path, "rb").read()
@@ -83,12 +97,8 @@ def main():
         out.write(str(listener.getsockname()[1]))
     while True:
         raw, _ = listener.accept()
-        try:
-            connection = context.wrap_socket(raw, server_side=True)
-        except (OSError, ssl.SSLError):
-            raw.close()
-            continue
-        threading.Thread(target=serve, args=(connection, log_file, installer), daemon=True).start()
+        threading.Thread(target=handshake_and_serve, args=(raw, context, log_file, installer),
+                         daemon=True).start()
 
 
 if __name__ == "__main__":

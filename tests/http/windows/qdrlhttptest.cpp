@@ -11,16 +11,18 @@
 #include <cstdio>
 #include <string>
 
+#include "NetTestMain.h"
 #include "update/HtClient.h"
 #include "update/SslSocket.h"
-#include "update/TlsLibrary.h"
 
 namespace qdrl {
 namespace {
 
 std::u16string Wide(const wchar_t* text) { return reinterpret_cast<const char16_t*>(text); }
 
-int Run(int argc, wchar_t** argv) {
+}  // namespace
+
+int RunNetTest(int argc, wchar_t** argv) {
   if (argc < 3) {
     std::printf("usage: qdrlhttptest URL DESTINATION [RECEIVE-TIMEOUT]\n");
     return 2;
@@ -41,19 +43,4 @@ int Run(int argc, wchar_t** argv) {
   return 0;
 }
 
-}  // namespace
 }  // namespace qdrl
-
-int wmain(int argc, wchar_t** argv) {
-  std::setvbuf(stdout, nullptr, _IONBF, 0);
-  WSADATA data;
-  // The version the program itself asks for.
-  if (WSAStartup(MAKEWORD(1, 1), &data) != 0 || !qdrl::InitTlsLibrary()) {
-    std::printf("set-up failed\n");
-    return 3;
-  }
-  const int status = qdrl::Run(argc, argv);
-  qdrl::FreeTlsLibrary();
-  WSACleanup();
-  return status;
-}

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "NetTestMain.h"
 #include "update/SslSocket.h"
-#include "update/TlsLibrary.h"
 #include "update/UpdateDescription.h"
 
 namespace qdrl {
@@ -157,7 +157,9 @@ int ReadDescription(const wchar_t* path) {
   return 0;
 }
 
-int Run(int argc, wchar_t** argv) {
+}  // namespace
+
+int RunNetTest(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
   const std::wstring command = argv[1];
   if (command == L"add-root" && argc == 3) return AddRoot(argv[2]);
@@ -185,19 +187,4 @@ int Run(int argc, wchar_t** argv) {
   return 2;
 }
 
-}  // namespace
 }  // namespace qdrl
-
-int wmain(int argc, wchar_t** argv) {
-  std::setvbuf(stdout, nullptr, _IONBF, 0);
-  WSADATA data;
-  // The version the program itself asks for.
-  if (WSAStartup(MAKEWORD(1, 1), &data) != 0 || !qdrl::InitTlsLibrary()) {
-    std::printf("set-up failed\n");
-    return 3;
-  }
-  const int status = qdrl::Run(argc, argv);
-  qdrl::FreeTlsLibrary();
-  WSACleanup();
-  return status;
-}

@@ -20,4 +20,23 @@ std::wstring LoadText(UINT id) {
   return std::wstring(buffer, static_cast<std::size_t>(length));
 }
 
+bool CreateCrtLocale() {
+  auto& process = Process();
+  process.crtLocale = _create_locale(LC_CTYPE, "");
+  if (process.crtLocale == nullptr) process.crtLocale = _create_locale(LC_CTYPE, ".1252");
+  return process.crtLocale != nullptr;
+}
+
+void ReadOsVersion() {
+  OSVERSIONINFOEXW info{};
+  info.dwOSVersionInfoSize = sizeof(info);
+  GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info));  // result deliberately not tested
+  auto& os = Process().os;
+  os.major = info.dwMajorVersion;
+  os.minor = info.dwMinorVersion;
+  os.build = info.dwBuildNumber;
+  os.platformId = info.dwPlatformId;
+  os.servicePack = info.szCSDVersion;
+}
+
 }  // namespace qdrl

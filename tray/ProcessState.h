@@ -63,4 +63,11 @@ ProcessState& Process();
 // The string-table entry `id`; a missing entry ends the process.
 std::wstring LoadText(UINT id);
 
+// Sets the process's C run-time locale: the user's default, or code page 1252 when
+// that cannot be made; false when neither can.
+bool CreateCrtLocale();
+
+// Fills the process's OS version from the system.
+void ReadOsVersion();
+
 }  // namespace qdrl

@@ -33,12 +33,7 @@ std::atomic<DWORD> g_reportingThread{0};
 enum class ReportOutcome { NotAttempted, Attempted };
 
 // A failure early in start-up comes before the locale exists.
-bool EnsureCrtLocale() {
-  auto& process = Process();
-  if (process.crtLocale == nullptr) process.crtLocale = _create_locale(LC_CTYPE, "");
-  if (process.crtLocale == nullptr) process.crtLocale = _create_locale(LC_CTYPE, ".1252");
-  return process.crtLocale != nullptr;
-}
+bool EnsureCrtLocale() { return Process().crtLocale != nullptr || CreateCrtLocale(); }
 
 bool EnsureVersionInfo() {
   switch (Process().versionInfoRead) {
@@ -56,16 +51,7 @@ bool EnsureVersionInfo() {
 // the system never reports a major version of 0.
 ReportOsVersion OsVersion() {
   auto& os = Process().os;
-  if (os.major == 0) {
-    OSVERSIONINFOEXW info{};
-    info.dwOSVersionInfoSize = sizeof(info);
-    GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info));
-    os.major = info.dwMajorVersion;
-    os.minor = info.dwMinorVersion;
-    os.build = info.dwBuildNumber;
-    os.platformId = info.dwPlatformId;
-    os.servicePack = info.szCSDVersion;
-  }
+  if (os.major == 0) ReadOsVersion();
   return {os.major, os.minor, os.build, os.platformId, os.servicePack};
 }
 

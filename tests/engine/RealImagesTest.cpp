@@ -8,22 +8,14 @@
 
 #include "ApfsFormat.h"
 #include "ImageDevice.h"
+#include "RealImageFiles.h"
 #include "TestDevice.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<fs::path> RealImages() {
-  std::vector<fs::path> images;
-  const fs::path dir(QUADREL_TESTDATA_DIR);
-  if (!fs::is_directory(dir)) return images;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    if (entry.path().extension() == ".img") images.push_back(entry.path());
-  }
-  std::sort(images.begin(), images.end());
-  return images;
-}
+using testdata::RealImages;
 
 std::string ExpectedFacts(const fs::path& image) {
   fs::path facts = image;

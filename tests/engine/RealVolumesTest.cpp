@@ -12,6 +12,7 @@
 
 #include "ApfsFormat.h"
 #include "MountedImage.h"
+#include "RealImageFiles.h"
 #include "TestDevice.h"
 
 namespace {
@@ -26,15 +27,7 @@ json Facts(const fs::path& image) {
   return json::parse(in);
 }
 
-std::vector<fs::path> RealImages() {
-  std::vector<fs::path> images;
-  if (!fs::is_directory(QUADREL_TESTDATA_DIR)) return images;
-  for (const auto& entry : fs::directory_iterator(QUADREL_TESTDATA_DIR)) {
-    if (entry.path().extension() == ".img") images.push_back(entry.path());
-  }
-  std::sort(images.begin(), images.end());
-  return images;
-}
+using testdata::RealImages;
 
 std::string Hex(const uint8_t* bytes, size_t count) {
   static const char digits[] = "0123456789abcdef";

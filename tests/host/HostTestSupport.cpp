@@ -36,16 +36,6 @@ void WriteImage(const std::string& manifest, const fs::path& image) {
 
 fs::path SampleImage() { return QUADREL_SAMPLE_IMAGE; }
 
-std::vector<fs::path> RealImages() {
-  std::vector<fs::path> images;
-  if (!fs::is_directory(QUADREL_TESTDATA_DIR)) return images;
-  for (const auto& entry : fs::directory_iterator(QUADREL_TESTDATA_DIR)) {
-    if (entry.path().extension() == ".img") images.push_back(entry.path());
-  }
-  std::sort(images.begin(), images.end());
-  return images;
-}
-
 namespace {
 
 // Drains a pipe on its own thread so a chatty child never blocks on a full pipe.

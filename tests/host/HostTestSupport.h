@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "RealImageFiles.h"
+
 namespace hosttest {
 
 namespace fs = std::filesystem;
@@ -24,9 +26,9 @@ class ScratchDir {
 
 // Writes the image a JSON manifest describes (the writer's manifest format).
 void WriteImage(const std::string& manifest, const fs::path& image);
-// The sample image built with the project, and the real images beside the sources.
+// The sample image built with the project.
 fs::path SampleImage();
-std::vector<fs::path> RealImages();
+using testdata::RealImages;
 
 struct Result {
   int status = -1;  // exit status, or 128 + signal

@@ -15,6 +15,9 @@ uint64_t DeviceLength(const BlockDevice* device);
 
 uint64_t ObjectChecksum(const uint8_t* bytes, uint32_t size);
 bool ObjectVerify(const uint8_t* bytes, uint32_t size);
+// ObjectVerify, except that objects stored without a header (and so without a
+// checksum) pass.
+bool ObjectIntact(const uint8_t* bytes, uint32_t size);
 uint8_t BlockShiftOf(uint32_t size);
 bool BlockSizeSupported(uint32_t size);
 
@@ -26,7 +29,7 @@ bool ReadAtBlock(Container* container, uint64_t address, void* buffer, uint64_t 
 bool VolumeRead(Container* container, uint64_t offset, void* buffer, uint64_t count,
                 uint8_t volumeIndex);
 
-// size 0 means one block.
+// size 0 means one block. Fails for an object whose checksum does not match.
 BlockBuffer* BlockBufferLoad(Container* container, uint64_t address, uint32_t size,
                              uint8_t volumeIndex);
 BlockBuffer* BlockBufferClone(const BlockBuffer* source);
@@ -139,6 +142,10 @@ bool ExtentSearch(BTree* tree, uint64_t streamId, uint64_t offset, NodeRecord* r
                   bool* notFound);
 bool FileExtentLookup(Inode* inode, uint64_t offset, uint64_t* physByteOffset, uint64_t* length,
                       BTree* fsTree);
+// Like FileExtentLookup, but offset may lie anywhere: the run from offset to the end of
+// the extent holding it (physByteOffset is where offset itself lies), or the hole there.
+bool FileDataRun(Inode* inode, uint64_t offset, uint64_t* physByteOffset, uint64_t* length,
+                 BTree* fsTree);
 bool StreamMap(Inode* inode, uint64_t streamId, uint64_t firstBlock, uint64_t blockCount,
                StreamMapping* mapping, BTree* fsTree);
 bool StreamRead(Inode* inode, uint64_t streamId, uint8_t* buffer, uint64_t byteCount,

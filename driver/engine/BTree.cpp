@@ -86,6 +86,100 @@ bool KeyEqual(const SearchKey* k, const uint8_t* stored, uint32_t size, bool* co
          NameEqual(sName, sLength - 1, kName, kLength - 1, k->caseSensitive);
 }
 
+// ---- The order of stored keys ----
+//
+// Searches compare a search key with stored keys; the checks below compare stored keys
+// with each other, in the order their tree keeps them, to catch trees that cannot be:
+// entries out of order, children outside their parent's range, a child named twice.
+
+enum class KeyOrder { Less, Equal, Greater, Unknown, Malformed };
+
+KeyOrder OrderOf(int order) {
+  return order < 0 ? KeyOrder::Less : (order > 0 ? KeyOrder::Greater : KeyOrder::Equal);
+}
+
+// Object-map and free-queue keys: two unsigned words (object id or transaction, then
+// transaction or address).
+KeyOrder TwoWordOrder(const NodeRecord& a, const NodeRecord& b) {
+  if (a.keySize < 16 || b.keySize < 16) return KeyOrder::Malformed;
+  int order = Order(Le64(a.key), Le64(b.key));
+  if (order == 0) order = Order(Le64(a.key + 8), Le64(b.key + 8));
+  return OrderOf(order);
+}
+
+// Directory records of one directory: by hash, then by name bytes, then name length.
+KeyOrder DrecOrder(const NodeRecord& a, const NodeRecord& b) {
+  uint32_t aHash, bHash, aLength, bLength;
+  const uint8_t *aName, *bName;
+  if (!DrecName(a.key, a.keySize, &aHash, &aName, &aLength) ||
+      !DrecName(b.key, b.keySize, &bHash, &bName, &bLength)) {
+    return KeyOrder::Malformed;
+  }
+  int order = Order(aHash, bHash);
+  if (order == 0) {
+    const int bytes = std::memcmp(aName, bName, std::min(aLength, bLength));
+    order = bytes != 0 ? (bytes < 0 ? -1 : 1) : Order(aLength, bLength);
+  }
+  return OrderOf(order);
+}
+
+// File-system keys: object id, record type, then what the type adds. Only extents and
+// directory records are ordered further here; the engine relies on no order among other
+// records of one object and type (attributes by name, for one), so those compare
+// Unknown unless they are the same bytes.
+KeyOrder FsKeyOrder(const NodeRecord& a, const NodeRecord& b) {
+  if (a.keySize < 8 || b.keySize < 8) return KeyOrder::Malformed;
+  const uint64_t aWord = Le64(a.key);
+  const uint64_t bWord = Le64(b.key);
+  int order = Order(IdOf(aWord), IdOf(bWord));
+  if (order == 0) order = Order(TypeOf(aWord), TypeOf(bWord));
+  if (order != 0) return OrderOf(order);
+  switch (TypeOf(aWord)) {
+    case APFS_TYPE_FILE_EXTENT:
+      if (a.keySize < 16 || b.keySize < 16) return KeyOrder::Malformed;
+      return OrderOf(Order(Le64(a.key + 8), Le64(b.key + 8)));
+    case APFS_TYPE_DIR_REC:
+      return DrecOrder(a, b);
+    case APFS_TYPE_INODE:
+      return KeyOrder::Equal;  // one inode record per object
+    default:
+      return a.keySize == b.keySize && std::memcmp(a.key, b.key, a.keySize) == 0
+                 ? KeyOrder::Equal
+                 : KeyOrder::Unknown;
+  }
+}
+
+KeyOrder StoredOrder(const NodeView* view, const NodeRecord& a, const NodeRecord& b) {
+  switch (view->subtype) {
+    case OBJECT_TYPE_OMAP:
+    case OBJECT_TYPE_SPACEMAN_FREE_QUEUE:
+      return TwoWordOrder(a, b);
+    default:
+      return FsKeyOrder(a, b);
+  }
+}
+
+// Whether a may come before b in a tree that holds each key once.
+bool StrictlyBefore(KeyOrder order) { return order == KeyOrder::Less || order == KeyOrder::Unknown; }
+bool NotAfter(KeyOrder order) { return StrictlyBefore(order) || order == KeyOrder::Equal; }
+
+// Whether entries i - 1 and i of the node are in order.
+bool EntryFollows(const NodeView* view, uint32_t i) {
+  NodeRecord before, after;
+  return i == 0 || (NodeEntry(view, i - 1, &before) && NodeEntry(view, i, &after) &&
+                    StrictlyBefore(StoredOrder(view, before, after)));
+}
+
+// Index nodes are checked whole when read: a search trusts their order to pick a child,
+// and they are few beside the leaves.
+bool IndexInOrder(const NodeView* view) {
+  if (view->level == 0) return true;
+  for (uint32_t i = 1; i < view->entryCount; i++) {
+    if (!EntryFollows(view, i)) return false;
+  }
+  return true;
+}
+
 // Compares the search key with the entries of one node; any malformed entry marks the
 // probe corrupt, and the caller then abandons the search.
 struct Probe {
@@ -205,6 +299,33 @@ bool ChildAddress(BTreeHead* handle, const PathLevel* parent, uint32_t i, uint64
   return true;
 }
 
+// The key above every key of the subtree under entry i of parent: the parent's next
+// key, or, for its last entry, the bound of the parent itself. False when the subtree
+// runs to the end of the tree.
+bool UpperBound(const PathLevel* parent, uint32_t i, NodeRecord* bound) {
+  if (i + 1 < parent->node.entryCount) return NodeEntry(&parent->node, i + 1, bound);
+  for (const PathLevel* level = parent; level->parent != nullptr; level = level->parent) {
+    const uint32_t next = uint32_t(level->indexInParent) + 1;
+    if (next < level->parent->node.entryCount) return NodeEntry(&level->parent->node, next, bound);
+  }
+  return false;
+}
+
+// A freshly read child must lie inside the key range its parent gives it: its first key
+// at or above the key that names it, its last key below the key after that. So no
+// record can be reached twice, whatever the index entries name, and every step of an
+// iteration moves forward in key order.
+bool ChildInRange(const PathLevel* parent, uint32_t i, const NodeView* child) {
+  const NodeView* p = &parent->node;
+  NodeRecord separator, first, last, bound;
+  if (child->entryCount == 0 || !NodeEntry(p, i, &separator) || !NodeEntry(child, 0, &first) ||
+      !NodeEntry(child, child->entryCount - 1, &last) ||
+      !NotAfter(StoredOrder(p, separator, first))) {
+    return false;
+  }
+  return !UpperBound(parent, i, &bound) || StrictlyBefore(StoredOrder(p, last, bound));
+}
+
 // Loads the child at entry i of parent into parent's child level.
 bool LoadChild(BTreeHead* handle, PathLevel* parent, uint32_t i) {
   PathLevel* child = parent->child;
@@ -223,6 +344,9 @@ bool LoadChild(BTreeHead* handle, PathLevel* parent, uint32_t i) {
       child->parent = parent;
       parent->child = child;
     }
+    // A node held here came from another entry of the same parent node: two entries
+    // naming one child would walk its records twice.
+    if (child->node.buffer != nullptr && child->node.address == address) return false;
     if (child->child != nullptr) ReleaseView(&child->child->node);
     child->indexInParent = int32_t(i);
     const uint8_t readIndex = p.subtype == OBJECT_TYPE_FSTREE ? p.volumeIndex : CONTAINER_INDEX;
@@ -230,9 +354,14 @@ bool LoadChild(BTreeHead* handle, PathLevel* parent, uint32_t i) {
                     p.volumeIndex)) {
       return false;
     }
+    // Levels must fall by one on the way down, so no descent can loop or run deep.
+    if (child->node.level + 1 != p.level || child->node.root || !IndexInOrder(&child->node) ||
+        !ChildInRange(parent, i, &child->node)) {
+      ReleaseView(&child->node);  // a later search must not take it for a held node
+      return false;
+    }
   }
-  // Levels must fall by one on the way down, so no descent can loop or run deep.
-  return child->node.level + 1 == p.level && !child->node.root;
+  return true;
 }
 
 // After a failed load the path below the root is not usable: start the next search anew.
@@ -504,7 +633,8 @@ bool BTreeOpenRoot(BTree* tree, uint64_t rootAddress, uint8_t volumeIndex, BTree
   tree->descended = false;
   const uint8_t readIndex = throughVolume ? volumeIndex : CONTAINER_INDEX;
   BlockBuffer* buffer = BlockBufferLoad(tree->container, rootAddress, 0, readIndex);
-  return AttachNode(&tree->root->node, buffer, volumeIndex) && tree->root->node.root;
+  return AttachNode(&tree->root->node, buffer, volumeIndex) && tree->root->node.root &&
+         IndexInOrder(&tree->root->node);
 }
 
 bool BTreeCursorBind(BTreeCursor* cursor, BTree* tree) {
@@ -621,8 +751,13 @@ bool BTreeNext(BTreeCursor* cursor, NodeRecord* record, const NodeView** node, b
       if (!NextLeaf(cursor, end)) return false;
       continue;
     }
+    // Each record must follow the one before it; the first of a leaf follows the last
+    // of the leaf before, as the leaves' ranges ensure.
+    const NodeView* leaf = &cursor->current->node;
     NodeRecord e;
-    if (!NodeEntry(&cursor->current->node, uint32_t(cursor->index), &e)) return false;
+    if (!NodeEntry(leaf, uint32_t(cursor->index), &e) || !EntryFollows(leaf, uint32_t(cursor->index))) {
+      return Abandon(cursor);
+    }
     cursor->index++;
     bool stop = false;
     bool corrupt = false;

@@ -66,19 +66,25 @@ bool FindExtent(BTree* fsTree, uint64_t streamId, uint64_t offset, Extent* exten
          DecodeExtent(record, streamId, extent);
 }
 
-// The logical offset of the stream's first extent after offset; false when there is none.
-bool NextExtentStart(BTree* fsTree, uint64_t streamId, uint64_t offset, uint64_t* next) {
+enum class Next { Found, None, Error };
+
+// The logical offset of the stream's first extent after offset, if there is one. A tree
+// that cannot be read is an error, never the end of the stream: a gap must not read as
+// zeros to the end of the file because the extent after it was unreadable.
+Next NextExtentStart(BTree* fsTree, uint64_t streamId, uint64_t offset, uint64_t* next) {
   SearchKey key;
   SearchKeyIdOffset(&key, streamId, APFS_TYPE_FILE_EXTENT, offset);
   bool notFound;
   NodeRecord record;
   bool end;
-  if (!BTreeSeek(fsTree->cursor, &key, FIND_FROM, &notFound)) return false;
+  if (!BTreeSeek(fsTree->cursor, &key, FIND_FROM, &notFound)) return notFound ? Next::None : Next::Error;
   for (;;) {
-    if (!BTreeNext(fsTree->cursor, &record, nullptr, &end)) return false;
+    if (!BTreeNext(fsTree->cursor, &record, nullptr, &end)) return end ? Next::None : Next::Error;
+    // Extents of other streams follow this stream's last one.
+    if (record.keySize < 8 || Le64(record.key) != ExtentWord(streamId)) return Next::None;
     Extent extent;
-    if (!DecodeExtent(record, streamId, &extent)) return false;
-    if (extent.logical > offset) return *next = extent.logical, true;
+    if (!DecodeExtent(record, streamId, &extent)) return Next::Error;
+    if (extent.logical > offset) return *next = extent.logical, Next::Found;
   }
 }
 
@@ -87,13 +93,47 @@ bool NextExtentStart(BTree* fsTree, uint64_t streamId, uint64_t offset, uint64_t
 bool UnrecordedHole(const Inode* inode, uint64_t streamId, uint64_t offset,
                     uint64_t* physByteOffset, uint64_t* length, BTree* fsTree) {
   uint64_t end;
-  if (!NextExtentStart(fsTree, streamId, offset, &end)) {
+  const Next next = NextExtentStart(fsTree, streamId, offset, &end);
+  if (next == Next::Error) return false;
+  if (next == Next::None) {
     if (inode->dstream == nullptr) return false;
     end = Le64(inode->dstream + DSTREAM_SIZE);
   }
   if (end <= offset || end > MAX_STREAM_OFFSET) return false;
   *physByteOffset = 0;
   *length = end - offset;
+  return true;
+}
+
+// The run of the inode's data that starts at offset: the rest of the extent holding it,
+// or the unrecorded hole there. With wholeExtent, offset must be where an extent starts
+// (or lie in a gap).
+bool DataRun(Inode* inode, uint64_t offset, bool wholeExtent, uint64_t* physByteOffset,
+             uint64_t* length, BTree* fsTree) {
+  const uint64_t streamId = Le64(inode->value + INODE_PRIVATE_ID);
+  if (streamId == 0 || offset >= MAX_STREAM_OFFSET) return false;
+  Extent extent;
+  bool notFound;
+  if (!FindExtent(fsTree, streamId, offset, &extent, &notFound)) {
+    return notFound && UnrecordedHole(inode, streamId, offset, physByteOffset, length, fsTree);
+  }
+  if (extent.length == 0 || extent.length >= MAX_STREAM_OFFSET - extent.logical) return false;
+  if (!Covers(extent, offset)) {
+    // Past the extent found lies a gap or the tail.
+    return UnrecordedHole(inode, streamId, offset, physByteOffset, length, fsTree);
+  }
+  const uint64_t into = offset - extent.logical;
+  if (wholeExtent && into != 0) return false;
+  *length = extent.length - into;
+  if (extent.physBlock == 0) {
+    *physByteOffset = 0;
+    return true;
+  }
+  const Container* container = inode->container;
+  const uint32_t shift = container->blockShift;
+  const uint64_t blocks = (extent.length + container->blockSize - 1) >> shift;
+  if (!InsideContainer(container, extent.physBlock, blocks)) return false;
+  *physByteOffset = (extent.physBlock << shift) + into;
   return true;
 }
 
@@ -114,30 +154,12 @@ bool ExtentSearch(BTree* tree, uint64_t streamId, uint64_t offset, NodeRecord* r
 
 bool FileExtentLookup(Inode* inode, uint64_t offset, uint64_t* physByteOffset, uint64_t* length,
                       BTree* fsTree) {
-  const uint64_t streamId = Le64(inode->value + INODE_PRIVATE_ID);
-  if (streamId == 0 || offset >= MAX_STREAM_OFFSET) return false;
-  Extent extent;
-  bool notFound;
-  if (!FindExtent(fsTree, streamId, offset, &extent, &notFound)) {
-    return notFound && UnrecordedHole(inode, streamId, offset, physByteOffset, length, fsTree);
-  }
-  if (extent.logical != offset) {
-    // Inside an extent no extent starts; past the one found lies a gap or the tail.
-    return !Covers(extent, offset) &&
-           UnrecordedHole(inode, streamId, offset, physByteOffset, length, fsTree);
-  }
-  if (extent.length == 0 || extent.length >= MAX_STREAM_OFFSET - offset) return false;
-  const Container* container = inode->container;
-  const uint32_t shift = container->blockShift;
-  *length = extent.length;
-  if (extent.physBlock == 0) {
-    *physByteOffset = 0;
-    return true;
-  }
-  const uint64_t blocks = (extent.length + container->blockSize - 1) >> shift;
-  if (!InsideContainer(container, extent.physBlock, blocks)) return false;
-  *physByteOffset = extent.physBlock << shift;
-  return true;
+  return DataRun(inode, offset, true, physByteOffset, length, fsTree);
+}
+
+bool FileDataRun(Inode* inode, uint64_t offset, uint64_t* physByteOffset, uint64_t* length,
+                 BTree* fsTree) {
+  return DataRun(inode, offset, false, physByteOffset, length, fsTree);
 }
 
 bool StreamMap(Inode* inode, uint64_t streamId, uint64_t firstBlock, uint64_t blockCount,

@@ -342,6 +342,12 @@ Step PrepareListing(FsNode* directory, DirSearch* search, BTreeCursor** slot, BT
   if (search->position == END_OF_DIRECTORY) return Step::End;
   const uint64_t directoryId = IdOf(directory->inode->objectId);
   bool end = false;
+  // A slot may come back holding the cursor of another listing: its position counts
+  // records of another directory (or of another tree), so it starts afresh here.
+  if (*slot != nullptr && ((*slot)->directoryId != directoryId ||
+                           ((*slot)->positioned && (*slot)->tree != fsTree))) {
+    FreeEnumeration(slot);
+  }
   if (*slot == nullptr && (*slot = OpenEnumeration(fsTree, directoryId, &end)) == nullptr) {
     return end ? Step::End : Step::Error;
   }

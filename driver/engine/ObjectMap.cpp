@@ -1,5 +1,6 @@
 // Object maps: translating virtual object ids to physical blocks, newest mapping first.
 #include <cstdlib>
+#include <cstring>
 
 #include "ApfsFormat.h"
 #include "ApfsProcs.h"
@@ -17,10 +18,12 @@ bool OmapOpen(BTree* tree, uint64_t headerAddress, uint8_t volumeIndex) {
     tree->omapHeader = static_cast<uint8_t*>(std::malloc(OMAP_HEADER_SIZE));
     if (tree->omapHeader == nullptr) return false;
   }
-  if (!ReadAtBlock(container, headerAddress, tree->omapHeader, OMAP_HEADER_SIZE,
-                   CONTAINER_INDEX)) {
-    return false;
-  }
+  // The header is checked whole, for its checksum covers the block; its first bytes are
+  // all the map keeps.
+  BlockBuffer* block = BlockBufferLoad(container, headerAddress, 0, CONTAINER_INDEX);
+  if (block == nullptr) return false;
+  std::memcpy(tree->omapHeader, block->data, OMAP_HEADER_SIZE);
+  BlockBufferRelease(block);
   if (ObjectType(tree->omapHeader) != OBJECT_TYPE_OMAP) return false;
   // Mapping trees are addressed physically and read plainly.
   if (!BTreeOpenRoot(tree, Le64(tree->omapHeader + OM_TREE_OID), volumeIndex, nullptr, false)) {

@@ -56,14 +56,6 @@ FsNodeKind NodeKindOf(const Inode* inode) {
   return (Le16(inode->value + INODE_MODE) & S_IFMT_MASK) == MODE_DIR ? FS_NODE_DIRECTORY : FS_NODE_FILE;
 }
 
-// Extents cannot express a hole before the first one or between two; such gaps are
-// stepped over a block at a time.
-struct Extent {
-  uint64_t logical;
-  uint64_t length;
-  uint64_t physicalBlock;  // 0 for a recorded hole
-};
-
 }  // namespace
 
 InodeRef& InodeRef::operator=(InodeRef&& other) noexcept {
@@ -323,40 +315,15 @@ void Session::ForEachRun(Inode* inode, uint64_t offset, uint64_t size,
   if (Le32(inode->value + INODE_BSD_FLAGS) & UF_COMPRESSED) {
     throw CompressedContents(InodeName(inode));
   }
-  const uint64_t streamId = Le64(inode->value + INODE_PRIVATE_ID);
-  const uint32_t shift = volume_.image().container()->blockShift;
-  const uint64_t blockSize = uint64_t(1) << shift;
-  auto findExtent = [&](uint64_t at, Extent* extent) {
-    NodeRecord record;
-    bool notFound = false;
-    if (!ExtentSearch(&trees_.fs, streamId, at, &record, &notFound)) {
-      if (notFound) return false;
-      throw Corrupt(InodeName(inode) + ": extent map unreadable at offset " + std::to_string(at));
+  // The engine decodes the extents and bounds them by the container; a run it cannot
+  // give is an error, never zeros.
+  for (uint64_t pos = offset; pos < size;) {
+    uint64_t physical = 0, length = 0;
+    if (!FileDataRun(inode, pos, &physical, &length, &trees_.fs)) {
+      throw Corrupt(InodeName(inode) + ": extent map unreadable or out of bounds at offset " +
+                    std::to_string(pos));
     }
-    if (record.keySize < FILE_EXTENT_KEY_SIZE || record.valueSize < FILE_EXTENT_VALUE_MIN) {
-      throw Corrupt(InodeName(inode) + ": malformed extent record at offset " + std::to_string(at));
-    }
-    *extent = {Le64(record.key + 8), Le64(record.value) & J_FILE_EXTENT_LEN_MASK, Le64(record.value + 8)};
-    if (extent->length == 0) {
-      throw Corrupt(InodeName(inode) + ": empty extent at offset " + std::to_string(extent->logical));
-    }
-    return true;
-  };
-  uint64_t pos = offset;
-  while (pos < size) {
-    Extent extent{};
-    Run run{pos, 0, -1};
-    if (findExtent(pos, &extent) && pos - extent.logical < extent.length) {
-      run.length = std::min(size, extent.logical + extent.length) - pos;
-      if (extent.physicalBlock != 0) {
-        run.physical = int64_t((extent.physicalBlock << shift) + (pos - extent.logical));
-      }
-    } else {
-      // Not covered: a hole up to the next extent, or to the end when none follows.
-      Extent last{};
-      const bool more = findExtent(size - 1, &last) && last.logical > pos;
-      run.length = more ? std::min(blockSize - pos % blockSize, size - pos) : size - pos;
-    }
+    const Run run{pos, std::min(length, size - pos), physical == 0 ? -1 : int64_t(physical)};
     if (!each(run)) return;
     pos += run.length;
   }

@@ -1,6 +1,7 @@
 // B-tree searches and iteration on hand-built nodes and trees.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <random>
 
@@ -534,6 +535,133 @@ TEST_F(TreeFixture, FreeQueueChildrenComeFromTheCheckpointMap) {
   EXPECT_EQ(Iterate(key, FIND_FROM | FIND_ANY_TYPE).size(), records.size());
   tc.container.cpmTable = nullptr;
   tc.container.cpmCount = 0;
+}
+
+// ---- Trees that cannot be ----
+
+// Table-of-contents fields of entry i of a node with entries of variable size.
+uint8_t* TocField(MemoryDevice& disk, uint64_t node, uint32_t i, uint32_t field) {
+  return disk.Block(node) + BTN_DATA + KVLOC_SIZE * i + 2 * field;
+}
+constexpr uint32_t KEY_OFF = 0, KEY_LEN = 1, VALUE_OFF = 2;
+
+void CopyTocField(MemoryDevice& disk, uint64_t node, uint32_t from, uint32_t to, uint32_t field) {
+  std::memcpy(TocField(disk, node, to, field), TocField(disk, node, from, field), 2);
+}
+
+struct HostileTreeFixture : TreeFixture {
+  uint64_t root = 0;
+  std::vector<uint64_t> level1;  // the root's children, in key order
+
+  // 216 inode records under a root of six index nodes of six leaves of six records.
+  void Build() {
+    std::vector<NodeEntrySpec> records;
+    for (uint64_t id = 16; id < 16 + 216; id++) records.push_back({IdKey(id, 3), U64(id)});
+    root = BuildTree(disk, records, 6, 0x0E, false, &next);
+    Open(root);
+    ASSERT_EQ(tree.root->node.level, 2);
+    for (uint32_t i = 0; i < tree.root->node.entryCount; i++) {
+      NodeRecord r;
+      ASSERT_TRUE(NodeEntry(&tree.root->node, i, &r));
+      level1.push_back(Le64(r.value));
+    }
+  }
+  // A search that must end in an error, not in "not found" nor in a record.
+  void ExpectFindFails(uint64_t id) {
+    SearchKey key;
+    SearchKeyId(&key, id, 3);
+    NodeRecord r;
+    bool notFound = true;
+    EXPECT_FALSE(BTreeFind(&tree, &key, FIND_EXACT, &r, &notFound)) << id;
+    EXPECT_FALSE(notFound) << id;
+  }
+  // An iteration from the first record that ends in an error within limit records.
+  void ExpectIterationFails(size_t limit) {
+    SearchKey key;
+    SearchKeyId(&key, 16, 3);
+    bool notFound;
+    ASSERT_TRUE(BTreeSeek(tree.cursor, &key, FIND_FROM, &notFound));
+    size_t count = 0;
+    for (;;) {
+      NodeRecord r;
+      bool end = false;
+      if (!BTreeNext(tree.cursor, &r, nullptr, &end)) {
+        EXPECT_FALSE(end) << "the iteration ended as if the tree were sound";
+        break;
+      }
+      count++;
+    }
+    EXPECT_LE(count, limit);
+  }
+};
+
+TEST_F(HostileTreeFixture, IndexEntriesNamingOneChildEndWithAnError) {
+  Build();
+  // Every index entry names its node's first child: 6^2 walks through the first leaf.
+  for (uint64_t node : {root, level1[0], level1[1], level1[2], level1[3], level1[4], level1[5]}) {
+    for (uint32_t i = 1; i < 6; i++) CopyTocField(disk, node, 0, i, VALUE_OFF);
+  }
+  Open(root);
+  ExpectIterationFails(6);
+  ExpectFindFails(200);
+  ExpectFindFails(30);
+}
+
+TEST_F(HostileTreeFixture, IndexNodesOfEqualKeysAreCorrupt) {
+  Build();
+  for (uint32_t i = 1; i < 6; i++) {
+    for (uint32_t field : {KEY_OFF, KEY_LEN, VALUE_OFF}) CopyTocField(disk, level1[3], 0, i, field);
+  }
+  Open(root);
+  ExpectFindFails(16 + 3 * 36 + 20);
+  ExpectIterationFails(3 * 36);
+  // A root of equal keys does not open at all.
+  for (uint32_t i = 1; i < 6; i++) CopyTocField(disk, root, 0, i, KEY_OFF);
+  EXPECT_FALSE(BTreeOpenRoot(&tree, root, CONTAINER_INDEX, nullptr, false));
+}
+
+TEST_F(HostileTreeFixture, ChildrenOutsideTheirParentsRangeAreCorrupt) {
+  Build();
+  // The root's second and third entries name each other's child.
+  uint8_t second[2];
+  std::memcpy(second, TocField(disk, root, 1, VALUE_OFF), 2);
+  CopyTocField(disk, root, 2, 1, VALUE_OFF);
+  std::memcpy(TocField(disk, root, 2, VALUE_OFF), second, 2);
+  Open(root);
+  ExpectFindFails(16 + 36 + 5);
+  ExpectFindFails(16 + 72 + 5);
+  ExpectIterationFails(36);
+}
+
+TEST_F(HostileTreeFixture, RecordsOutOfOrderInALeafEndAnIterationThere) {
+  Build();
+  const uint64_t leaf = 10 + 7;  // the eighth leaf written: records 58 to 63
+  for (uint32_t field : {KEY_OFF, VALUE_OFF}) {
+    uint8_t third[2];
+    std::memcpy(third, TocField(disk, leaf, 2, field), 2);
+    CopyTocField(disk, leaf, 3, 2, field);
+    std::memcpy(TocField(disk, leaf, 3, field), third, 2);
+  }
+  Open(root);
+  ExpectIterationFails(7 * 6 + 3);
+}
+
+TEST_F(HostileTreeFixture, ANodeFailingItsChecksumIsNotDecoded) {
+  Build();
+  disk.SealOnRead(false);
+  EXPECT_FALSE(BTreeOpenRoot(&tree, root, CONTAINER_INDEX, nullptr, false)) << "no checksums at all";
+  for (uint64_t address = 10; address < next; address++) {
+    uint8_t* block = disk.Block(address);
+    PutLe64(block, ObjectChecksum(block, disk.blockSize()));
+  }
+  Open(root);
+  disk.Block(10 + 5)[2000] ^= 1;  // the sixth leaf: records 46 to 51
+  ExpectFindFails(48);
+  SearchKey key;
+  SearchKeyId(&key, 60, 3);
+  NodeRecord r;
+  bool notFound;
+  EXPECT_TRUE(BTreeFind(&tree, &key, FIND_EXACT, &r, &notFound)) << "the other leaves stand";
 }
 
 }  // namespace

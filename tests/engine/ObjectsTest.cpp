@@ -70,12 +70,12 @@ TEST(DeviceRead, RangesOutsideTheDeviceFailWithoutReachingIt) {
 TEST(BlockOffsets, FollowTheBlockShift) {
   for (uint32_t size : {4096u, 16384u}) {
     MemoryDevice disk(size, 16);
-    disk.Block(5)[0] = 0xAB;
+    disk.Block(5)[100] = 0xAB;
     TestContainer tc(disk);
     BlockBuffer* buffer = BlockBufferLoad(&tc.container, 5, 0, CONTAINER_INDEX);
     ASSERT_NE(buffer, nullptr);
     EXPECT_EQ(buffer->size, size);
-    EXPECT_EQ(buffer->data[0], 0xAB);
+    EXPECT_EQ(buffer->data[100], 0xAB);
     BlockBufferRelease(buffer);
     EXPECT_EQ(BlockBufferLoad(&tc.container, 16, 0, CONTAINER_INDEX), nullptr);
     EXPECT_EQ(BlockBufferLoad(&tc.container, UINT64_MAX >> 4, 0, CONTAINER_INDEX), nullptr);

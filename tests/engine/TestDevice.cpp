@@ -77,6 +77,9 @@ bool MemoryDevice::ReadAt(BlockDevice* device, uint64_t offset, void* buffer, ui
       std::memset(out + done, 0, n);
     } else {
       std::memcpy(out + done, it->second.data() + within, n);
+      if (self->seal_ && within == 0 && n == self->blockSize_) {
+        PutLe64(out + done, ObjectChecksum(out + done, n));
+      }
     }
     done += n;
   }

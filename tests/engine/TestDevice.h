@@ -33,6 +33,9 @@ class MemoryDevice {
   BlockDevice* device() { return &link_.device; }
   uint8_t* Block(uint64_t address);  // writable, created on first use
   uint32_t blockSize() const { return blockSize_; }
+  // Whole written blocks are read with a fresh object checksum, as a writer would have
+  // stored it, so tests may change blocks in place; off, blocks read as they stand.
+  void SealOnRead(bool seal) { seal_ = seal; }
   int reads() const { return reads_; }
 
  private:
@@ -44,6 +47,7 @@ class MemoryDevice {
   uint32_t blockSize_;
   std::map<uint64_t, Bytes> blocks_;
   int reads_ = 0;
+  bool seal_ = true;
 };
 
 // A container record over a MemoryDevice, enough for the B-tree and block layers.

@@ -1,0 +1,91 @@
+// The driver's routines and global data, and the small helpers every source file uses.
+#pragma once
+
+#include "QdrlStruc.h"
+
+// ---- Global data (Data.cpp) ------------------------------------------------------------------
+extern GLOBAL_DATA GlobalData;
+extern ULONG MaxDelayedCloses;
+extern FAST_MUTEX CloseQueueMutex;
+extern NPAGED_LOOKASIDE_LIST IrpContextLookaside;
+extern NPAGED_LOOKASIDE_LIST NonPagedFcbLookaside;
+extern NPAGED_LOOKASIDE_LIST ResourceLookaside;
+extern FAST_IO_DISPATCH QdrlFastIoDispatch;
+
+// ---- Entry point (Init.cpp) --------------------------------------------------------------------
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+// ---- Bug checks and raising (ExcpSup.cpp) ------------------------------------------------------
+// The driver's own stop code, "QZVK" in memory order; parameter 1 names the site as
+// (source unit << 16) | line.
+#define QDRL_BUG_CHECK_CODE 0x4B565A51
+#define QDRL_BUG_CHECK_CREATE 0x2
+#define QDRL_BUG_CHECK_CLEANUP 0x3
+#define QDRL_BUG_CHECK_CLOSE 0x4
+#define QDRL_BUG_CHECK_READ 0x5
+#define QDRL_BUG_CHECK_FILEINFO 0x7
+#define QDRL_BUG_CHECK_VOLINFO 0x9
+#define QDRL_BUG_CHECK_DIRCTRL 0xA
+#define QDRL_BUG_CHECK_FSCTRL 0xB
+#define QDRL_BUG_CHECK_DEVCTRL 0xC
+#define QDRL_BUG_CHECK_LOCKCTRL 0xE
+#define QDRL_BUG_CHECK_SUPPORT 0x10
+#define QDRL_BUG_CHECK_FASTIO 0x11
+
+// Each source file defines BugCheckFileId as its unit before using QdrlBugCheck.
+#define QdrlBugCheck(P2, P3, P4) \
+  KeBugCheckEx(QDRL_BUG_CHECK_CODE, ((ULONG_PTR)BugCheckFileId << 16) | __LINE__, (ULONG_PTR)(P2), \
+               (ULONG_PTR)(P3), (ULONG_PTR)(P4))
+
+[[noreturn]] void RaiseStatus(PIRP_CONTEXT IrpContext, NTSTATUS Status);
+[[noreturn]] void RaiseStatusNormalized(PIRP_CONTEXT IrpContext, NTSTATUS Status);
+LONG ExceptionFilter(PIRP_CONTEXT IrpContext, PEXCEPTION_POINTERS ExceptionPointers);
+NTSTATUS ProcessException(PIRP_CONTEXT IrpContext, PIRP Irp, NTSTATUS ExceptionCode);
+// The Ccb of a file object, which must be one (else the bug check, attributed to Unit).
+PCCB DecodeCcb(PFILE_OBJECT FileObject, ULONG Unit, ULONG Line);
+
+// ---- Request contexts and completion (StrucSup.cpp, Dispatch.cpp) --------------------------------
+PIRP_CONTEXT AllocateIrpContext(PIRP Irp, BOOLEAN Wait);
+void FreeIrpContext(PIRP_CONTEXT IrpContext);
+void CompleteRequest(PIRP_CONTEXT IrpContext, PIRP Irp, NTSTATUS Status);
+BOOLEAN SetTopLevelIfNone(PIRP Irp);
+BOOLEAN IsControlDevice(PDEVICE_OBJECT DeviceObject);
+// The dispatch shape of every Fsd routine but create's.
+NTSTATUS DispatchRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Wait);
+// The common routine of the IRP context's major function.
+NTSTATUS CommonDispatch(PIRP_CONTEXT IrpContext, PIRP Irp);
+
+// ---- Posting (WorkQue.cpp, FspDisp.cpp) ------------------------------------------------------------
+NTSTATUS PostRequest(PIRP_CONTEXT IrpContext, PIRP Irp);
+void PrepareToPost(PVOID Context, PIRP Irp);
+void QueueToWorker(PIRP_CONTEXT IrpContext, PIRP Irp);
+void OplockPostComplete(PVOID Context, PIRP Irp);
+PIRP_CONTEXT TakeOverflowEntry(PVCB Vcb);
+void WorkerDispatch(PVOID Context);
+
+// ---- Disk I/O support (DevSup.cpp) ------------------------------------------------------------------
+void LockUserBuffer(PIRP_CONTEXT IrpContext, PIRP Irp, LOCK_OPERATION Operation, ULONG Length);
+
+// ---- Create (Create.cpp) ----------------------------------------------------------------------------
+NTSTATUS CommonCreate(PIRP_CONTEXT IrpContext, PIRP Irp);
+
+// ---- Device control (DevCtrl.cpp) ---------------------------------------------------------------------
+NTSTATUS CommonDeviceControl(PIRP_CONTEXT IrpContext, PIRP Irp);
+
+// ---- Dispatch routines --------------------------------------------------------------------------------
+NTSTATUS FsdCreate(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);
+NTSTATUS FsdCleanup(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);
+NTSTATUS FsdClose(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);
+NTSTATUS FsdRead(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);
+NTSTATUS FsdWrite(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);
+NTSTATUS FsdQueryInformation(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);
+NTSTATUS FsdSetInformation(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);
+NTSTATUS FsdQuerySetEa(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);
+NTSTATUS FsdFlushBuffers(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);
+NTSTATUS FsdQueryVolumeInformation(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);
+NTSTATUS FsdDirectoryControl(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);
+NTSTATUS FsdFileSystemControl(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);
+NTSTATUS FsdDeviceControl(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);
+NTSTATUS FsdShutdown(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);
+NTSTATUS FsdLockControl(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);
+NTSTATUS FsdPnp(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);

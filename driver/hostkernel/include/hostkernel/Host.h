@@ -1,0 +1,128 @@
+// The host's side of the stand-in: what tests and hosts use to start the emulated
+// system, load a driver, inject faults, step the work queue, check for leaks and make
+// storage devices. Drivers never include this header.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <ntifs.h>
+
+// ---- System lifetime -----------------------------------------------------------------------
+// Loads a driver: makes its driver object and runs its entry point in a system thread,
+// as the I/O manager does. Returns the entry point's status; *DriverObject is set when it
+// succeeds.
+NTSTATUS HkLoadDriver(PDRIVER_INITIALIZE Entry, const char16_t* Name, PDRIVER_OBJECT* DriverObject);
+
+// Runs Body in a system thread of the system process and waits for it.
+void HkRunInSystemThread(const std::function<void()>& Body);
+
+// Waits until the work queues are empty and idle. Call before checking for leaks.
+void HkWaitForWorkQueueIdle();
+
+// The stand-in's wait watchdog: a blocking wait longer than this stops the system.
+void HkSetWaitWatchdog(unsigned Milliseconds);
+
+// Called with the bug check's code and parameters just before the system ends (the host
+// process exits); lets a host print or save them.
+using HkBugCheckHook = void (*)(ULONG Code, const ULONG_PTR Parameters[4]);
+void HkSetBugCheckHook(HkBugCheckHook Hook);
+
+// What MmQuerySystemSize answers (large unless a test says otherwise).
+void HkSetSystemSize(MM_SYSTEMSIZE Size);
+
+// User buffers: the caller's memory that a user-mode probe accepts, writable or not. The
+// front end registers the buffers of each request itself; tests registering their own
+// must unregister them.
+void HkRegisterUserBuffer(PVOID Buffer, SIZE_T Length, bool Writable);
+void HkUnregisterUserBuffer(PVOID Buffer);
+
+// ---- Pool ------------------------------------------------------------------------------------
+struct HkTagUsage {
+  ULONG Tag;
+  uint64_t LiveAllocations;
+  uint64_t LiveBytes;
+};
+// Live allocations per tag, lookaside lists' cached entries not counted.
+std::vector<HkTagUsage> HkPoolUsage();
+uint64_t HkPoolLiveAllocations();
+// A human-readable leak report: one line per tag with live allocations, or empty.
+std::string HkPoolLeakReport();
+std::string HkTagName(ULONG Tag);
+
+// Fails the Nth allocation from now (1 = the next one).
+void HkFailAllocationNumber(uint64_t N);
+// Fails every allocation with this tag until cleared with HkClearAllocationFaults.
+void HkFailAllocationsOfTag(ULONG Tag);
+void HkClearAllocationFaults();
+
+// Kernel calls that a test can make fail once, the Nth call from now.
+enum class HkCall { IoCreateDevice, IoAllocateWorkItem, FsRtlRegisterFileSystemFilterCallbacks,
+                    KeExpandKernelStack };
+void HkFailCall(HkCall Call, NTSTATUS Status, unsigned Nth = 1);
+void HkClearCallFaults();
+
+// ---- Objects ---------------------------------------------------------------------------------
+// Live references on an object the stand-in knows (device or file object), or -1.
+LONG HkObjectReferenceCount(PVOID Object);
+// Device and file objects still alive.
+size_t HkLiveFileObjects();
+size_t HkLiveDeviceObjects();
+PDEVICE_OBJECT HkFindDevice(const char16_t* Name);
+// The file systems registered, in the order the I/O manager would offer them a mount.
+std::vector<PDEVICE_OBJECT> HkRegisteredFileSystems();
+
+// ---- Work queue --------------------------------------------------------------------------------
+// In step mode queued items wait until HkWorkQueueStep releases one to a worker.
+void HkWorkQueueStepMode(bool On);
+// Releases the oldest held item; false when none is held.
+bool HkWorkQueueStep();
+size_t HkWorkQueueHeldItems();
+// Workers of the critical queue that are running an item now.
+size_t HkWorkQueueBusyWorkers();
+size_t HkWorkQueueWorkerCount();
+
+// ---- Storage devices over image files ----------------------------------------------------------
+struct HkIoRecord {
+  UCHAR MajorFunction;
+  ULONG IoControlCode;  // for device controls
+  uint64_t Offset;
+  ULONG Length;
+  NTSTATUS Status;
+  PETHREAD Thread;
+};
+
+struct HkStorageOptions {
+  ULONG SectorSize = 512;
+  bool Removable = false;
+};
+
+// A disk device over an image file (never written). Name like u"\\Device\\Harddisk0\\DR0".
+PDEVICE_OBJECT HkCreateDisk(const std::string& ImagePath, const char16_t* Name,
+                            const HkStorageOptions& Options = {});
+// A partition device: an offset window of a disk device's image.
+PDEVICE_OBJECT HkCreatePartition(PDEVICE_OBJECT Disk, const char16_t* Name, uint64_t Offset,
+                                 uint64_t Length);
+// A CD-ROM device over an image file; DataTrack decides the table of contents' control bit.
+PDEVICE_OBJECT HkCreateCdRom(const std::string& ImagePath, const char16_t* Name, bool DataTrack = true);
+// Deletes a storage device made above (its VPB and the device go when unreferenced).
+void HkDeleteStorage(PDEVICE_OBJECT Device);
+
+// Media changes: a swap puts a new image in the drive; an eject leaves it empty. Both bump
+// the media change count and set DO_VERIFY_VOLUME when a volume is mounted.
+void HkSwapMedia(PDEVICE_OBJECT Device, const std::string& ImagePath);
+void HkEjectMedia(PDEVICE_OBJECT Device);
+// Fails the Nth read from now with Status.
+void HkFailRead(PDEVICE_OBJECT Device, NTSTATUS Status, unsigned Nth = 1);
+// While closed, every read, write and device control reaching the device waits at the
+// gate; HkPassGate lets the Count oldest waiting (or next arriving) requests through.
+void HkCloseGate(PDEVICE_OBJECT Device);
+void HkOpenGate(PDEVICE_OBJECT Device);
+void HkPassGate(PDEVICE_OBJECT Device, size_t Count);
+size_t HkRequestsAtGate(PDEVICE_OBJECT Device);
+// Every request the device saw, in order.
+std::vector<HkIoRecord> HkIoLog(PDEVICE_OBJECT Device);
+// Blocks until Count requests in all (passed or waiting) have reached the device's gate.
+void HkWaitForGateArrivals(PDEVICE_OBJECT Device, uint64_t Count);

@@ -1,0 +1,465 @@
+// The front end's system services: handles, opens with the mount on first access and
+// the remount retry, cleanup on the last handle, and the request services that build
+// IRPs with the buffering Windows uses for each.
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "HostInternal.h"
+#include "hostkernel/FrontEnd.h"
+
+namespace {
+
+const ULONG FileObjectTag = PoolTag("File");
+const ULONG NameTag = PoolTag("IoNm");
+const ULONG BufferTag = PoolTag("IoBu");
+const int MaximumRemounts = 8;
+
+struct HandleTable {
+  std::mutex Lock;
+  std::map<HANDLE, PFILE_OBJECT> Handles;
+  ULONG_PTR NextHandle = 4;
+};
+
+HandleTable& Handles() {
+  static HandleTable& Table = *new HandleTable;
+  return Table;
+}
+
+HANDLE InsertHandle(PFILE_OBJECT FileObject) {
+  HandleTable& Table = Handles();
+  std::lock_guard<std::mutex> Lock(Table.Lock);
+  HANDLE Handle = (HANDLE)Table.NextHandle;
+  Table.NextHandle += 4;
+  Table.Handles[Handle] = FileObject;
+  return Handle;
+}
+
+PFILE_OBJECT TakeHandle(HANDLE Handle) {
+  HandleTable& Table = Handles();
+  std::lock_guard<std::mutex> Lock(Table.Lock);
+  auto Found = Table.Handles.find(Handle);
+  if (Found == Table.Handles.end()) return nullptr;
+  PFILE_OBJECT FileObject = Found->second;
+  Table.Handles.erase(Found);
+  return FileObject;
+}
+
+// Registers the caller's buffers as user memory for the duration of one service call.
+class UserBuffers {
+ public:
+  void Add(PVOID Buffer, SIZE_T Length, bool Writable) {
+    if (!Buffer || !Length) return;
+    HkRegisterUserBuffer(Buffer, Length, Writable);
+    Registered_.push_back(Buffer);
+  }
+  ~UserBuffers() {
+    for (PVOID Buffer : Registered_) HkUnregisterUserBuffer(Buffer);
+  }
+
+ private:
+  std::vector<PVOID> Registered_;
+};
+
+PFILE_OBJECT NewFileObject(PDEVICE_OBJECT Device, PVPB Vpb, const std::u16string& Name, ULONG Flags) {
+  auto* FileObject = (PFILE_OBJECT)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FILE_OBJECT), FileObjectTag);
+  std::memset(FileObject, 0, sizeof(FILE_OBJECT));
+  FileObject->Type = IO_TYPE_FILE;
+  FileObject->Size = sizeof(FILE_OBJECT);
+  FileObject->DeviceObject = Device;
+  FileObject->Vpb = Vpb;
+  FileObject->Flags = Flags;
+  KeInitializeEvent(&FileObject->Lock, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&FileObject->Event, NotificationEvent, FALSE);
+  InitializeListHead(&FileObject->IrpList);
+  if (!Name.empty()) {
+    USHORT Bytes = (USHORT)(Name.size() * sizeof(WCHAR));
+    FileObject->FileName.Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, Bytes, NameTag);
+    std::memcpy(FileObject->FileName.Buffer, Name.data(), Bytes);
+    FileObject->FileName.Length = FileObject->FileName.MaximumLength = Bytes;
+  }
+  if (Vpb) InterlockedIncrement((LONG*)&Vpb->ReferenceCount);
+  InterlockedIncrement(&Device->ReferenceCount);
+  hk::RegisterObject(FileObject, 1);
+  return FileObject;
+}
+
+// The named device with the longest name that prefixes Path, and the rest of Path.
+PDEVICE_OBJECT ResolveDevice(const std::u16string& Path, std::u16string* Remainder) {
+  for (size_t Length = Path.size(); Length > 0; --Length) {
+    if (Length < Path.size() && Path[Length] != u'\\') continue;
+    if (PDEVICE_OBJECT Device = HkFindDevice(Path.substr(0, Length).c_str())) {
+      *Remainder = Path.substr(Length);
+      return Device;
+    }
+  }
+  return nullptr;
+}
+
+NTSTATUS SendAndWait(PDEVICE_OBJECT Device, PIRP Irp, PKEVENT Event, PIO_STATUS_BLOCK Iosb) {
+  NTSTATUS Status = IoCallDriver(Device, Irp);
+  if (Status == STATUS_PENDING) {
+    KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, nullptr);
+    Status = Iosb->Status;
+  }
+  return Status;
+}
+
+DEVICE_TYPE FileSystemTypeFor(PDEVICE_OBJECT Device) {
+  return Device->DeviceType == FILE_DEVICE_CD_ROM ? FILE_DEVICE_CD_ROM_FILE_SYSTEM : FILE_DEVICE_DISK_FILE_SYSTEM;
+}
+
+// Offers the device to each registered file system of its kind until one mounts it.
+NTSTATUS MountIfNeeded(PDEVICE_OBJECT Device) {
+  PVPB Vpb = Device->Vpb;
+  if (Vpb->Flags & VPB_MOUNTED) return STATUS_SUCCESS;
+  for (PDEVICE_OBJECT FileSystem : HkRegisteredFileSystems()) {
+    if (FileSystem->DeviceType != FileSystemTypeFor(Device)) continue;
+    KEVENT Done;
+    KeInitializeEvent(&Done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK Iosb{};
+    PIRP Irp = IoAllocateIrp(FileSystem->StackSize, FALSE);
+    if (!Irp) return STATUS_INSUFFICIENT_RESOURCES;
+    Irp->Flags = IRP_MOUNT_COMPLETION | IRP_SYNCHRONOUS_PAGING_IO;
+    Irp->UserIosb = &Iosb;
+    Irp->UserEvent = &Done;
+    Irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
+    Stack->MajorFunction = IRP_MJ_FILE_SYSTEM_CONTROL;
+    Stack->MinorFunction = IRP_MN_MOUNT_VOLUME;
+    Stack->Parameters.MountVolume.Vpb = Vpb;
+    Stack->Parameters.MountVolume.DeviceObject = IoGetAttachedDevice(Device);
+    NTSTATUS Status = SendAndWait(FileSystem, Irp, &Done, &Iosb);
+    if (NT_SUCCESS(Status)) {
+      Device->Vpb->Flags |= VPB_MOUNTED;
+      Device->Flags &= ~DO_VERIFY_VOLUME;
+      return STATUS_SUCCESS;
+    }
+    if (Status != STATUS_UNRECOGNIZED_VOLUME) return Status;
+  }
+  return STATUS_UNRECOGNIZED_VOLUME;
+}
+
+struct OpenTarget {
+  PDEVICE_OBJECT Device;    // the device the file object is opened on
+  PDEVICE_OBJECT Target;    // the device the create goes to
+  PVPB Vpb;
+  PFILE_OBJECT Related;
+  std::u16string Name;
+};
+
+NTSTATUS FindOpenTarget(POBJECT_ATTRIBUTES Attributes, OpenTarget* Open) {
+  std::u16string Path(Attributes->ObjectName->Buffer, Attributes->ObjectName->Length / sizeof(WCHAR));
+  if (Attributes->RootDirectory) {
+    Open->Related = HkFileObjectOf(Attributes->RootDirectory);
+    if (!Open->Related) return STATUS_INVALID_HANDLE;
+    Open->Device = Open->Related->DeviceObject;
+    Open->Vpb = Open->Related->Vpb;
+    Open->Target = IoGetRelatedDeviceObject(Open->Related);
+    Open->Name = Path;
+    return STATUS_SUCCESS;
+  }
+  Open->Device = ResolveDevice(Path, &Open->Name);
+  if (!Open->Device) return STATUS_OBJECT_NAME_NOT_FOUND;
+  Open->Target = Open->Device;
+  if (Open->Device->Vpb) {
+    NTSTATUS Status = MountIfNeeded(Open->Device);
+    if (!NT_SUCCESS(Status)) return Status;
+    Open->Vpb = Open->Device->Vpb;
+    Open->Target = IoGetAttachedDevice(Open->Vpb->DeviceObject);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SendCreate(const OpenTarget& Open, PFILE_OBJECT FileObject, ACCESS_MASK DesiredAccess,
+                    POBJECT_ATTRIBUTES Attributes, PIO_STATUS_BLOCK Iosb, PLARGE_INTEGER AllocationSize,
+                    ULONG FileAttributes, ULONG ShareAccess, ULONG Disposition, ULONG CreateOptions,
+                    PVOID EaBuffer, ULONG EaLength) {
+  PIRP Irp = IoAllocateIrp(Open.Target->StackSize, FALSE);
+  if (!Irp) return STATUS_INSUFFICIENT_RESOURCES;
+  KEVENT Done;
+  KeInitializeEvent(&Done, NotificationEvent, FALSE);
+  IO_SECURITY_CONTEXT Security{nullptr, nullptr, DesiredAccess, CreateOptions};
+  Irp->Flags = IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API | IRP_DEFER_IO_COMPLETION;
+  Irp->RequestorMode = UserMode;
+  Irp->UserIosb = Iosb;
+  Irp->UserEvent = &Done;
+  Irp->Tail.Overlay.Thread = PsGetCurrentThread();
+  Irp->AssociatedIrp.SystemBuffer = EaBuffer;
+  if (AllocationSize) Irp->Overlay.AllocationSize = *AllocationSize;
+  PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
+  Stack->MajorFunction = IRP_MJ_CREATE;
+  Stack->Flags = (Attributes->Attributes & OBJ_CASE_INSENSITIVE) ? 0 : SL_CASE_SENSITIVE;
+  Stack->Parameters.Create.SecurityContext = &Security;
+  Stack->Parameters.Create.Options = (Disposition << 24) | (CreateOptions & 0x00FFFFFF);
+  Stack->Parameters.Create.FileAttributes = (USHORT)FileAttributes;
+  Stack->Parameters.Create.ShareAccess = (USHORT)ShareAccess;
+  Stack->Parameters.Create.EaLength = EaLength;
+  Stack->FileObject = FileObject;
+  return SendAndWait(Open.Target, Irp, &Done, Iosb);
+}
+
+// What one request service needs: the major and minor function, the IRP's flags, and
+// a routine that fills the stack location and the buffers (and may raise when a buffer
+// fails its probe).
+struct Request {
+  UCHAR Major;
+  UCHAR Minor;
+  ULONG IrpFlags;
+  bool AlwaysSynchronous;
+  std::function<void(PIRP, PIO_STACK_LOCATION, PDEVICE_OBJECT)> Setup;
+};
+
+void ReleaseUnsentIrp(PIRP Irp) {
+  if (Irp->Flags & IRP_DEALLOCATE_BUFFER) ExFreePoolWithTag(Irp->AssociatedIrp.SystemBuffer, BufferTag);
+  while (PMDL Mdl = Irp->MdlAddress) {
+    Irp->MdlAddress = Mdl->Next;
+    if (Mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(Mdl);
+    IoFreeMdl(Mdl);
+  }
+  IoFreeIrp(Irp);
+}
+
+NTSTATUS Send(HANDLE Handle, HANDLE CallerEvent, PIO_STATUS_BLOCK Iosb, const Request& What) {
+  PFILE_OBJECT FileObject = HkFileObjectOf(Handle);
+  if (!FileObject) return STATUS_INVALID_HANDLE;
+  ObReferenceObject(FileObject);
+  PDEVICE_OBJECT Device = IoGetRelatedDeviceObject(FileObject);
+  PIRP Irp = IoAllocateIrp(Device->StackSize, FALSE);
+  if (!Irp) {
+    ObDereferenceObject(FileObject);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  bool SynchronousHandle = FileObject->Flags & FO_SYNCHRONOUS_IO;
+  bool Wait = SynchronousHandle || What.AlwaysSynchronous;
+  KEVENT Local;
+  KeInitializeEvent(&Local, NotificationEvent, FALSE);
+  PKEVENT Event = (PKEVENT)CallerEvent;
+  if (Event) KeClearEvent(Event);
+  if (What.AlwaysSynchronous && !SynchronousHandle) Event = &Local;
+  if (SynchronousHandle) KeClearEvent(&FileObject->Event);
+  Irp->Flags = What.IrpFlags | (Wait ? IRP_SYNCHRONOUS_API : 0);
+  Irp->RequestorMode = UserMode;
+  Irp->UserIosb = Iosb;
+  Irp->UserEvent = Event;
+  Irp->Tail.Overlay.Thread = PsGetCurrentThread();
+  Irp->Tail.Overlay.OriginalFileObject = FileObject;
+  PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
+  Stack->MajorFunction = What.Major;
+  Stack->MinorFunction = What.Minor;
+  Stack->FileObject = FileObject;
+  try {
+    What.Setup(Irp, Stack, Device);
+  } catch (const NtException& Raised) {
+    ReleaseUnsentIrp(Irp);
+    ObDereferenceObject(FileObject);
+    return Raised.Record.ExceptionCode;
+  }
+  NTSTATUS Status = IoCallDriver(Device, Irp);
+  if (Status == STATUS_PENDING && Wait) {
+    KeWaitForSingleObject(Event ? Event : &FileObject->Event, Executive, UserMode, FALSE, nullptr);
+    Status = Iosb->Status;
+  }
+  return Status;
+}
+
+// The buffering of device and file-system controls by their method.
+void SetUpControlBuffers(PIRP Irp, PIO_STACK_LOCATION Stack, ULONG Code, PVOID Input, ULONG InputLength,
+                         PVOID Output, ULONG OutputLength) {
+  Stack->Parameters.DeviceIoControl.IoControlCode = Code;
+  Stack->Parameters.DeviceIoControl.InputBufferLength = InputLength;
+  Stack->Parameters.DeviceIoControl.OutputBufferLength = OutputLength;
+  ULONG Method = METHOD_FROM_CTL_CODE(Code);
+  if (Method == METHOD_NEITHER) {
+    Stack->Parameters.DeviceIoControl.Type3InputBuffer = Input;
+    Irp->UserBuffer = Output;
+    return;
+  }
+  ULONG SystemLength = Method == METHOD_BUFFERED ? Max(InputLength, OutputLength) : InputLength;
+  if (SystemLength) {
+    Irp->AssociatedIrp.SystemBuffer =
+        ExAllocatePoolWithTag(NonPagedPoolNx | POOL_RAISE_IF_ALLOCATION_FAILURE, SystemLength, BufferTag);
+    Irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+    if (InputLength) std::memcpy(Irp->AssociatedIrp.SystemBuffer, Input, InputLength);
+  }
+  if (Method == METHOD_BUFFERED) {
+    if (OutputLength) Irp->Flags |= IRP_INPUT_OPERATION;
+    Irp->UserBuffer = Output;
+  } else if (OutputLength) {
+    PMDL Mdl = IoAllocateMdl(Output, OutputLength, FALSE, FALSE, Irp);
+    if (!Mdl) ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+    MmProbeAndLockPages(Mdl, UserMode, Method == METHOD_OUT_DIRECT ? IoWriteAccess : IoReadAccess);
+  }
+}
+
+void SetUpBufferedOutput(PIRP Irp, ULONG Length, PVOID Output) {
+  Irp->AssociatedIrp.SystemBuffer =
+      ExAllocatePoolWithTag(NonPagedPoolNx | POOL_RAISE_IF_ALLOCATION_FAILURE, Length, BufferTag);
+  Irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION;
+  Irp->UserBuffer = Output;
+}
+
+}  // namespace
+
+PFILE_OBJECT HkFileObjectOf(HANDLE Handle) {
+  HandleTable& Table = Handles();
+  std::lock_guard<std::mutex> Lock(Table.Lock);
+  auto Found = Table.Handles.find(Handle);
+  return Found == Table.Handles.end() ? nullptr : Found->second;
+}
+
+NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                      ULONG EaLength) {
+  *FileHandle = nullptr;
+  ULONG Flags = (CreateOptions & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) ? FO_SYNCHRONOUS_IO : 0;
+  if (CreateOptions & FILE_NO_INTERMEDIATE_BUFFERING) Flags |= FO_NO_INTERMEDIATE_BUFFERING;
+  for (int Attempt = 0; Attempt < MaximumRemounts; ++Attempt) {
+    OpenTarget Open{};
+    NTSTATUS Status = FindOpenTarget(ObjectAttributes, &Open);
+    if (!NT_SUCCESS(Status)) return Status;
+    PFILE_OBJECT FileObject = NewFileObject(Open.Device, Open.Vpb, Open.Name, Flags);
+    FileObject->RelatedFileObject = Open.Related;
+    Status = SendCreate(Open, FileObject, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
+                        FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer, EaLength);
+    if (NT_SUCCESS(Status) && Status != STATUS_REPARSE) {
+      FileObject->Flags |= FO_FILE_OPEN | FO_HANDLE_CREATED;
+      *FileHandle = InsertHandle(FileObject);
+      return Status;
+    }
+    // The file system did not take the open: the file object goes without a close.
+    ObDereferenceObject(FileObject);
+    if (Status != STATUS_REPARSE || IoStatusBlock->Information != IO_REMOUNT) return Status;
+  }
+  return STATUS_REPARSE;
+}
+
+NTSTATUS NtClose(HANDLE Handle) {
+  PFILE_OBJECT FileObject = TakeHandle(Handle);
+  if (!FileObject) return STATUS_INVALID_HANDLE;
+  if ((FileObject->Flags & FO_FILE_OPEN) && !(FileObject->Flags & FO_CLEANUP_COMPLETE)) {
+    PDEVICE_OBJECT Device = IoGetRelatedDeviceObject(FileObject);
+    PIRP Irp = IoAllocateIrp(Device->StackSize, FALSE);
+    if (!Irp) KeBugCheckEx(NO_MORE_IRP_STACK_LOCATIONS, 0, 0, 0, 0);
+    KEVENT Done;
+    KeInitializeEvent(&Done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK Iosb{};
+    Irp->Flags = IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API;
+    Irp->UserIosb = &Iosb;
+    Irp->UserEvent = &Done;
+    Irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
+    Stack->MajorFunction = IRP_MJ_CLEANUP;
+    Stack->FileObject = FileObject;
+    SendAndWait(Device, Irp, &Done, &Iosb);
+    FileObject->Flags |= FO_CLEANUP_COMPLETE;
+  }
+  ObDereferenceObject(FileObject);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PVOID, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
+                               ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
+                               PVOID OutputBuffer, ULONG OutputBufferLength) {
+  UserBuffers Buffers;
+  Buffers.Add(InputBuffer, InputBufferLength, false);
+  Buffers.Add(OutputBuffer, OutputBufferLength, true);
+  return Send(FileHandle, Event, IoStatusBlock,
+              Request{IRP_MJ_DEVICE_CONTROL, 0, 0, false, [&](PIRP Irp, PIO_STACK_LOCATION Stack, PDEVICE_OBJECT) {
+                        SetUpControlBuffers(Irp, Stack, IoControlCode, InputBuffer, InputBufferLength,
+                                            OutputBuffer, OutputBufferLength);
+                      }});
+}
+
+NTSTATUS NtFsControlFile(HANDLE FileHandle, HANDLE Event, PVOID, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
+                         ULONG FsControlCode, PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                         ULONG OutputBufferLength) {
+  UserBuffers Buffers;
+  Buffers.Add(InputBuffer, InputBufferLength, false);
+  Buffers.Add(OutputBuffer, OutputBufferLength, true);
+  return Send(FileHandle, Event, IoStatusBlock,
+              Request{IRP_MJ_FILE_SYSTEM_CONTROL, IRP_MN_USER_FS_REQUEST, 0, false,
+                      [&](PIRP Irp, PIO_STACK_LOCATION Stack, PDEVICE_OBJECT) {
+                        SetUpControlBuffers(Irp, Stack, FsControlCode, InputBuffer, InputBufferLength,
+                                            OutputBuffer, OutputBufferLength);
+                      }});
+}
+
+NTSTATUS NtReadFile(HANDLE FileHandle, HANDLE Event, PVOID, PVOID, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                    ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key) {
+  PFILE_OBJECT FileObject = HkFileObjectOf(FileHandle);
+  if (!FileObject) return STATUS_INVALID_HANDLE;
+  LARGE_INTEGER Offset = FileObject->CurrentByteOffset;
+  if (ByteOffset && ByteOffset->QuadPart != FILE_USE_FILE_POINTER_POSITION) Offset = *ByteOffset;
+  UserBuffers Buffers;
+  Buffers.Add(Buffer, Length, true);
+  // Windows tries the fast path first once the file is cached.
+  PDEVICE_OBJECT Device = IoGetRelatedDeviceObject(FileObject);
+  PFAST_IO_DISPATCH FastIo = Device->DriverObject->FastIoDispatch;
+  if (FileObject->PrivateCacheMap && FastIo && FastIo->FastIoRead) {
+    BOOLEAN Served = hk::NoThrowBarrier([&] {
+      return FastIo->FastIoRead(FileObject, &Offset, Length, TRUE, Key ? *Key : 0, Buffer, IoStatusBlock, Device);
+    });
+    if (Served) return IoStatusBlock->Status;
+  }
+  ULONG Flags = IRP_READ_OPERATION | ((FileObject->Flags & FO_NO_INTERMEDIATE_BUFFERING) ? IRP_NOCACHE : 0);
+  return Send(FileHandle, Event, IoStatusBlock,
+              Request{IRP_MJ_READ, IRP_MN_NORMAL, Flags, false, [&](PIRP Irp, PIO_STACK_LOCATION Stack, PDEVICE_OBJECT Target) {
+                        Stack->Parameters.Read.Length = Length;
+                        Stack->Parameters.Read.Key = Key ? *Key : 0;
+                        Stack->Parameters.Read.ByteOffset = Offset;
+                        if (Target->Flags & DO_BUFFERED_IO) {
+                          SetUpBufferedOutput(Irp, Length, Buffer);
+                        } else if (Target->Flags & DO_DIRECT_IO) {
+                          PMDL Mdl = IoAllocateMdl(Buffer, Length, FALSE, FALSE, Irp);
+                          if (!Mdl) ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+                          MmProbeAndLockPages(Mdl, UserMode, IoWriteAccess);
+                        } else {
+                          Irp->UserBuffer = Buffer;
+                        }
+                      }});
+}
+
+NTSTATUS NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
+                                ULONG Length, FILE_INFORMATION_CLASS FileInformationClass) {
+  UserBuffers Buffers;
+  Buffers.Add(FileInformation, Length, true);
+  return Send(FileHandle, nullptr, IoStatusBlock,
+              Request{IRP_MJ_QUERY_INFORMATION, 0, 0, true, [&](PIRP Irp, PIO_STACK_LOCATION Stack, PDEVICE_OBJECT) {
+                        Stack->Parameters.QueryFile.Length = Length;
+                        Stack->Parameters.QueryFile.FileInformationClass = FileInformationClass;
+                        SetUpBufferedOutput(Irp, Length, FileInformation);
+                      }});
+}
+
+NTSTATUS NtQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FsInformation,
+                                      ULONG Length, FS_INFORMATION_CLASS FsInformationClass) {
+  UserBuffers Buffers;
+  Buffers.Add(FsInformation, Length, true);
+  return Send(FileHandle, nullptr, IoStatusBlock,
+              Request{IRP_MJ_QUERY_VOLUME_INFORMATION, 0, 0, true,
+                      [&](PIRP Irp, PIO_STACK_LOCATION Stack, PDEVICE_OBJECT) {
+                        Stack->Parameters.QueryVolume.Length = Length;
+                        Stack->Parameters.QueryVolume.FsInformationClass = FsInformationClass;
+                        SetUpBufferedOutput(Irp, Length, FsInformation);
+                      }});
+}
+
+NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {
+  return Send(FileHandle, nullptr, IoStatusBlock,
+              Request{IRP_MJ_FLUSH_BUFFERS, 0, 0, true, [](PIRP, PIO_STACK_LOCATION, PDEVICE_OBJECT) {}});
+}
+
+HANDLE HkInsertHandle(PDEVICE_OBJECT Device, PVOID FsContext, PVOID FsContext2, ULONG Flags) {
+  PVPB Vpb = (Device->Vpb && (Device->Vpb->Flags & VPB_MOUNTED)) ? Device->Vpb : nullptr;
+  PFILE_OBJECT FileObject = NewFileObject(Device, Vpb, u"", Flags);
+  FileObject->FsContext = FsContext;
+  FileObject->FsContext2 = FsContext2;
+  return InsertHandle(FileObject);
+}
+
+void HkDropHandle(HANDLE Handle) {
+  PFILE_OBJECT FileObject = TakeHandle(Handle);
+  if (FileObject) ObDereferenceObject(FileObject);
+}

@@ -1,0 +1,41 @@
+// The file-system run-time library's status helpers and fast-I/O entries.
+#include "HostInternal.h"
+
+BOOLEAN FsRtlIsNtstatusExpected(NTSTATUS Exception) {
+  switch (Exception) {
+    case STATUS_DATATYPE_MISALIGNMENT:
+    case STATUS_ACCESS_VIOLATION:
+    case STATUS_ILLEGAL_INSTRUCTION:
+    case (NTSTATUS)0xC00000AA:  // STATUS_INSTRUCTION_MISALIGNMENT
+      return FALSE;
+    default:
+      return TRUE;
+  }
+}
+
+NTSTATUS FsRtlNormalizeNtstatus(NTSTATUS Exception, NTSTATUS GenericStatus) {
+  return FsRtlIsNtstatusExpected(Exception) ? Exception : GenericStatus;
+}
+
+BOOLEAN FsRtlIsTotalDeviceFailure(NTSTATUS Status) {
+  return !(NT_SUCCESS(Status) || Status == STATUS_CRC_ERROR || Status == STATUS_DEVICE_DATA_ERROR);
+}
+
+// No cache maps exist yet, so the copy and MDL paths can never serve a request here.
+BOOLEAN FsRtlCopyRead(PFILE_OBJECT, PLARGE_INTEGER, ULONG, BOOLEAN, ULONG, PVOID, PIO_STATUS_BLOCK,
+                      PDEVICE_OBJECT) {
+  return FALSE;
+}
+BOOLEAN FsRtlCopyWrite(PFILE_OBJECT, PLARGE_INTEGER, ULONG, BOOLEAN, ULONG, PVOID, PIO_STATUS_BLOCK,
+                       PDEVICE_OBJECT) {
+  return FALSE;
+}
+BOOLEAN FsRtlMdlReadDev(PFILE_OBJECT, PLARGE_INTEGER, ULONG, ULONG, PMDL*, PIO_STATUS_BLOCK, PDEVICE_OBJECT) {
+  return FALSE;
+}
+BOOLEAN FsRtlMdlReadCompleteDev(PFILE_OBJECT, PMDL, PDEVICE_OBJECT) { return FALSE; }
+BOOLEAN FsRtlPrepareMdlWriteDev(PFILE_OBJECT, PLARGE_INTEGER, ULONG, ULONG, PMDL*, PIO_STATUS_BLOCK,
+                                PDEVICE_OBJECT) {
+  return FALSE;
+}
+BOOLEAN FsRtlMdlWriteCompleteDev(PFILE_OBJECT, PLARGE_INTEGER, PMDL, PDEVICE_OBJECT) { return FALSE; }

@@ -1,0 +1,97 @@
+// What the stand-in's units share among themselves: thread and process records, the
+// dispatcher lock that every blocking wait goes through, the rule-violation stop, fault
+// injection and the no-throw barrier.
+#pragma once
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "hostkernel/Host.h"
+
+struct KPROCESS {
+  const char* Name;
+};
+
+struct KTHREAD {
+  PEPROCESS Process;
+  bool SystemThread;
+  KIRQL Irql;
+  LONG CriticalRegionDepth;  // normal kernel APCs off while above 0
+  PIRP TopLevelIrp;
+  PDEVICE_OBJECT DeviceToVerify;
+  ULONG HeldSpinLocks;
+};
+
+namespace hk {
+
+extern KPROCESS SystemProcess;
+extern KPROCESS UserProcess;
+
+// The thread record of the calling host thread, made on first use.
+PKTHREAD CurrentThread();
+// Marks the calling host thread as a system thread of the system process.
+void BecomeSystemThread();
+
+// Stops the emulated system because a caller broke a rule Windows enforces (by a bug
+// check or by hanging): prints what happened and bug-checks with
+// DRIVER_VERIFIER_DETECTED_VIOLATION.
+[[noreturn]] void Violation(const char* Format, ...) __attribute__((format(printf, 1, 2)));
+
+// The one lock of all waitable state (events, fast mutexes, resources, the work queue),
+// like the kernel's dispatcher lock, and the condition every waiter sleeps on.
+std::mutex& DispatcherLock();
+void WakeWaiters();
+// Sleeps until woken, without the watchdog: for idle worker threads only.
+void IdleWait(std::unique_lock<std::mutex>& Lock);
+
+// Blocks until Ready() holds, under the dispatcher lock. Blocking at DISPATCH_LEVEL or
+// while holding a spin lock stops the system; so does a wait the watchdog sees outlast
+// its limit (What names the wait in the report).
+template <typename Predicate>
+void WaitUntil(std::unique_lock<std::mutex>& Lock, Predicate Ready, const char* What);
+void WaitChecks(const char* What);
+bool WaitOnce(std::unique_lock<std::mutex>& Lock, const char* What, unsigned& WaitedMs);
+
+template <typename Predicate>
+void WaitUntil(std::unique_lock<std::mutex>& Lock, Predicate Ready, const char* What) {
+  if (Ready()) return;
+  WaitChecks(What);
+  unsigned WaitedMs = 0;
+  while (!Ready()) WaitOnce(Lock, What, WaitedMs);
+}
+
+// A failure injected into a kernel call, or STATUS_SUCCESS.
+NTSTATUS TakeCallFault(HkCall Call);
+
+// Runs driver code where Windows allows no exception to escape; an escape is the bug
+// check KMODE_EXCEPTION_NOT_HANDLED with the exception's code and address.
+template <typename Body>
+auto NoThrowBarrier(Body&& Run) -> decltype(Run());
+[[noreturn]] void EscapedException(const NtException& Exception);
+[[noreturn]] void EscapedForeignException();
+
+template <typename Body>
+auto NoThrowBarrier(Body&& Run) -> decltype(Run()) {
+  try {
+    return Run();
+  } catch (const NtException& Exception) {
+    EscapedException(Exception);
+  } catch (...) {
+    EscapedForeignException();
+  }
+}
+
+// Object bookkeeping shared by Io.cpp and the front end.
+void RegisterObject(PVOID Object, LONG InitialReferences);
+void DeleteFileObject(PFILE_OBJECT FileObject);
+
+// Pool internals the lookaside lists use: marks an allocation as held by a list (not a
+// leak) or back in use.
+void MarkCachedInLookaside(PVOID Block, bool Cached);
+
+// The user buffers the front end registered for the current request's probing.
+bool UserRangeAccessible(PVOID Address, SIZE_T Length, bool Write);
+
+}  // namespace hk

@@ -1,0 +1,143 @@
+// The memory manager's part: MDLs over the host's flat address space, where a system
+// address is the buffer's own address and probing checks user buffers against the ones
+// the front end registered for the request in flight; and the system size.
+#include <vector>
+
+#include "HostInternal.h"
+
+namespace {
+
+const ULONG MdlTag = PoolTag("Mdl ");
+
+struct UserRange {
+  PUCHAR Start;
+  SIZE_T Length;
+  bool Writable;
+};
+
+std::mutex& RangeLock() {
+  static std::mutex& Lock = *new std::mutex;
+  return Lock;
+}
+
+std::vector<UserRange>& Ranges() {
+  static std::vector<UserRange>& List = *new std::vector<UserRange>;
+  return List;
+}
+
+MM_SYSTEMSIZE SystemSize = MmLargeSystem;
+
+ULONG PagesSpanned(PVOID Address, SIZE_T Length) {
+  ULONG_PTR Start = (ULONG_PTR)Address & ~(ULONG_PTR)(PAGE_SIZE - 1);
+  ULONG_PTR End = (ULONG_PTR)Address + Length;
+  return (ULONG)((End - Start + PAGE_SIZE - 1) >> PAGE_SHIFT);
+}
+
+}  // namespace
+
+void HkRegisterUserBuffer(PVOID Buffer, SIZE_T Length, bool Writable) {
+  std::lock_guard<std::mutex> Lock(RangeLock());
+  Ranges().push_back({(PUCHAR)Buffer, Length, Writable});
+}
+
+void HkUnregisterUserBuffer(PVOID Buffer) {
+  std::lock_guard<std::mutex> Lock(RangeLock());
+  auto& List = Ranges();
+  for (auto It = List.begin(); It != List.end(); ++It)
+    if (It->Start == Buffer) {
+      List.erase(It);
+      return;
+    }
+}
+
+bool hk::UserRangeAccessible(PVOID Address, SIZE_T Length, bool Write) {
+  if (hk::CurrentThread()->Process != &hk::UserProcess) return false;
+  std::lock_guard<std::mutex> Lock(RangeLock());
+  auto* Start = (PUCHAR)Address;
+  for (const UserRange& Range : Ranges())
+    if (Start >= Range.Start && Length <= Range.Length && Start - Range.Start <= (ptrdiff_t)(Range.Length - Length))
+      return Range.Writable || !Write;
+  return false;
+}
+
+void HkSetSystemSize(MM_SYSTEMSIZE Size) { SystemSize = Size; }
+MM_SYSTEMSIZE MmQuerySystemSize() { return SystemSize; }
+
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN, PIRP Irp) {
+  ULONG Pages = PagesSpanned(VirtualAddress, Length);
+  SIZE_T Size = sizeof(MDL) + Pages * sizeof(ULONG_PTR);
+  auto* Mdl = (PMDL)ExAllocatePoolWithTag(NonPagedPoolNx, Size, MdlTag);
+  if (!Mdl) return nullptr;
+  std::memset(Mdl, 0, sizeof(MDL));
+  Mdl->Size = (CSHORT)Size;
+  Mdl->StartVa = (PVOID)((ULONG_PTR)VirtualAddress & ~(ULONG_PTR)(PAGE_SIZE - 1));
+  Mdl->ByteOffset = (ULONG)((ULONG_PTR)VirtualAddress & (PAGE_SIZE - 1));
+  Mdl->ByteCount = Length;
+  if (Irp) {
+    if (!SecondaryBuffer) {
+      Irp->MdlAddress = Mdl;
+    } else {
+      PMDL* Tail = &Irp->MdlAddress;
+      while (*Tail) Tail = &(*Tail)->Next;
+      *Tail = Mdl;
+    }
+  }
+  return Mdl;
+}
+
+void IoFreeMdl(PMDL Mdl) {
+  if ((Mdl->MdlFlags & MDL_PAGES_LOCKED) && !(Mdl->MdlFlags & MDL_PARTIAL))
+    hk::Violation("IoFreeMdl on MDL %p whose pages are still locked", (void*)Mdl);
+  ExFreePoolWithTag(Mdl, MdlTag);
+}
+
+void MmProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
+  if (Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL))
+    hk::Violation("MmProbeAndLockPages on MDL %p that is locked, partial or describes nonpaged pool",
+                  (void*)Mdl);
+  bool Write = Operation != IoReadAccess;
+  if (AccessMode == UserMode && !hk::UserRangeAccessible(MmGetMdlVirtualAddress(Mdl), Mdl->ByteCount, Write))
+    ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+  Mdl->MdlFlags |= MDL_PAGES_LOCKED | (Write ? MDL_WRITE_OPERATION : 0);
+  Mdl->Process = AccessMode == UserMode ? PsGetCurrentProcess() : nullptr;
+}
+
+void MmUnlockPages(PMDL Mdl) {
+  if (!(Mdl->MdlFlags & MDL_PAGES_LOCKED)) hk::Violation("MmUnlockPages on MDL %p that is not locked", (void*)Mdl);
+  Mdl->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA | MDL_WRITE_OPERATION);
+  Mdl->MappedSystemVa = nullptr;
+}
+
+void MmBuildMdlForNonPagedPool(PMDL Mdl) {
+  Mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+  Mdl->MappedSystemVa = MmGetMdlVirtualAddress(Mdl);
+}
+
+PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG) {
+  if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARENT_MAPPED_SYSTEM_VA))
+    return Mdl->MappedSystemVa;
+  if (!(Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL)))
+    hk::Violation("mapping MDL %p whose pages are not locked", (void*)Mdl);
+  Mdl->MappedSystemVa = MmGetMdlVirtualAddress(Mdl);
+  Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+  return Mdl->MappedSystemVa;
+}
+
+void IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length) {
+  auto* SourceStart = (PUCHAR)MmGetMdlVirtualAddress(SourceMdl);
+  auto* Start = (PUCHAR)VirtualAddress;
+  if (Start < SourceStart || Start > SourceStart + SourceMdl->ByteCount)
+    hk::Violation("partial MDL outside its source MDL");
+  ULONG Offset = (ULONG)(Start - SourceStart);
+  if (Length == 0) Length = SourceMdl->ByteCount - Offset;
+  if (Length > SourceMdl->ByteCount - Offset) hk::Violation("partial MDL runs past its source MDL");
+  TargetMdl->StartVa = (PVOID)((ULONG_PTR)Start & ~(ULONG_PTR)(PAGE_SIZE - 1));
+  TargetMdl->ByteOffset = (ULONG)((ULONG_PTR)Start & (PAGE_SIZE - 1));
+  TargetMdl->ByteCount = Length;
+  TargetMdl->Process = SourceMdl->Process;
+  TargetMdl->MdlFlags = MDL_PARTIAL | (SourceMdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_WRITE_OPERATION));
+  if (SourceMdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+    TargetMdl->MdlFlags |= MDL_PARENT_MAPPED_SYSTEM_VA;
+    TargetMdl->MappedSystemVa = (PUCHAR)SourceMdl->MappedSystemVa + Offset;
+  }
+}

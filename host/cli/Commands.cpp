@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ApfsFormat.h"
+#include "EntryName.h"
 #include "Json.h"
 
 namespace {
@@ -67,9 +68,13 @@ class Lister {
   // recursive listing is in path order.
   void Directory(FsNode* directory, const std::string& path) {
     std::vector<Listed> children;
-    session_.List(directory, [&](Listed&& listed) {
+    const std::vector<std::string> leftOut = session_.List(directory, [&](Listed&& listed) {
       if (!Hidden(listed.name, o_)) children.push_back(std::move(listed));
     });
+    for (const std::string& name : leftOut) {
+      std::fprintf(stderr, "quadrel: %s\n", UnusableName(path, name).what());
+      partial_ = true;
+    }
     std::sort(children.begin(), children.end(), [](const Listed& a, const Listed& b) { return a.name < b.name; });
     for (Listed& child : children) {
       const std::string childPath = ChildPath(path, child.name);
@@ -90,6 +95,8 @@ class Lister {
                      {"entries", entries_}});
   }
 
+  // Some entries were left out of the listing (and reported).
+  bool partial() const { return partial_; }
 
  private:
   const Options& o_;
@@ -97,6 +104,7 @@ class Lister {
   uint32_t volume_;
   FILE* out_;
   nlohmann::json entries_ = nlohmann::json::array();
+  bool partial_ = false;
 };
 
 void RequireRegularFile(Session& session, Inode* inode, const std::string& path) {
@@ -191,7 +199,7 @@ ExitCode RunLs(const Options& o, FILE* out) {
     lister.Entry(node.inode(), path, path.substr(path.find_last_of('/') + 1));
   }
   lister.Finish(path);
-  return ExitCode::Ok;
+  return lister.partial() ? ExitCode::Partial : ExitCode::Ok;
 }
 
 ExitCode RunStat(const Options& o, FILE* out) {

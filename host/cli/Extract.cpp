@@ -7,10 +7,13 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "ApfsFormat.h"
 #include "Commands.h"
+#include "EntryName.h"
 #include "VolumeReader.h"
 
 namespace {
@@ -56,13 +59,44 @@ class Progress {
   int shown_ = -1;
 };
 
+// An open descriptor, closed with the object.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+  // Closes now; false when closing reports an error (written data may be lost).
+  bool Close() { return close(std::exchange(fd_, -1)) == 0; }
+
+ private:
+  int fd_;
+};
+
+// Where an entry is extracted: a name in an open directory. Only the top of an
+// extraction is named by the path given on the command line (in the current
+// directory); every entry below it is created by its own name in the descriptor of the
+// directory made for its parent, so no path is walked again and no symbolic link, made
+// by the extraction or found there, is ever followed.
+struct Place {
+  int directory;      // descriptor, or AT_FDCWD for the top
+  std::string name;   // one path component, or the command line's DEST for the top
+  std::string shown;  // the path messages name
+};
+
+constexpr int NEW_FILE = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+constexpr int DIRECTORY = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
 class Extractor {
  public:
   explicit Extractor(Session& session) : session_(session), asRoot_(geteuid() == 0) {}
 
   void ShowProgress(uint64_t totalBytes) { progress_ = std::make_unique<Progress>(totalBytes); }
-  // The volume root goes into this directory, which exists already.
-  void FillExisting(const std::string& directory) { existingTop_ = directory; }
+  // The volume root goes into the directory of the top place, which exists already.
+  void FillExisting() { fillTop_ = true; }
   bool partial() const { return partial_; }
   void Done() const {
     if (progress_) progress_->End();
@@ -70,16 +104,20 @@ class Extractor {
 
   // Extracts the entry at volumePath; failures below a directory are reported and
   // skipped, a failure of the entry itself is thrown.
-  void Extract(Inode* inode, const std::string& volumePath, const std::string& dest) {
+  void Extract(Inode* inode, const std::string& volumePath, const Place& place) {
     const PosixStat st = session_.Stat(inode);
-    if (st.nlink > 1 && (st.mode & S_IFMT_MASK) != MODE_DIR && LinkToEarlier(st.inode, dest)) return;
+    if (st.nlink > 1 && (st.mode & S_IFMT_MASK) != MODE_DIR && LinkToEarlier(st.inode, place)) return;
     switch (st.mode & S_IFMT_MASK) {
-      case MODE_DIR: Directory(inode, st, volumePath, dest); return;
-      case MODE_REG: RegularFile(inode, st, volumePath, dest); break;
-      case MODE_LNK: Symlink(inode, st, dest); break;
-      default: Special(st, volumePath, dest); break;
+      case MODE_DIR: Directory(inode, st, volumePath, place); return;
+      case MODE_REG: RegularFile(inode, st, volumePath, place); break;
+      case MODE_LNK: Symlink(inode, st, place); break;
+      default: Special(st, volumePath, place); break;
     }
-    if (st.nlink > 1) firstNames_[st.inode] = dest;
+    if (st.nlink > 1 && top_ >= 0) {
+      std::vector<std::string> components = below_;
+      components.push_back(place.name);
+      firstNames_[st.inode] = std::move(components);
+    }
   }
 
   // Sum of the regular files' sizes below a directory, for the progress bar.
@@ -90,6 +128,7 @@ class Extractor {
     uint64_t total = 0;
     NodeRef node = session_.Open(inode);
     std::vector<InodeRef> children;
+    // Entries left out here are reported when the extraction reaches them.
     session_.List(node.get(), [&](Listed&& listed) { children.push_back(std::move(listed.inode)); });
     for (InodeRef& child : children) total += TreeBytes(child.get());
     return total;
@@ -101,55 +140,81 @@ class Extractor {
     partial_ = true;
   }
 
-  bool LinkToEarlier(uint64_t inode, const std::string& dest) {
+  // Links place to the name this inode was first extracted as, found again from the top
+  // directory one component at a time.
+  bool LinkToEarlier(uint64_t inode, const Place& place) {
     const auto first = firstNames_.find(inode);
     if (first == firstNames_.end()) return false;
-    if (link(first->second.c_str(), dest.c_str()) != 0) throw OutputError("cannot link", dest);
+    const std::vector<std::string>& components = first->second;
+    std::vector<std::unique_ptr<Descriptor>> walked;
+    int parent = top_;
+    for (size_t i = 0; i + 1 < components.size(); i++) {
+      walked.push_back(std::make_unique<Descriptor>(openat(parent, components[i].c_str(), DIRECTORY)));
+      parent = walked.back()->get();
+      if (parent < 0) throw OutputError("cannot link", place.shown);
+    }
+    if (linkat(parent, components.back().c_str(), place.directory, place.name.c_str(), 0) != 0) {
+      throw OutputError("cannot link", place.shown);
+    }
     return true;
   }
 
-  void Directory(Inode* inode, const PosixStat& st, const std::string& volumePath, const std::string& dest) {
-    if (mkdir(dest.c_str(), 0700) != 0 && !(errno == EEXIST && dest == existingTop_)) {
-      throw OutputError("cannot create directory", dest);
+  void Directory(Inode* inode, const PosixStat& st, const std::string& volumePath, const Place& place) {
+    const bool existing = std::exchange(fillTop_, false);
+    if (!existing && mkdirat(place.directory, place.name.c_str(), 0700) != 0) {
+      throw OutputError("cannot create directory", place.shown);
     }
+    Descriptor directory(openat(place.directory, place.name.c_str(), DIRECTORY));
+    if (directory.get() < 0) throw OutputError("cannot open directory", place.shown);
     NodeRef node = session_.Open(inode);
     std::vector<Listed> children;
-    session_.List(node.get(), [&](Listed&& listed) { children.push_back(std::move(listed)); });
+    for (const std::string& name :
+         session_.List(node.get(), [&](Listed&& listed) { children.push_back(std::move(listed)); })) {
+      Warn(UnusableName(volumePath, name).what());
+    }
+    // From here on each child's failure is reported and skipped, so below_ stays in step.
+    const bool isTop = top_ < 0;
+    if (isTop) {
+      top_ = directory.get();
+    } else {
+      below_.push_back(place.name);
+    }
     for (Listed& child : children) {
       try {
-        Extract(child.inode.get(), Join(volumePath, child.name), dest + "/" + child.name);
+        Extract(child.inode.get(), Join(volumePath, child.name),
+                Place{directory.get(), child.name, place.shown + "/" + child.name});
       } catch (const ReadFailure& failure) {
         Warn(failure.what());
       }
     }
-    KeepXattrs(inode, dest, -1);
-    KeepMetadata(st, dest, -1, true);
+    if (isTop) {
+      top_ = -1;
+    } else {
+      below_.pop_back();
+    }
+    KeepXattrs(inode, directory.get(), place.shown);
+    KeepMetadata(st, place, directory.get(), true);
   }
 
-  void RegularFile(Inode* inode, const PosixStat& st, const std::string& volumePath, const std::string& dest) {
+  void RegularFile(Inode* inode, const PosixStat& st, const std::string& volumePath, const Place& place) {
     if (st.compressed) throw CompressedContents(volumePath);
-    const int fd = open(dest.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) throw OutputError("cannot create", dest);
-    try {
-      CopyData(inode, st.size, fd, dest);
-      KeepXattrs(inode, dest, fd);
-      KeepMetadata(st, dest, fd, true);
-    } catch (...) {
-      close(fd);
-      throw;
-    }
-    if (close(fd) != 0) throw OutputError("cannot write", dest);
+    Descriptor file(openat(place.directory, place.name.c_str(), NEW_FILE, 0600));
+    if (file.get() < 0) throw OutputError("cannot create", place.shown);
+    CopyData(inode, st.size, file.get(), place.shown);
+    KeepXattrs(inode, file.get(), place.shown);
+    KeepMetadata(st, place, file.get(), true);
+    if (!file.Close()) throw OutputError("cannot write", place.shown);
   }
 
   // Writes the data runs and leaves holes unwritten, so the copy stays sparse.
-  void CopyData(Inode* inode, uint64_t size, int fd, const std::string& dest) {
+  void CopyData(Inode* inode, uint64_t size, int fd, const std::string& shown) {
     std::vector<uint8_t> buffer(1 << 20);
     session_.ForEachRun(inode, 0, size, [&](const Session::Run& run) {
       for (uint64_t done = 0; run.physical >= 0 && done < run.length;) {
         const size_t chunk = size_t(std::min<uint64_t>(buffer.size(), run.length - done));
         session_.Read(inode, run.offset + done, buffer.data(), chunk);
         if (pwrite(fd, buffer.data(), chunk, off_t(run.offset + done)) != ssize_t(chunk)) {
-          throw OutputError("cannot write", dest);
+          throw OutputError("cannot write", shown);
         }
         done += chunk;
         if (progress_) progress_->Add(chunk);
@@ -157,74 +222,83 @@ class Extractor {
       if (run.physical < 0 && progress_) progress_->Add(run.length);
       return true;
     });
-    if (ftruncate(fd, off_t(size)) != 0) throw OutputError("cannot set the size of", dest);
+    if (ftruncate(fd, off_t(size)) != 0) throw OutputError("cannot set the size of", shown);
   }
 
-  void Symlink(Inode* inode, const PosixStat& st, const std::string& dest) {
-    if (symlink(session_.SymlinkTarget(inode).c_str(), dest.c_str()) != 0) {
-      throw OutputError("cannot create symbolic link", dest);
+  void Symlink(Inode* inode, const PosixStat& st, const Place& place) {
+    if (symlinkat(session_.SymlinkTarget(inode).c_str(), place.directory, place.name.c_str()) != 0) {
+      throw OutputError("cannot create symbolic link", place.shown);
     }
-    KeepMetadata(st, dest, -1, false);
+    KeepMetadata(st, place, -1, false);
   }
 
-  void Special(const PosixStat& st, const std::string& volumePath, const std::string& dest) {
+  void Special(const PosixStat& st, const std::string& volumePath, const Place& place) {
     const uint32_t type = st.mode & S_IFMT_MASK;
     int made = -1;
     if (type == MODE_FIFO) {
-      made = mkfifo(dest.c_str(), 0600);
+      made = mknodat(place.directory, place.name.c_str(), S_IFIFO | 0600, 0);
     } else if ((type == MODE_CHR || type == MODE_BLK) && asRoot_) {
-      made = mknod(dest.c_str(), (type == MODE_CHR ? S_IFCHR : S_IFBLK) | 0600,
-                   makedev(st.rdevMajor, st.rdevMinor));
+      made = mknodat(place.directory, place.name.c_str(), (type == MODE_CHR ? S_IFCHR : S_IFBLK) | 0600,
+                     makedev(st.rdevMajor, st.rdevMinor));
     } else {
       Warn(std::string(type == MODE_SOCK ? "socket" : "device file") + " not extracted" +
            (type == MODE_SOCK ? "" : " (needs root)") + ": " + volumePath);
       return;
     }
-    if (made != 0) throw OutputError("cannot create", dest);
-    KeepMetadata(st, dest, -1, true);
+    if (made != 0) throw OutputError("cannot create", place.shown);
+    KeepMetadata(st, place, -1, true);
   }
 
   // Attributes go into the user namespace, the only one open to every program.
-  void KeepXattrs(Inode* inode, const std::string& dest, int fd) {
+  void KeepXattrs(Inode* inode, int fd, const std::string& shown) {
     for (const Xattr& x : session_.Xattrs(inode)) {
       const std::vector<uint8_t> value = session_.XattrValue(inode, x.name);
       const std::string name = "user." + x.name;
-      const int set = fd >= 0 ? fsetxattr(fd, name.c_str(), value.data(), value.size(), 0)
-                              : lsetxattr(dest.c_str(), name.c_str(), value.data(), value.size(), 0);
-      if (set == 0) continue;
+      if (fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) == 0) continue;
       if (errno == ENOTSUP || errno == EPERM) {
-        if (!xattrsUnsupported_) std::fprintf(stderr, "quadrel: %s\n", ErrnoText("extended attributes not kept at", dest).c_str());
+        if (!xattrsUnsupported_) std::fprintf(stderr, "quadrel: %s\n", ErrnoText("extended attributes not kept at", shown).c_str());
         xattrsUnsupported_ = true;
         return;
       }
       // The destination's limits (ext4 keeps values of one block at most) leave this
       // attribute out; the others may still fit.
       if (errno == ENOSPC || errno == E2BIG || errno == ERANGE) {
-        Warn(ErrnoText("attribute " + name + " not kept at", dest));
+        Warn(ErrnoText("attribute " + name + " not kept at", shown));
         continue;
       }
-      throw OutputError("cannot set attribute " + name + " on", dest);
+      throw OutputError("cannot set attribute " + name + " on", shown);
     }
   }
 
-  void KeepMetadata(const PosixStat& st, const std::string& dest, int fd, bool chmodAllowed) {
-    if (asRoot_ && lchown(dest.c_str(), st.uid, st.gid) != 0) throw OutputError("cannot set the owner of", dest);
+  // Sets owner, mode and times through fd when the entry is open, else by its name in
+  // its directory without following it.
+  void KeepMetadata(const PosixStat& st, const Place& place, int fd, bool chmodAllowed) {
+    const char* name = place.name.c_str();
+    if (asRoot_) {
+      const int owned = fd >= 0 ? fchown(fd, st.uid, st.gid)
+                                : fchownat(place.directory, name, st.uid, st.gid, AT_SYMLINK_NOFOLLOW);
+      if (owned != 0) throw OutputError("cannot set the owner of", place.shown);
+    }
     if (chmodAllowed) {
-      const int changed = fd >= 0 ? fchmod(fd, st.mode & 07777) : chmod(dest.c_str(), st.mode & 07777);
-      if (changed != 0) throw OutputError("cannot set the mode of", dest);
+      const int changed = fd >= 0 ? fchmod(fd, st.mode & 07777)
+                                  : fchmodat(place.directory, name, st.mode & 07777, AT_SYMLINK_NOFOLLOW);
+      if (changed != 0) throw OutputError("cannot set the mode of", place.shown);
     }
     const struct timespec times[2] = {Timespec(st.accessNs), Timespec(st.modifyNs)};
-    const int set = fd >= 0 ? futimens(fd, times) : utimensat(AT_FDCWD, dest.c_str(), times, AT_SYMLINK_NOFOLLOW);
-    if (set != 0) throw OutputError("cannot set the times of", dest);
+    const int set = fd >= 0 ? futimens(fd, times) : utimensat(place.directory, name, times, AT_SYMLINK_NOFOLLOW);
+    if (set != 0) throw OutputError("cannot set the times of", place.shown);
   }
 
   Session& session_;
   bool asRoot_;
   bool partial_ = false;
   bool xattrsUnsupported_ = false;
+  bool fillTop_ = false;
   std::unique_ptr<Progress> progress_;
-  std::map<uint64_t, std::string> firstNames_;  // first extracted name of each multiply linked inode
-  std::string existingTop_;
+  int top_ = -1;                    // the top directory while its tree is extracted
+  std::vector<std::string> below_;  // components from the top to the directory being filled
+  // First extracted name of each multiply linked inode, as components below the top.
+  std::map<uint64_t, std::vector<std::string>> firstNames_;
 };
 
 }  // namespace
@@ -236,7 +310,9 @@ ExitCode RunGet(const Options& o) {
   const std::string path = VolumePath(o.operands[1]);
   NodeRef node = session->Resolve(path);
   Extractor extractor(*session);
-  std::string dest = o.operands[2];
+  const std::string& dest = o.operands[2];
+  Place top{AT_FDCWD, dest, dest};
+  std::unique_ptr<Descriptor> existingDirectory;
   struct stat existing {};
   const bool isRoot = node.inode()->objectId == volume.handle()->root->inode->objectId;
   if (lstat(dest.c_str(), &existing) == 0) {
@@ -244,13 +320,16 @@ ExitCode RunGet(const Options& o) {
       throw ReadFailure(ExitCode::OutputFailed, EEXIST, "destination exists: " + dest);
     }
     if (isRoot) {
-      extractor.FillExisting(dest);
+      extractor.FillExisting();
     } else {
-      dest += path.substr(path.find_last_of('/'));
+      existingDirectory = std::make_unique<Descriptor>(open(dest.c_str(), DIRECTORY));
+      if (existingDirectory->get() < 0) throw OutputError("cannot open directory", dest);
+      const std::string name = path.substr(path.find_last_of('/') + 1);
+      top = Place{existingDirectory->get(), name, dest + "/" + name};
     }
   }
   if (isatty(STDERR_FILENO)) extractor.ShowProgress(extractor.TreeBytes(node.inode()));
-  extractor.Extract(node.inode(), path, dest);
+  extractor.Extract(node.inode(), path, top);
   extractor.Done();
   return extractor.partial() ? ExitCode::Partial : ExitCode::Ok;
 }

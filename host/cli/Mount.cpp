@@ -14,22 +14,37 @@
 // through this process.
 #define FUSE_USE_VERSION 312
 #include <fuse_lowlevel.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "ApfsFormat.h"
 #include "Commands.h"
+#include "EntryName.h"
 #include "VolumeReader.h"
+// Last: it defines BLOCK_SIZE, a name the device headers above use.
+#include <sys/mount.h>
+
+extern char** environ;
 
 namespace {
 
@@ -56,6 +71,8 @@ struct MountState {
   VolumeReader* volume;
   ContainerSummary container;
   const ImageDevice* device;
+  std::mutex reportedLock;  // guards reported
+  std::set<std::pair<uint64_t, std::string>> reported;  // entries left out, by directory and name
 };
 
 MountState& State(fuse_req_t request) { return *static_cast<MountState*>(fuse_req_userdata(request)); }
@@ -174,9 +191,17 @@ struct DirListing {
   std::vector<std::pair<std::string, fuse_entry_param>> entries;  // "." and ".." first
 };
 
+// Logs an entry whose name cannot be a file name, the first time a listing leaves it out.
+void ReportLeftOut(MountState& state, uint64_t directory, const std::string& name) {
+  std::lock_guard<std::mutex> guard(state.reportedLock);
+  if (state.reported.emplace(directory, name).second) {
+    std::fprintf(stderr, "quadrel: %s\n", UnusableName("inode " + std::to_string(directory), name).what());
+  }
+}
+
 void OpenDir(fuse_req_t request, fuse_ino_t number, struct fuse_file_info* file) {
   Serve(request, [&] {
-    const MountState& state = State(request);
+    MountState& state = State(request);
     auto session = state.volume->Borrow();
     const NodeRef directory = session->OpenNumber(InodeNumber(number));
     if (!directory.isDirectory()) return ENOTDIR;
@@ -185,9 +210,10 @@ void OpenDir(fuse_req_t request, fuse_ino_t number, struct fuse_file_info* file)
     const uint64_t parent = self == VOLUME_ROOT ? self : Le64(directory.inode()->value + INODE_PARENT_ID);
     listing->entries.emplace_back(".", DotEntry(self));
     listing->entries.emplace_back("..", DotEntry(parent & OBJ_ID_MASK));
-    session->List(directory.get(), [&](Listed&& listed) {
+    const std::vector<std::string> leftOut = session->List(directory.get(), [&](Listed&& listed) {
       listing->entries.emplace_back(std::move(listed.name), EntryOf(state, session->Stat(listed.inode.get())));
     });
+    for (const std::string& name : leftOut) ReportLeftOut(state, self, name);
     file->fh = reinterpret_cast<uint64_t>(listing.get());
     file->keep_cache = 1;
     if (fuse_reply_open(request, file) == 0) listing.release();
@@ -368,7 +394,27 @@ fuse_lowlevel_ops Operations() {
   return ops;
 }
 
-// The FUSE session, mounted and with its signal handlers, for the life of the object.
+// Detaches the file system from its mount point even while it is in use (a lazy
+// unmount): directly when this process may, else through fusermount3, as FUSE does for
+// users.
+void Detach(const std::string& mountPoint) {
+  if (umount2(mountPoint.c_str(), MNT_DETACH) == 0) return;
+  const char* argv[] = {"fusermount3", "-u", "-q", "-z", "--", mountPoint.c_str(), nullptr};
+  pid_t pid;
+  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv), environ) == 0) {
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+// How long requests still running at the end may take before the daemon leaves them.
+constexpr int GRACE_MILLISECONDS = 2000;
+
+// The FUSE session, mounted, for the life of the object.
+//
+// SIGTERM, SIGINT and SIGHUP end the mount. They are blocked on every thread and read
+// from a signalfd by the thread that waits for the end: a handler could run on a thread
+// held in a long request (a huge or hostile directory, an image file on a stalled disk)
+// and never be called.
 class FuseMount {
  public:
   FuseMount(std::vector<std::string> args, const fuse_lowlevel_ops& ops, MountState* state,
@@ -379,9 +425,20 @@ class FuseMount {
     session_ = fuse_session_new(&parsed, &ops, sizeof ops, state);
     fuse_opt_free_args(&parsed);
     if (session_ == nullptr) Fail("FUSE refused the mount options", mountPoint);
-    if (fuse_set_signal_handlers(session_) != 0) Fail("cannot install the signal handlers", mountPoint);
-    handlers_ = true;
-    if (fuse_session_mount(session_, mountPoint.c_str()) != 0) Fail("FUSE could not mount", mountPoint);
+    // Going to the background changes to "/": the mount point is kept absolute.
+    char* absolute = realpath(mountPoint.c_str(), nullptr);
+    if (absolute == nullptr) Fail("cannot find the mount point", mountPoint);
+    mountPoint_ = absolute;
+    std::free(absolute);
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&ending, signal);
+    pthread_sigmask(SIG_BLOCK, &ending, &savedMask_);
+    signalsBlocked_ = true;
+    signals_ = signalfd(-1, &ending, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (signals_ < 0 || pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) Fail("cannot wait for signals", mountPoint);
+    signal(SIGPIPE, SIG_IGN);
+    if (fuse_session_mount(session_, mountPoint_.c_str()) != 0) Fail("FUSE could not mount", mountPoint);
     mounted_ = true;
   }
   ~FuseMount() { Close(); }
@@ -390,15 +447,40 @@ class FuseMount {
 
   // Serves requests until the file system is unmounted or a signal ends it; false when
   // reading requests failed.
+  //
+  // FUSE's loop returns only once every request has finished. It therefore runs on a
+  // thread of its own, and this thread waits for the end: a signal detaches the file
+  // system, whose connection then ends and with it the loop; requests still running
+  // after a grace period are left, and the process ends without them. Nothing is lost:
+  // the mount writes nothing.
   bool Serve() {
     fuse_loop_config* config = fuse_loop_cfg_create();
     if (config == nullptr) throw std::bad_alloc();
-    const int result = fuse_session_loop_mt(session_, config);
+    std::atomic<bool> loopEnded{false};
+    int result = 0;
+    std::thread loop([&] {
+      result = fuse_session_loop_mt(session_, config);
+      loopEnded = true;
+      const char byte = 0;
+      [[maybe_unused]] const ssize_t written = write(wake_[1], &byte, 1);
+    });
+    const End end = WaitForEnd(loopEnded);
+    if (end != End::LoopEnded) {
+      fuse_session_exit(session_);
+      if (end == End::Signal) Detach(mountPoint_);
+      if (!WaitForLoop(loopEnded)) {
+        std::fprintf(stderr, "quadrel: the mount is still in use (running requests or open files); ending without them\n");
+        _exit(int(ExitCode::Ok));
+      }
+    }
+    loop.join();
     fuse_loop_cfg_destroy(config);
     return result >= 0;
   }
 
  private:
+  enum class End { LoopEnded, Signal, Unmounted };
+
   [[noreturn]] void Fail(const std::string& why, const std::string& mountPoint) {
     Close();
     throw ReadFailure(ExitCode::MountFailed, EIO, why + ": " + mountPoint);
@@ -407,14 +489,46 @@ class FuseMount {
   void Close() {
     if (session_ == nullptr) return;
     if (mounted_) fuse_session_unmount(session_);
-    if (handlers_) fuse_remove_signal_handlers(session_);
     fuse_session_destroy(session_);
     session_ = nullptr;
+    for (int* fd : {&signals_, &wake_[0], &wake_[1]}) {
+      if (*fd >= 0) close(std::exchange(*fd, -1));
+    }
+    if (signalsBlocked_) pthread_sigmask(SIG_SETMASK, &savedMask_, nullptr);
+  }
+
+  // Waits for a signal, the end of the connection (the kernel reports an error on the
+  // FUSE device once the file system is unmounted) or the end of the loop.
+  End WaitForEnd(const std::atomic<bool>& loopEnded) {
+    for (;;) {
+      pollfd watched[3] = {{signals_, POLLIN, 0}, {wake_[0], POLLIN, 0}, {fuse_session_fd(session_), 0, 0}};
+      poll(watched, 3, -1);
+      signalfd_siginfo received;
+      if (read(signals_, &received, sizeof received) == ssize_t(sizeof received)) return End::Signal;
+      if (loopEnded) return End::LoopEnded;
+      if (watched[2].revents & (POLLERR | POLLHUP)) return End::Unmounted;
+    }
+  }
+
+  // Waits at most the grace period for the loop to end; false when it did not.
+  bool WaitForLoop(const std::atomic<bool>& loopEnded) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(GRACE_MILLISECONDS);
+    while (!loopEnded) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd wake{wake_[0], POLLIN, 0};
+      poll(&wake, 1, int(left.count()));
+    }
+    return true;
   }
 
   fuse_session* session_ = nullptr;
-  bool handlers_ = false;
+  std::string mountPoint_;
   bool mounted_ = false;
+  bool signalsBlocked_ = false;
+  sigset_t savedMask_{};
+  int signals_ = -1;             // signalfd of the signals that end the mount
+  int wake_[2] = {-1, -1};       // written when the loop ends
 };
 
 }  // namespace
@@ -429,7 +543,7 @@ ExitCode RunMount(const Options& o) {
   }
   // Borrowing once before FUSE starts checks that the volume's root can be read.
   { auto session = volume.Borrow(); }
-  MountState state{&volume, image.summary(), &image.device()};
+  MountState state{&volume, image.summary(), &image.device(), {}, {}};
   std::string fsname;
   for (char c : image.path()) fsname += c == ',' || c == '\\' ? std::string("\\") + c : std::string(1, c);
   std::string mountOptions = "ro,default_permissions,fsname=" + fsname + ",subtype=quadrel";

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "ApfsFormat.h"
+#include "EntryName.h"
 #include "Failure.h"
 
 namespace {
@@ -116,7 +117,7 @@ Session::~Session() {
 
 NodeRef Session::Lookup(const NodeRef& directory, const std::string& name, const std::string& path) {
   if (!directory.isDirectory()) throw NotADirectory(path);
-  if (name.size() > FsMaxNameLength()) throw NoSuchFile(path);
+  if (name.size() > FsMaxNameLength() || !IsPathComponent(name)) throw NoSuchFile(path);
   FsNode* found = nullptr;
   bool notFound = false;
   if (!FsLookup(directory.get(), reinterpret_cast<const uint8_t*>(name.data()), uint32_t(name.size()),
@@ -167,7 +168,8 @@ NodeRef Session::Resolve(const std::string& path) {
   return std::move(stack.back());
 }
 
-void Session::List(FsNode* directory, const std::function<void(Listed&&)>& each) {
+std::vector<std::string> Session::List(FsNode* directory, const std::function<void(Listed&&)>& each) {
+  std::vector<std::string> leftOut;
   DirSearch* search = nullptr;
   if (!DirSearchCreate(directory, &search, &trees_.fs)) {
     throw Corrupt("directory " + InodeName(directory->inode) + ": cannot start a listing");
@@ -191,13 +193,18 @@ void Session::List(FsNode* directory, const std::function<void(Listed&&)>& each)
                       std::to_string(search->lastReturned + 1) + " entries");
       }
       Listed entry{std::string(reinterpret_cast<const char*>(info.name), info.nameLength), InodeRef(inode)};
-      each(std::move(entry));
+      if (IsPathComponent(entry.name)) {
+        each(std::move(entry));
+      } else {
+        leftOut.push_back(std::move(entry.name));
+      }
     }
   } catch (...) {
     cleanUp();
     throw;
   }
   cleanUp();
+  return leftOut;
 }
 
 NodeRef Session::Open(Inode* inode) {

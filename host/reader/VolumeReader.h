@@ -95,14 +95,17 @@ class Session {
   // symbolic links. Names match as the volume compares them: without regard to case or
   // to composed and decomposed accents where the volume says so. Throws ReadFailure: no such file, not a directory, corrupt.
   NodeRef Resolve(const std::string& path);
-  // Calls each for every entry of directory, in the volume's key order.
-  void List(FsNode* directory, const std::function<void(Listed&&)>& each);
+  // Calls each for every entry of directory whose name can be a path component
+  // (EntryName.h), in the volume's key order. Returns the names of the entries left out,
+  // for the caller to report.
+  std::vector<std::string> List(FsNode* directory, const std::function<void(Listed&&)>& each);
   // A node for an inode found in a listing (a directory node when it is one).
   NodeRef Open(Inode* inode);
   // The node of an inode by its number, as Stat reports it. Throws NoSuchFile when the
   // volume has no such inode.
   NodeRef OpenNumber(uint64_t inodeNumber);
-  // The entry name of directory, matched as Resolve matches each part of a path.
+  // The entry name of directory, matched as Resolve matches each part of a path. A name
+  // that cannot be a path component is no such file.
   NodeRef Child(const NodeRef& directory, const std::string& name);
 
   PosixStat Stat(Inode* inode);

@@ -10,8 +10,10 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <set>
 
 #include "HostTestSupport.h"
+#include "HostileNames.h"
 
 namespace {
 
@@ -215,6 +217,84 @@ TEST(Command, GetOfOneFileIntoAFolderOrToANewName) {
   EXPECT_EQ(Quadrel({"get", Sample(), "/", (dir / "root").string()}).status, 1) << "compressed file left out";
   EXPECT_TRUE(fs::is_regular_file(dir / "root/README.txt"));
   EXPECT_TRUE(fs::is_directory(dir / "root/Ünïcødé"));
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) count++;
+  return count;
+}
+
+// Every hostile name of directory is reported exactly once, and no raw zero byte is printed.
+void ExpectHostileNamesReported(const Result& r, const std::string& directory) {
+  for (const HostileName& name : HostileNames()) {
+    EXPECT_EQ(Occurrences(r.err, "directory " + directory + ": entry " + name.shown + " left out"), 1u)
+        << name.shown << " in " << directory << ": " << r.err;
+  }
+  EXPECT_EQ(r.out.find('\0'), std::string::npos);
+  EXPECT_EQ(r.err.find('\0'), std::string::npos);
+}
+
+// Every path below root, symbolic links not followed.
+std::set<std::string> PathsBelow(const fs::path& root) {
+  std::set<std::string> paths;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) paths.insert(entry.path().lexically_relative(root).string());
+  return paths;
+}
+
+// Names that cannot be one path component ("", ".", "..", with '/' or a zero byte) are
+// left out of listings and extraction with a message naming their directory, the rest
+// of the tree goes on, and the command ends with status 1. Extraction writes nothing
+// outside DEST, neither up the tree ("../../../../X") nor through a symbolic link it made
+// ("link", then "link/payload").
+TEST(Command, NamesThatCannotBePathComponentsAreLeftOut) {
+  ScratchDir dir;
+  const fs::path outside = dir / "outside";
+  fs::create_directory(outside);
+  const std::string image = (dir / "hostile.img").string();
+  WriteHostileNamesImage(image, outside);
+
+  const Result plain = Quadrel({"ls", "-a", image});
+  EXPECT_EQ(plain.status, 1) << plain.err;
+  EXPECT_EQ(plain.out, "good.txt\nlink\nsub\n");
+  ExpectHostileNamesReported(plain, "/");
+
+  const Result longForm = Quadrel({"ls", "-l", image, "/sub"});
+  EXPECT_EQ(longForm.status, 1) << longForm.err;
+  EXPECT_EQ(Occurrences(longForm.out, "\n"), 2u) << longForm.out;
+  ExpectHostileNamesReported(longForm, "/sub");
+
+  const Result tree = Quadrel({"ls", "-R", "-a", "--json", image});
+  EXPECT_EQ(tree.status, 1) << tree.err;
+  std::set<std::string> listed;
+  const json treeListing = json::parse(tree.out);
+  for (const json& e : treeListing["entries"]) listed.insert(e["path"].get<std::string>());
+  EXPECT_EQ(listed, (std::set<std::string>{"/good.txt", "/link", "/sub", "/sub/deeper", "/sub/deeper/leaf.txt",
+                                           "/sub/inner.txt"}));
+  ExpectHostileNamesReported(tree, "/");
+  ExpectHostileNamesReported(tree, "/sub");
+
+  // Looking up good names in such a directory is not disturbed.
+  EXPECT_EQ(Quadrel({"cat", image, "/sub/inner.txt"}).out, "inner\n");
+  EXPECT_EQ(Quadrel({"stat", image, "/sub/../good.txt"}).status, 0);
+
+  fs::create_directories(dir / "1/2/3");
+  const fs::path dest = dir / "1/2/3/dest";
+  const std::set<std::string> before = PathsBelow(dir.path());
+  const Result get = Quadrel({"get", image, "/", dest.string()});
+  EXPECT_EQ(get.status, 1) << get.err;
+  ExpectHostileNamesReported(get, "/");
+  ExpectHostileNamesReported(get, "/sub");
+  EXPECT_EQ(PathsBelow(dest), (std::set<std::string>{"good.txt", "link", "sub", "sub/deeper", "sub/deeper/leaf.txt",
+                                                     "sub/inner.txt"}));
+  EXPECT_EQ(ReadFile(dest / "good.txt"), "good\n");
+  EXPECT_EQ(ReadFile(dest / "sub/deeper/leaf.txt"), "leaf\n");
+  EXPECT_EQ(fs::read_symlink(dest / "link"), outside);
+  std::set<std::string> after = PathsBelow(dir.path());
+  for (auto it = after.begin(); it != after.end();) {
+    it = it->rfind("1/2/3/dest", 0) == 0 ? after.erase(it) : std::next(it);
+  }
+  EXPECT_EQ(after, before) << "nothing is written outside DEST";
 }
 
 // Runs quadrel with a terminal as its standard output and error; returns what it wrote.

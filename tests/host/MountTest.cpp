@@ -16,10 +16,12 @@
 #include <cstring>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "HostTestSupport.h"
+#include "HostileNames.h"
 
 extern char** environ;
 
@@ -74,6 +76,19 @@ class Mounted {
   }
 
   bool ok() const { return mounted_; }
+  pid_t pid() const { return pid_; }
+  // Waits at most seconds for the daemon to end; true when it did.
+  bool EndsWithin(int seconds) {
+    for (int i = 0; i < seconds * 40; i++) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        started_ = false;
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return false;
+  }
+  bool IsMounted() const { return IsMountPoint(); }
   std::string errors() const { return ReadFile(scratch_ / "stderr"); }
   const fs::path& path() const { return mountPoint_; }
 
@@ -308,6 +323,102 @@ TEST(Mount, NamesReachInodesAndListingsComeBackWhole) {
     rewinddir(listing);
   }
   closedir(listing);
+}
+
+std::set<std::string> Names(const fs::path& directory) {
+  std::set<std::string> names;
+  DIR* listing = opendir(directory.c_str());
+  EXPECT_NE(listing, nullptr) << directory << ": " << std::strerror(errno);
+  while (listing != nullptr) {
+    errno = 0;
+    const dirent* e = readdir(listing);
+    if (e == nullptr) {
+      EXPECT_EQ(errno, 0) << "the listing fails: " << std::strerror(errno);
+      break;
+    }
+    names.insert(e->d_name);
+  }
+  if (listing != nullptr) closedir(listing);
+  return names;
+}
+
+// A directory that holds names no file name can be ("", ".", "..", with '/' or a zero
+// byte) lists its other entries; each left-out entry is logged once, however often the
+// directory is listed.
+TEST(Mount, ListingsLeaveOutNamesThatCannotBeFileNames) {
+  if (const std::string why = WhyFuseIsMissing(); !why.empty()) GTEST_SKIP() << why;
+  ScratchDir dir;
+  WriteHostileNamesImage(dir / "hostile.img", dir / "outside");
+  Mounted m(dir / "hostile.img");
+  REQUIRE_MOUNT(m);
+  for (int pass = 0; pass < 2; pass++) {
+    EXPECT_EQ(Names(m.path()), (std::set<std::string>{".", "..", "good.txt", "link", "sub"}));
+    EXPECT_EQ(Names(m.path() / "sub"), (std::set<std::string>{".", "..", "deeper", "inner.txt"}));
+  }
+  EXPECT_EQ(ReadFile(m.path() / "sub/deeper/leaf.txt"), "leaf\n");
+  EXPECT_EQ(FindAll(m.path()).size(), 6u);
+  struct stat sub {};
+  ASSERT_EQ(lstat((m.path() / "sub").c_str(), &sub), 0);
+  const std::string log = m.errors();
+  for (const std::string& directory : {std::string("inode 2"), "inode " + std::to_string(sub.st_ino)}) {
+    for (const HostileName& name : HostileNames()) {
+      const std::string report = "directory " + directory + ": entry " + name.shown + " left out";
+      const size_t first = log.find(report);
+      EXPECT_NE(first, std::string::npos) << report << "\n" << log;
+      EXPECT_EQ(log.find(report, first + 1), std::string::npos) << "logged once: " << report;
+    }
+  }
+}
+
+// SIGTERM ends the daemon and its mount even while a request cannot finish: here a read
+// of a file whose image lies on a second mount whose daemon is stopped, as an image on a
+// stalled disk would be.
+TEST(Mount, SigtermEndsTheMountWhileARequestIsStuck) {
+  if (const std::string why = WhyFuseIsMissing(); !why.empty()) GTEST_SKIP() << why;
+  ScratchDir dir;
+  WriteImage(R"({"volumes": [{"name": "inner", "entries": [{"name": "big.bin", "size": 16777216}]}]})",
+             dir / "inner.img");
+  WriteImage(json{{"volumes", {{{"name", "outer"}, {"entries", {{{"name", "inner.img"}, {"source", (dir / "inner.img").string()}},
+                                                                 {{"name", "note.txt"}, {"text", "note"}}}}}}}}.dump(),
+             dir / "outer.img");
+  Mounted outer(dir / "outer.img");
+  REQUIRE_MOUNT(outer);
+  Mounted inner(outer.path() / "inner.img");
+  REQUIRE_MOUNT(inner);
+  // Closing a file tells the kernel that the outer mount has no flush to wait for, so
+  // that the inner daemon can close its image while the outer one is stopped.
+  ASSERT_EQ(ReadFile(outer.path() / "note.txt"), "note");
+
+  ASSERT_EQ(kill(outer.pid(), SIGSTOP), 0);
+  struct Resume {
+    pid_t pid;
+    ~Resume() { kill(pid, SIGCONT); }
+  } resume{outer.pid()};
+  // Far into the file: what the inner daemon read of its image at the start is cached.
+  const std::string tail = "if=" + (inner.path() / "big.bin").string();
+  const char* argv[] = {"dd", tail.c_str(), "of=/dev/null", "bs=65536", "skip=200", "count=1", "status=none", nullptr};
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t reader = -1;
+  const int spawned = posix_spawnp(&reader, argv[0], &quiet, nullptr, const_cast<char* const*>(argv), environ);
+  posix_spawn_file_actions_destroy(&quiet);
+  ASSERT_EQ(spawned, 0);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  ASSERT_EQ(waitpid(reader, nullptr, WNOHANG), 0) << "the read waits on the stopped outer daemon";
+
+  ASSERT_EQ(kill(inner.pid(), SIGTERM), 0);
+  EXPECT_TRUE(inner.EndsWithin(60)) << "the daemon ends while its request waits";
+  EXPECT_FALSE(inner.IsMounted());
+  EXPECT_NE(inner.errors().find("ending without them"), std::string::npos) << inner.errors();
+  int status = 0;
+  if (waitpid(reader, &status, WNOHANG) == 0) {
+    kill(reader, SIGKILL);
+    waitpid(reader, &status, 0);
+    ADD_FAILURE() << "the reader still waits after the daemon ended";
+  } else {
+    EXPECT_NE(status, 0) << "the reader's request fails";
+  }
 }
 
 TEST(Mount, RefusesOptionsFuseDoesNotKnow) {

@@ -65,6 +65,7 @@ constexpr uint32_t NX_MAGIC = 32;
 constexpr uint32_t NX_BLOCK_SIZE = 36;
 constexpr uint32_t NX_BLOCK_COUNT = 40;
 constexpr uint32_t NX_MAGIC_VALUE = 0x4253584E;  // "NXSB"
+constexpr uint32_t NX_INCOMPATIBLE_FEATURES = 64;
 constexpr uint32_t NX_UUID = 72;
 constexpr uint32_t NX_XP_DESC_BLOCKS = 104;
 constexpr uint32_t NX_XP_DESC_BASE = 112;
@@ -77,6 +78,8 @@ constexpr uint32_t NX_MAX_FILE_SYSTEMS = 180;
 constexpr uint32_t NX_FS_OID = 184;
 constexpr uint32_t NX_KEYLOCKER = 1296;  // prange_t: start block, block count
 constexpr uint32_t NX_MAX_BLOCK_COUNT = 0xFFFFFFFF;
+// The container spans a second device (a fast and a slow tier); only one is ever given.
+constexpr uint64_t NX_INCOMPAT_FUSION = 0x100;
 
 // Checkpoint-map block (checkpoint_map_phys_t) and its 40-byte entries.
 constexpr uint32_t CPM_COUNT = 36;
@@ -108,6 +111,8 @@ constexpr uint32_t APFS_VOLNAME_LEN = 256;
 constexpr uint32_t APFS_ROLE = 964;
 constexpr uint64_t APFS_INCOMPAT_CASE_INSENSITIVE = 0x1;
 constexpr uint64_t APFS_INCOMPAT_NORMALIZATION_INSENSITIVE = 0x8;
+// A sealed system volume: headerless, hashed tree nodes and extents in a tree of their own.
+constexpr uint64_t APFS_INCOMPAT_SEALED_VOLUME = 0x20;
 constexpr uint16_t APFS_VOL_ROLE_SYSTEM = 0x1;
 constexpr uint16_t APFS_VOL_ROLE_DATA = 0x40;
 
@@ -135,6 +140,8 @@ constexpr uint32_t INODE_XFIELDS = 92;
 constexpr uint32_t INODE_VALUE_MIN = 100;
 constexpr uint64_t INODE_HAS_UNCOMPRESSED_SIZE = 0x40000;
 constexpr uint32_t UF_COMPRESSED = 0x20;
+// A placeholder whose contents are stored elsewhere (fetched by the system that made it).
+constexpr uint32_t SF_DATALESS = 0x40000000;
 
 // Extended fields of an inode.
 constexpr uint32_t XF_HEADER_SIZE = 4;
@@ -167,6 +174,9 @@ constexpr uint32_t XATTR_VAL_FLAGS = 0;
 constexpr uint32_t XATTR_VAL_LEN = 2;
 constexpr uint32_t XATTR_VAL_DATA = 4;
 constexpr uint16_t XATTR_DATA_STREAM = 0x0001;
+constexpr uint16_t XATTR_DATA_EMBEDDED = 0x0002;
+constexpr uint16_t XATTR_FILE_SYSTEM_OWNED = 0x0004;
+constexpr uint16_t XATTR_RESERVED_8 = 0x0008;
 constexpr uint16_t XATTR_DATA_STREAM_SYSTEM = 0x0011;
 constexpr uint32_t XATTR_DSTREAM_SIZE = 16;  // stream id, then the stream's size
 

@@ -64,7 +64,7 @@ bool VolumeIsCaseSensitive(const Volume* volume);
 bool VolumeUsable(const Volume* volume);
 void VolumeHandleInit(VolumeHandle* handle, Container* container);
 // Opens slot index on omapTree and fsTree (prepared with BTreeInit) and loads the root
-// directory. On failure the slot's encrypted and unsupported flags tell why.
+// directory. On failure the slot's encrypted, unsupported and refusal fields tell why.
 bool VolumeHandleOpen(VolumeHandle* handle, int32_t index, const char* password,
                       BTree* omapTree, BTree* fsTree);
 void VolumeHandleRelease(VolumeHandle* handle);
@@ -73,6 +73,7 @@ void VolumeHandleRelease(VolumeHandle* handle);
 
 constexpr uint32_t OMAP_HEADER_SIZE = 72;
 constexpr uint32_t OMAP_VAL_ENCRYPTED = 0x4;
+constexpr uint32_t OMAP_VAL_NOHEADER = 0x8;  // the object has no header (sealed volumes)
 
 struct OmapMapping {
   uint64_t oid;
@@ -148,8 +149,9 @@ bool FileDataRun(Inode* inode, uint64_t offset, uint64_t* physByteOffset, uint64
                  BTree* fsTree);
 bool StreamMap(Inode* inode, uint64_t streamId, uint64_t firstBlock, uint64_t blockCount,
                StreamMapping* mapping, BTree* fsTree);
-bool StreamRead(Inode* inode, uint64_t streamId, uint8_t* buffer, uint64_t byteCount,
-                BTree* fsTree);
+// Reads byteCount bytes of a stream from byte offset on; fails where no extent maps them.
+bool StreamRead(Inode* inode, uint64_t streamId, uint64_t offset, uint8_t* buffer,
+                uint64_t byteCount, BTree* fsTree);
 
 // ---- Extended attributes ----
 
@@ -159,6 +161,15 @@ void XattrEntryFree(XattrEntry* entry);
 bool XattrFind(Inode* inode, const uint8_t* name, uint32_t length, uint8_t* buffer,
                uint64_t bufferLength, uint64_t* dataLength, bool* tooSmall, bool* notFound,
                BTree* fsTree);
+// The entry stored under name (length without the terminating zero), compared bytewise.
+const XattrEntry* XattrNamed(const Inode* inode, const uint8_t* name, uint32_t length);
+// Whether the flags name a storage form the engine reads: exactly one of stream and
+// embedded data. Entries of other forms are listed but their data is never read.
+bool XattrStorageKnown(uint16_t flags);
+// Reads count bytes of an entry's data from offset on, for callers that take a long
+// attribute in pieces; fails outside the data and for unknown storage forms.
+bool XattrRead(Inode* inode, const XattrEntry* entry, uint64_t offset, uint8_t* buffer,
+               uint64_t count, BTree* fsTree);
 bool DecmpfsLoad(Inode* inode, BTree* fsTree);
 bool InodeHasOtherXattrs(const Inode* inode);
 

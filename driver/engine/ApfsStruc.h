@@ -9,6 +9,9 @@
 // Volume index meaning "read plainly through the container".
 constexpr uint8_t CONTAINER_INDEX = 255;
 constexpr uint32_t MAX_VOLUMES = 100;
+// Object ids carry the volume index in their top four bits: slots from this one on would
+// wrap onto another volume's ids.
+constexpr uint32_t MAX_ID_VOLUMES = 16;
 // Block sizes the engine accepts. Smaller blocks would make fixed-offset reads run
 // past the block copy; larger ones are not written by any APFS implementation.
 constexpr uint32_t MIN_BLOCK_SIZE = 4096;
@@ -102,6 +105,15 @@ struct PathLevel {
   int32_t indexInParent;  // -1 for the root
 };
 
+// Nodes a tree has found intact, with the checksum each had, by address. The image does
+// not change under a reader, so a node read again with the checksum it had when it was
+// verified holds the same bytes: its checksum need not be computed again.
+constexpr uint32_t CHECKED_NODE_SLOTS = 512;
+struct CheckedNodes {
+  uint64_t address[CHECKED_NODE_SLOTS];
+  uint64_t checksum[CHECKED_NODE_SLOTS];
+};
+
 // What a BTree and a BTreeCursor share: a root and the current path into the tree.
 struct BTreeHead {
   Container* container;
@@ -110,6 +122,7 @@ struct BTreeHead {
   PathLevel* current;
   int32_t index;    // current entry in the current node, or a SEARCH_* result
   bool descended;
+  CheckedNodes* checked;  // owned by a BTree, lent to its cursors; may be null
 };
 
 struct BTreeCursor : BTreeHead {
@@ -128,6 +141,14 @@ struct BTree : BTreeHead {
   BTreeCursor* cursors;   // every cursor bound to the tree
 };
 
+// Why a volume the engine can parse is not read (Volume::refusal).
+enum VolumeRefusal : uint8_t {
+  VOLUME_READABLE = 0,
+  VOLUME_UNHASHED_NAMES = 1,  // case- and normalisation-sensitive: names keyed without hashes
+  VOLUME_INDEX_TOO_HIGH = 2,  // a slot at or past MAX_ID_VOLUMES
+  VOLUME_SEALED = 3,          // a sealed system volume (headerless, hashed tree nodes)
+};
+
 // One volume slot of a container.
 struct Volume {
   Container* container;
@@ -138,6 +159,7 @@ struct Volume {
   bool encrypted;
   bool unlocked;     // never set: the engine does not unlock volumes
   bool unsupported;  // a format the engine does not read (see VolumeSlotOpen)
+  VolumeRefusal refusal;  // which one, when unsupported
   bool open;
 };
 
@@ -147,6 +169,7 @@ struct Container {
   uint8_t blockShift;
   uint32_t maxVolumes;
   bool opened;
+  bool fusion;             // refused: the container spans a second device
   uint8_t* block0;         // block-size copy of block 0, owned
   uint8_t* latest;         // newest valid container superblock, owned
   uint32_t cpmCount;

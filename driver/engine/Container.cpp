@@ -174,6 +174,13 @@ bool LoadBlock0(Container* container, const uint8_t* firstBlock) {
   return ContainerRead(container, 0, container->block0, container->blockSize);
 }
 
+// A container spanning a second device keeps blocks on a device the engine is not
+// given: it is refused rather than read with holes.
+bool OnOneDevice(Container* container, const uint8_t* superblock) {
+  if (Le64(superblock + NX_INCOMPATIBLE_FEATURES) & NX_INCOMPAT_FUSION) container->fusion = true;
+  return !container->fusion;
+}
+
 bool SameRing(const uint8_t* a, const uint8_t* b) {
   return RingOf(a).base == RingOf(b).base && RingOf(a).blocks == RingOf(b).blocks;
 }
@@ -184,8 +191,8 @@ bool LoadLatest(Container* container, uint64_t address) {
   const bool read = ReadBlock(container, address, latest);
   std::free(container->latest);
   container->latest = latest;
-  return read && NxSuperblockCheck(container, latest) && RingSane(latest) &&
-         SameRing(latest, container->block0) &&
+  return read && NxSuperblockCheck(container, latest) && OnOneDevice(container, latest) &&
+         RingSane(latest) && SameRing(latest, container->block0) &&
          Le32(latest + NX_BLOCK_SIZE) == container->blockSize;
 }
 
@@ -219,8 +226,9 @@ bool ContainerOpen(Container* container, const uint8_t* firstBlock, BlockDevice*
   container->device = device;
   if (device == nullptr || firstBlock == nullptr) return false;
   container->maxVolumes = MAX_VOLUMES;
+  container->fusion = false;
   if (!LoadBlock0(container, firstBlock) || !NxSuperblockCheck(container, container->block0) ||
-      !RingSane(container->block0)) {
+      !OnOneDevice(container, container->block0) || !RingSane(container->block0)) {
     return false;
   }
   uint64_t latestAddress;

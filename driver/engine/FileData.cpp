@@ -190,27 +190,27 @@ bool StreamMap(Inode* inode, uint64_t streamId, uint64_t firstBlock, uint64_t bl
   return InsideContainer(inode->container, mapping->physBlock, mapping->blockCount);
 }
 
-bool StreamRead(Inode* inode, uint64_t streamId, uint8_t* buffer, uint64_t byteCount,
-                BTree* fsTree) {
+bool StreamRead(Inode* inode, uint64_t streamId, uint64_t offset, uint8_t* buffer,
+                uint64_t byteCount, BTree* fsTree) {
   Container* container = inode->container;
   const uint32_t shift = container->blockShift;
-  uint64_t blocksLeft = (byteCount >> shift) + ((byteCount & (container->blockSize - 1)) != 0);
-  uint64_t done = 0;
-  uint64_t block = 0;
-  while (done < byteCount) {
+  while (byteCount > 0) {
+    const uint64_t within = offset & (container->blockSize - 1);
+    if (byteCount > UINT64_MAX - within - container->blockSize) return false;
+    const uint64_t blocks = (within + byteCount + container->blockSize - 1) >> shift;
     StreamMapping mapping;
-    if (!StreamMap(inode, streamId, block, blocksLeft, &mapping, fsTree) ||
+    if (!StreamMap(inode, streamId, offset >> shift, blocks, &mapping, fsTree) ||
         mapping.physBlock == HOLE || mapping.blockCount == 0) {
       return false;
     }
-    const uint64_t chunk = std::min(byteCount - done, mapping.blockCount << shift);
-    if (buffer != nullptr &&
-        !ReadAtBlock(container, mapping.physBlock, buffer + done, chunk, CONTAINER_INDEX)) {
+    // The mapped run lies inside the container (StreamMap checked it).
+    const uint64_t chunk = std::min(byteCount, (mapping.blockCount << shift) - within);
+    if (!ContainerRead(container, (mapping.physBlock << shift) + within, buffer, chunk)) {
       return false;
     }
-    done += chunk;
-    blocksLeft -= std::min(blocksLeft, mapping.blockCount);
-    block += mapping.blockCount;
+    buffer += chunk;
+    offset += chunk;
+    byteCount -= chunk;
   }
   return true;
 }

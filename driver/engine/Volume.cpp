@@ -21,32 +21,55 @@ bool SuperblockValid(const Container* container, const uint8_t* block) {
          ObjectVerify(block, container->blockSize);
 }
 
-// Reads the superblock of the slot and opens its object map; finds the root tree.
-bool ReadSuperblock(Volume* volume, uint64_t address, BTree* omapTree) {
+// Reads and checks the superblock of the slot.
+bool ReadSuperblock(Volume* volume, uint64_t address) {
   Container* container = volume->container;
   volume->superblockAddress = address;
   if (volume->superblock == nullptr) {
     volume->superblock = static_cast<uint8_t*>(std::calloc(container->blockSize, 1));
     if (volume->superblock == nullptr) return false;
   }
-  if (!ReadAtBlock(container, address, volume->superblock, container->blockSize,
-                   CONTAINER_INDEX) ||
-      !SuperblockValid(container, volume->superblock) ||
-      !OmapOpen(omapTree, Le64(volume->superblock + APFS_OMAP_OID), volume->index)) {
-    return false;
+  return ReadAtBlock(container, address, volume->superblock, container->blockSize,
+                     CONTAINER_INDEX) &&
+         SuperblockValid(container, volume->superblock);
+}
+
+// What the superblock alone tells of a volume the engine does not read.
+VolumeRefusal RefusalOf(const Volume* volume) {
+  if (volume->index >= MAX_ID_VOLUMES) return VOLUME_INDEX_TOO_HIGH;
+  if (Features(volume) & APFS_INCOMPAT_SEALED_VOLUME) return VOLUME_SEALED;
+  // Case- and normalisation-sensitive volumes key directory records without a name
+  // hash, a form the engine does not read: refuse rather than mangle their names.
+  if ((Features(volume) &
+       (APFS_INCOMPAT_CASE_INSENSITIVE | APFS_INCOMPAT_NORMALIZATION_INSENSITIVE)) == 0) {
+    return VOLUME_UNHASHED_NAMES;
   }
+  return VOLUME_READABLE;
+}
+
+bool Refuse(Volume* volume, VolumeRefusal refusal) {
+  volume->unsupported = true;
+  volume->refusal = refusal;
+  return false;
+}
+
+// Opens the volume's object map and finds the root of its file-system tree there.
+bool FindRootTree(Volume* volume, BTree* omapTree) {
+  if (!OmapOpen(omapTree, Le64(volume->superblock + APFS_OMAP_OID), volume->index)) return false;
   OmapMapping root;
   bool notFound;
   if (!OmapLookup(omapTree, Le64(volume->superblock + APFS_ROOT_TREE_OID), &root, &notFound)) {
     return false;
   }
+  // Headerless nodes belong to sealed volumes, whatever their superblock says.
+  if (root.flags & OMAP_VAL_NOHEADER) return Refuse(volume, VOLUME_SEALED);
   if (root.flags == OMAP_VAL_ENCRYPTED) {
     volume->encrypted = true;
   } else if (root.flags != 0) {
     return false;
   }
   volume->rootTreeAddress = root.paddr;
-  return root.size == container->blockSize;
+  return root.size == volume->container->blockSize;
 }
 
 bool HasKeybag(const Container* container) {
@@ -58,16 +81,12 @@ bool OpenSlot(Volume* volume, BTree* omapTree, BTree* fsTree) {
   Container* container = volume->container;
   uint64_t address;
   if (!VolumeSuperblockAddress(container, volume->index, &address) ||
-      !ReadSuperblock(volume, address, omapTree)) {
+      !ReadSuperblock(volume, address)) {
     return false;
   }
-  // Case- and normalisation-sensitive volumes key directory records without a name
-  // hash, a form the engine does not read: refuse rather than mangle their names.
-  if ((Features(volume) &
-       (APFS_INCOMPAT_CASE_INSENSITIVE | APFS_INCOMPAT_NORMALIZATION_INSENSITIVE)) == 0) {
-    volume->unsupported = true;
-    return false;
-  }
+  const VolumeRefusal refusal = RefusalOf(volume);
+  if (refusal != VOLUME_READABLE) return Refuse(volume, refusal);
+  if (!FindRootTree(volume, omapTree)) return false;
   if (volume->encrypted) return !HasKeybag(container);
   return BTreeOpenRoot(fsTree, volume->rootTreeAddress, volume->index, omapTree, true) &&
          BTreeCreateCursor(fsTree);
@@ -84,6 +103,7 @@ bool VolumeSlotOpen(Container* container, uint32_t index, const char* password, 
   volume->open = true;
   volume->encrypted = false;
   volume->unsupported = false;
+  volume->refusal = VOLUME_READABLE;
   if (!OpenSlot(volume, omapTree, fsTree)) volume->open = false;
   return volume->open;
 }

@@ -180,7 +180,7 @@ ExitCode RunInfo(const Options& o, FILE* out) {
   for (const VolumeSummary& v : image.volumes()) {
     text += "  " + std::to_string(v.index) + (v.isDefault ? "* " : "  ") + "\"" + v.name + "\"  role " + v.role +
             ", " + (v.caseSensitive ? "case-sensitive" : "case-insensitive") +
-            (v.encrypted ? ", encrypted (cannot be read)" : "") + (!v.encrypted && !v.usable ? ", unreadable" : "") +
+            (v.encrypted ? std::string(", encrypted (cannot be read)") : !v.unsupported.empty() ? ", " + v.unsupported : !v.usable ? ", unreadable" : "") +
             "\n";
   }
   WriteText(out, text);

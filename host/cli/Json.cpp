@@ -35,6 +35,7 @@ json InfoJson(ApfsImage& image) {
                        {"case_sensitive", v.caseSensitive},
                        {"encrypted", v.encrypted},
                        {"usable", v.usable},
+                       {"unsupported", v.unsupported.empty() ? json(nullptr) : json(v.unsupported)},
                        {"default", v.isDefault}});
   }
   return {{"schema", JSON_SCHEMA_VERSION},

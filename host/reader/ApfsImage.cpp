@@ -1,7 +1,9 @@
 #include "ApfsImage.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "ApfsFormat.h"
@@ -32,6 +34,21 @@ std::string RoleName(uint16_t role) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%x", role);
   return text;
+}
+
+std::string RefusalText(const Volume& slot) {
+  switch (slot.unsupported ? slot.refusal : VOLUME_READABLE) {
+    case VOLUME_UNHASHED_NAMES:
+      return "case- and normalisation-sensitive volume (names stored without hashes): not supported";
+    case VOLUME_INDEX_TOO_HIGH:
+      return "volume in slot " + std::to_string(slot.index) + ": only slots 0 to " +
+             std::to_string(MAX_ID_VOLUMES - 1) + " can be read: not supported";
+    case VOLUME_SEALED:
+      return "sealed system volume: not supported";
+    case VOLUME_READABLE:
+      break;
+  }
+  return "";
 }
 
 ApfsImage::ApfsImage(const std::string& path) : path_(path) {
@@ -80,6 +97,10 @@ void ApfsImage::OpenContainer() {
     throw Corrupt("container superblock (block 0): the image is shorter than one block");
   }
   if (!ContainerOpen(&container_, first, image_->device())) {
+    if (container_.fusion) {
+      throw ReadFailure(ExitCode::Unsupported, EOPNOTSUPP,
+                        "Fusion container (it spans a second device): not supported: " + path_);
+    }
     if (!BlockSizeSupported(Le32(first + NX_BLOCK_SIZE))) {
       throw Corrupt("container superblock (block 0): unsupported block size " +
                     std::to_string(Le32(first + NX_BLOCK_SIZE)));
@@ -100,20 +121,39 @@ void ApfsImage::OpenContainer() {
   summary_.defaultVolume = ContainerDefaultVolume(&container_);
 }
 
-// Counts the valid container superblocks in the checkpoint descriptor ring.
+// Counts the valid container superblocks in the checkpoint descriptor ring. Only blocks
+// the image file stores are read, so a ring claimed to be billions of blocks long costs
+// what the file holds, not what the superblock says.
 uint32_t ApfsImage::CountCheckpoints() {
   const uint32_t areaBlocks = Le32(container_.latest + NX_XP_DESC_BLOCKS);
   if (areaBlocks & CHECKPOINT_AREA_NONCONTIGUOUS) return 0;
   const uint64_t base = Le64(container_.latest + NX_XP_DESC_BASE);
+  const uint64_t end = base + areaBlocks;
   std::vector<uint8_t> block(container_.blockSize);
   uint32_t count = 0;
-  for (uint32_t i = 0; i < areaBlocks; i++) {
-    if (ReadAtBlock(&container_, base + i, block.data(), block.size(), CONTAINER_INDEX) &&
+  for (uint64_t address = StoredBlockFrom(base, end); address < end;
+       address = StoredBlockFrom(address + 1, end)) {
+    if (ReadAtBlock(&container_, address, block.data(), block.size(), CONTAINER_INDEX) &&
         NxSuperblockCheck(&container_, block.data())) {
       count++;
     }
   }
   return count;
+}
+
+// The first block from address on, below end, that the image file holds data for; end
+// when there is none. Blocks past the end of the file (a carved image served with zeros)
+// or in a hole of a sparse file were never written and are passed over without reading.
+uint64_t ApfsImage::StoredBlockFrom(uint64_t address, uint64_t end) const {
+  const uint64_t blockSize = container_.blockSize;
+  uint64_t fileOffset;
+  if (address >= end || !image_->FileRange(address * blockSize, blockSize, &fileOffset)) return end;
+  const off_t data = lseek(image_->fileDescriptor(), off_t(fileOffset), SEEK_DATA);
+  // ENXIO: no data from here to the end of the file. Other errors (a file system that
+  // cannot tell) leave the block to be read.
+  if (data < 0) return errno == ENXIO ? end : address;
+  const uint64_t skipped = (uint64_t(data) - fileOffset) / blockSize;
+  return skipped < end - address ? address + skipped : end;
 }
 
 bool ApfsImage::slotInUse(uint32_t index) const {
@@ -146,6 +186,7 @@ std::vector<VolumeSummary> ApfsImage::volumes() {
     v.isDefault = i == summary_.defaultVolume;
     v.encrypted = slot.encrypted;
     v.usable = slot.open && VolumeUsable(&slot);
+    v.unsupported = RefusalText(slot);
     if (slot.superblock != nullptr) {
       const char* name = reinterpret_cast<const char*>(slot.superblock + APFS_VOLNAME);
       v.name.assign(name, strnlen(name, APFS_VOLNAME_LEN));

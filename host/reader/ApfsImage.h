@@ -27,6 +27,7 @@ struct VolumeSummary {
   bool caseSensitive = false;
   bool encrypted = false;
   bool usable = false;  // opens and can be read
+  std::string unsupported;  // why a volume of a form this reader does not read is refused
   bool isDefault = false;
 };
 
@@ -58,6 +59,7 @@ class ApfsImage {
   void Release();
   void OpenSlots();
   uint32_t CountCheckpoints();
+  uint64_t StoredBlockFrom(uint64_t address, uint64_t end) const;
 
   std::string path_;
   std::unique_ptr<ImageDevice> image_;
@@ -68,3 +70,7 @@ class ApfsImage {
 
 // "none", "system", "data", ... for an apfs_role value.
 std::string RoleName(uint16_t role);
+
+// Why the engine refused slot, for a message ("sealed system volume: not supported");
+// empty when it did not refuse the slot's format.
+std::string RefusalText(const Volume& slot);

@@ -16,7 +16,8 @@ enum class ExitCode : int {
   Corrupt = 5,         // an on-disk object is malformed or unreadable
   VolumeUnusable = 6,  // no such volume, or an encrypted or unsupported one
   NoSuchPath = 7,      // a path that does not exist, or leads through a file
-  Unsupported = 8,     // contents this reader cannot deliver (compressed files)
+  Unsupported = 8,     // contents or containers this reader cannot deliver (compressed
+                       // and dataless files, unknown attribute forms, Fusion containers)
   OutputFailed = 9,    // writing the output or the extracted files failed
   MountFailed = 10,    // FUSE could not mount (no /dev/fuse, bad mount point)
 };
@@ -45,4 +46,12 @@ inline ReadFailure NotADirectory(const std::string& path) {
 inline ReadFailure CompressedContents(const std::string& path) {
   return ReadFailure(ExitCode::Unsupported, EOPNOTSUPP,
                      "compressed file: contents not supported: " + path);
+}
+inline ReadFailure DatalessContents(const std::string& path) {
+  return ReadFailure(ExitCode::Unsupported, EOPNOTSUPP,
+                     "dataless file (contents stored elsewhere): contents not supported: " + path);
+}
+inline ReadFailure UnsupportedAttribute(const std::string& name) {
+  return ReadFailure(ExitCode::Unsupported, EOPNOTSUPP,
+                     "attribute " + name + ": storage form not supported");
 }

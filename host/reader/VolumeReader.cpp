@@ -51,6 +51,14 @@ std::u32string MatchingForm(const std::string& name, bool foldCase) {
   }
   return form;
 }
+// Attribute values are read in pieces of this many bytes.
+constexpr uint64_t XATTR_READ_PIECE = 1 << 20;
+
+// A placeholder's contents live elsewhere: reading must fail, not give zeros.
+void RefuseDataless(const Inode* inode) {
+  if (Le32(inode->value + INODE_BSD_FLAGS) & SF_DATALESS) throw DatalessContents(InodeName(inode));
+}
+
 
 // Directories get a directory node, which can be listed; everything else a file node.
 FsNodeKind NodeKindOf(const Inode* inode) {
@@ -276,20 +284,21 @@ PosixStat Session::Stat(Inode* inode) {
 }
 
 std::vector<uint8_t> Session::XattrValue(Inode* inode, const std::string& name) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(name.data());
-  uint64_t length = 0;
-  bool tooSmall = false, notFound = false;
-  if (!XattrFind(inode, bytes, uint32_t(name.size()), nullptr, 0, &length, &tooSmall, &notFound,
-                 &trees_.fs)) {
-    if (notFound) throw ReadFailure(ExitCode::NoSuchPath, ENODATA, "no such attribute: " + name);
-    throw Corrupt(InodeName(inode) + ": attribute " + name + " unreadable");
+  const XattrEntry* entry = XattrNamed(inode, reinterpret_cast<const uint8_t*>(name.data()), uint32_t(name.size()));
+  if (entry == nullptr) throw ReadFailure(ExitCode::NoSuchPath, ENODATA, "no such attribute: " + name);
+  if (!XattrStorageKnown(entry->flags)) throw UnsupportedAttribute(name);
+  // Read a piece at a time: the value grows only as far as the attribute's data can be
+  // read, whatever length its record claims.
+  std::vector<uint8_t> value;
+  while (value.size() < entry->dataLength) {
+    const uint64_t offset = value.size();
+    const uint64_t piece = std::min<uint64_t>(XATTR_READ_PIECE, entry->dataLength - offset);
+    value.resize(offset + piece);
+    if (!XattrRead(inode, entry, offset, value.data() + offset, piece, &trees_.fs)) {
+      throw Corrupt(InodeName(inode) + ": attribute " + name + " unreadable at byte " + std::to_string(offset) +
+                    " of the " + std::to_string(entry->dataLength) + " its record claims");
+    }
   }
-  std::vector<uint8_t> value(length);
-  if (length > 0 && !XattrFind(inode, bytes, uint32_t(name.size()), value.data(), value.size(),
-                               &length, &tooSmall, &notFound, &trees_.fs)) {
-    throw Corrupt(InodeName(inode) + ": attribute " + name + " unreadable");
-  }
-  value.resize(length);
   return value;
 }
 
@@ -312,6 +321,7 @@ std::vector<Xattr> Session::Xattrs(Inode* inode) {
     if (e->nameLength == 0) continue;
     std::string name(reinterpret_cast<const char*>(e->buffer), strnlen(reinterpret_cast<const char*>(e->buffer), e->nameLength));
     if (name == SYMLINK_XATTR || name == DECMPFS_XATTR) continue;
+  RefuseDataless(inode);
     out.push_back({name, e->dataLength, e->streamId != 0});
   }
   return out;
@@ -373,9 +383,7 @@ VolumeReader::VolumeReader(ApfsImage& image, int32_t index) : image_(image) {
     throw ReadFailure(ExitCode::VolumeUnusable, EACCES,
                       name + ": encrypted volume: unlocking is not supported");
   }
-  if (slot.unsupported) {
-    throw ReadFailure(ExitCode::VolumeUnusable, EOPNOTSUPP, name + ": a volume format this reader does not support");
-  }
+  if (slot.unsupported) throw ReadFailure(ExitCode::VolumeUnusable, EOPNOTSUPP, name + ": " + RefusalText(slot));
   VolumeHandleInit(&handle_, container);
   if (!slot.open || !VolumeHandleOpen(&handle_, int32_t(chosen), nullptr, &trees_->omap, &trees_->fs)) {
     VolumeHandleRelease(&handle_);

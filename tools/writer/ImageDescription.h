@@ -44,6 +44,9 @@ struct XattrSpec {
   std::string name;
   std::vector<uint8_t> value;
   bool asStream = false;  // also forced when the value is too large to embed
+  // The record's flags as stored, for forms readers must refuse; 0: the usual flags of
+  // the embedded or stream form.
+  uint16_t flags = 0;
 };
 
 // A run of a regular file's contents: data, or a hole that is recorded as an extent
@@ -84,6 +87,8 @@ struct Entry {
   Compression compression = Compression::None;
   bool recordUncompressedSize = true;  // compressed files: set the inode's size field
   std::string cloneOf;             // path of a regular file whose blocks this file shares
+  bool dataless = false;           // a placeholder: flagged dataless, the size recorded,
+                                   // no data written and no extents
 
   std::string target;              // symlink target, or the path a hard link names
   uint32_t rdev = 0;               // devices: major in the top 8 bits, minor in the low 24
@@ -104,6 +109,9 @@ struct VolumeSpec {
   bool caseInsensitive = true;
   bool normalizationInsensitive = true;  // both false: directory records without hashes
   bool encrypted = false;          // tree mappings flagged encrypted; data left plain
+  // The sealed-volume feature, and tree mappings flagged headerless. The nodes keep their
+  // headers and carry no hashes: enough for a reader to recognise the volume, not to read it.
+  bool sealed = false;
   std::optional<std::vector<uint8_t>> uuid;  // 16 bytes; default from the seed
   uint32_t nodeEntryCap = 0;       // most records per file-system tree node; 0 = no cap
   uint32_t nodeVersions = 1;       // versions of each tree node kept in the object map
@@ -133,6 +141,9 @@ struct ContainerSpec {
   uint32_t freeQueueEntries = 0;  // blocks waiting on the main free queue
   uint32_t freeQueueEntryCap = 0; // most entries per free-queue node
   bool keybag = false;            // name a (keyless) keybag in the container superblock
+  // Mark the container as the first of two devices (the Fusion feature and a tier UUID);
+  // nothing is written for a second device.
+  bool fusion = false;
   std::vector<VolumeSpec> volumes;
 };
 

@@ -189,9 +189,10 @@ std::vector<uint8_t> ContainerBuilder::ContainerSuperblock(uint64_t xid, uint32_
   Put32(b + nx::MAGIC, NX_MAGIC);
   Put32(b + nx::BLOCK_SIZE, bs_);
   Put64(b + nx::BLOCK_COUNT, blockCount_);
-  Put64(b + nx::INCOMPAT, NX_INCOMPAT_VERSION2);
+  Put64(b + nx::INCOMPAT, NX_INCOMPAT_VERSION2 | (spec_.fusion ? NX_INCOMPAT_FUSION : 0));
   const std::vector<uint8_t> uuid = spec_.uuid ? *spec_.uuid : SeededUuid(spec_.seed, 0);
   std::memcpy(b + nx::UUID, uuid.data(), 16);
+  if (spec_.fusion) std::memcpy(b + nx::FUSION_UUID, SeededUuid(spec_.seed, 1).data(), 16);
   Put64(b + nx::NEXT_OID, nextOid_);
   Put64(b + nx::NEXT_XID, xid + 1);
   Put32(b + nx::XP_DESC_BLOCKS, descBlocks_);

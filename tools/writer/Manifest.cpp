@@ -104,13 +104,15 @@ class EntryParser {
                       t.at("access").get<int64_t>()};
     }
     for (const json& x : j.value("xattrs", json::array()))
-      e.xattrs.push_back({x.at("name").get<std::string>(), ValueBytes(x), x.value("stream", false)});
+      e.xattrs.push_back({x.at("name").get<std::string>(), ValueBytes(x), x.value("stream", false),
+                          x.value("flags", uint16_t{0})});
     for (const json& x : j.value("extraXfields", json::array()))
       e.extraXfields.push_back({x.at("type").get<uint8_t>(), x.value("flags", uint8_t{0}), FromHex(x.value("hex", ""))});
     ParseContents(j, e);
     Take(j, "target", e.target);
     Take(j, "rdev", e.rdev);
     Take(j, "cloneOf", e.cloneOf);
+    Take(j, "dataless", e.dataless);
     for (const json& child : j.value("entries", json::array())) e.children.push_back(Parse(child));
     if (j.contains("generate")) Generate(j.at("generate"), e);
     if (j.contains("collisions")) AddCollisions(j.at("collisions"), e);
@@ -180,6 +182,7 @@ VolumeSpec ParseVolume(const json& j, const std::string& base) {
   Take(j, "caseInsensitive", v.caseInsensitive);
   Take(j, "normalizationInsensitive", v.normalizationInsensitive);
   Take(j, "encrypted", v.encrypted);
+  Take(j, "sealed", v.sealed);
   if (j.contains("uuid")) v.uuid = FromHex(j.at("uuid").get<std::string>());
   Take(j, "nodeEntryCap", v.nodeEntryCap);
   Take(j, "nodeVersions", v.nodeVersions);
@@ -315,6 +318,7 @@ ContainerSpec ParseManifest(const std::string& text, const std::string& baseDire
   Take(j, "freeQueueEntries", spec.freeQueueEntries);
   Take(j, "freeQueueEntryCap", spec.freeQueueEntryCap);
   Take(j, "keybag", spec.keybag);
+  Take(j, "fusion", spec.fusion);
   if (j.contains("checkpoints")) spec.checkpoints = ParseCheckpoints(j.at("checkpoints"));
   for (const json& v : j.value("volumes", json::array())) spec.volumes.push_back(ParseVolume(v, baseDirectory));
   for (const VolumeSpec& v : spec.volumes)

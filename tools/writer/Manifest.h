@@ -4,20 +4,21 @@
 // Manifest outline (every key optional unless noted; sizes in bytes, times in ns):
 //   { "blockSize": 4096, "blockCount": 0, "allocationStart": 0, "seed": 1, "xid": 0,
 //     "uuid": "hex", "baseTime": ns, "omapEntryCap": 0, "freeQueueEntries": 0,
-//     "freeQueueEntryCap": 0, "keybag": false,
+//     "freeQueueEntryCap": 0, "keybag": false, "fusion": false,
 //     "checkpoints": { "count", "ringBlocks", "firstIndex", "block0", "mapBlocks" },
 //     "volumes": [ { "name", "role": "none|system|data|preboot|recovery|vm",
-//                    "caseInsensitive", "normalizationInsensitive", "encrypted", "uuid",
+//                    "caseInsensitive", "normalizationInsensitive", "encrypted", "sealed", "uuid",
 //                    "nodeEntryCap", "nodeVersions", "quotaBlocks", "reserveBlocks",
 //                    "source": "host directory", "entries": [ entry... ] } ] }
 //   entry: { "name" (required), "type": "file|dir|symlink|hardlink|fifo|chardev|blockdev|socket",
 //            "inode", "mode" (permission bits), "uid", "gid", "bsdFlags",
 //            "times": { "create", "modify", "change", "access" },
-//            "xattrs": [ { "name", "text" | "hex" | "size", "stream" } ],
+//            "xattrs": [ { "name", "text" | "hex" | "size", "stream", "flags" } ],
 //            "extraXfields": [ { "type", "flags", "hex" } ], "bareInode",
 //            "size", "text" | "hex" | "source", "layout": [ { "data": n } | { "hole": n } ],
 //            "extentBlocks", "compression": "none|decmpfs|decmpfs-stream|resource-fork",
-//            "recordUncompressedSize", "cloneOf", "target", "rdev", "entries": [ entry... ],
+//            "recordUncompressedSize", "cloneOf", "dataless", "target", "rdev",
+//            "entries": [ entry... ],
 //            "generate": { "count", "prefix", "size" },
 //            "collisions": { "with", "count", "prefix" } }
 // "generate" adds count files named prefix + number; "collisions" adds files whose names

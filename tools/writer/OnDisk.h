@@ -39,6 +39,7 @@ constexpr uint64_t OID_RESERVED_COUNT = 1024;
 constexpr uint32_t NX_MAGIC = 0x4253584E;  // "NXSB"
 constexpr uint32_t NX_MAX_FILE_SYSTEMS = 100;
 constexpr uint64_t NX_INCOMPAT_VERSION2 = 0x2;
+constexpr uint64_t NX_INCOMPAT_FUSION = 0x100;
 constexpr uint64_t NX_CONTAINER_SIZE_PER_VOLUME = 512ull << 20;
 namespace nx {
 constexpr size_t MAGIC = 32, BLOCK_SIZE = 36, BLOCK_COUNT = 40, FEATURES = 48, RO_COMPAT = 56,
@@ -46,7 +47,8 @@ constexpr size_t MAGIC = 32, BLOCK_SIZE = 36, BLOCK_COUNT = 40, FEATURES = 48, R
                  XP_DATA_BLOCKS = 108, XP_DESC_BASE = 112, XP_DATA_BASE = 120, XP_DESC_NEXT = 128,
                  XP_DATA_NEXT = 132, XP_DESC_INDEX = 136, XP_DESC_LEN = 140, XP_DATA_INDEX = 144,
                  XP_DATA_LEN = 148, SPACEMAN_OID = 152, OMAP_OID = 160, REAPER_OID = 168,
-                 MAX_FILE_SYSTEMS = 180, FS_OID = 184, KEYLOCKER = 1296, EPHEMERAL_INFO = 1312;
+                 MAX_FILE_SYSTEMS = 180, FS_OID = 184, KEYLOCKER = 1296, EPHEMERAL_INFO = 1312,
+                 FUSION_UUID = 1280;
 }  // namespace nx
 
 // Checkpoint map.
@@ -57,6 +59,7 @@ constexpr size_t CPM_ENTRY_SIZE = 40;
 // Object map.
 constexpr uint32_t OMAP_MANUALLY_MANAGED = 0x1;
 constexpr uint32_t OMAP_VAL_ENCRYPTED = 0x4;
+constexpr uint32_t OMAP_VAL_NOHEADER = 0x8;
 namespace omap {
 constexpr size_t FLAGS = 32, SNAP_COUNT = 36, TREE_TYPE = 40, SNAPSHOT_TREE_TYPE = 44, TREE_OID = 48;
 }
@@ -101,6 +104,7 @@ constexpr uint32_t NR_BHM_FLAG = 0x1;
 constexpr uint32_t APFS_MAGIC = 0x42535041;  // "APSB"
 constexpr uint64_t APFS_INCOMPAT_CASE_INSENSITIVE = 0x1;
 constexpr uint64_t APFS_INCOMPAT_NORMALIZATION_INSENSITIVE = 0x8;
+constexpr uint64_t APFS_INCOMPAT_SEALED_VOLUME = 0x20;
 constexpr uint64_t APFS_FEATURE_HARDLINK_MAP_RECORDS = 0x2;
 constexpr uint64_t APFS_FS_UNENCRYPTED = 0x1;
 constexpr size_t APFS_VOLNAME_LEN = 256;
@@ -151,6 +155,7 @@ constexpr uint64_t INODE_HAS_RSRC_FORK = 0x4000;
 constexpr uint64_t INODE_NO_RSRC_FORK = 0x8000;
 constexpr uint64_t INODE_HAS_UNCOMPRESSED_SIZE = 0x40000;
 constexpr uint32_t UF_COMPRESSED = 0x20;
+constexpr uint32_t SF_DATALESS = 0x40000000;
 constexpr uint32_t PROTECTION_CLASS_DIR_NONE = 0;
 constexpr uint32_t PROTECTION_CLASS_D = 4;
 

@@ -91,6 +91,8 @@ class VolumeBuilder {
   void AddClone(const Node& node, InodeFields& fields, FileLocation& location);
   void AddXattr(uint64_t inode, const std::string& name, const std::vector<uint8_t>& value,
                 bool asStream, uint16_t embeddedFlags);
+  void AddXattr(uint64_t inode, const XattrSpec& xattr);
+  void AddDatalessFile(const Node& node, InodeFields& fields);
   std::vector<ExtentLocation> WriteRuns(const std::vector<Segment>& layout, uint32_t extentBlocks,
                                         const ReadFunction& read);
   void AddExtents(uint64_t streamId, const std::vector<ExtentLocation>& extents);
@@ -272,6 +274,23 @@ void VolumeBuilder::AddXattr(uint64_t inode, const std::string& name,
                StreamXattrValue(streamId, {value.size(), AllocatedBytes(extents)}));
 }
 
+void VolumeBuilder::AddXattr(uint64_t inode, const XattrSpec& xattr) {
+  if (xattr.flags == 0) {
+    AddXattr(inode, xattr.name, xattr.value, xattr.asStream, XATTR_DATA_EMBEDDED);
+    return;
+  }
+  if (xattr.value.size() > XATTR_MAX_EMBEDDED_SIZE)
+    throw std::runtime_error(xattr.name + ": an attribute with given flags is stored in its record");
+  records_.Add(XattrKey(inode, xattr.name), EmbeddedXattrValue(xattr.flags, xattr.value));
+}
+
+// The data stream records the size, but no block holds any of it.
+void VolumeBuilder::AddDatalessFile(const Node& node, InodeFields& fields) {
+  fields.privateId = node.inode;
+  fields.bsdFlags |= SF_DATALESS;
+  fields.xfields.push_back({INO_EXT_TYPE_DSTREAM, XF_SYSTEM_FIELD, EncodeDataStream({node.entry->size, 0})});
+}
+
 void VolumeBuilder::AddRegularFile(size_t nodeIndex, InodeFields& fields, FileLocation& location) {
   const Node& node = nodes_[nodeIndex];
   const Entry& file = *node.entry;
@@ -392,7 +411,9 @@ void VolumeBuilder::EmitInode(size_t nodeIndex) {
     case EntryKind::Socket: ++otherCount_; break;
     default:
       ++fileCount_;
-      if (!entry.cloneOf.empty()) {
+      if (entry.dataless) {
+        AddDatalessFile(node, fields);
+      } else if (!entry.cloneOf.empty()) {
         AddClone(node, fields, location);
       } else if (entry.compression != Compression::None) {
         AddCompressedFile(node, fields, location);
@@ -402,7 +423,7 @@ void VolumeBuilder::EmitInode(size_t nodeIndex) {
       }
       break;
   }
-  for (const XattrSpec& x : entry.xattrs) AddXattr(node.inode, x.name, x.value, x.asStream, XATTR_DATA_EMBEDDED);
+  for (const XattrSpec& x : entry.xattrs) AddXattr(node.inode, x);
   for (const ExtraXfield& x : entry.extraXfields) fields.xfields.push_back({x.type, x.flags, x.data});
   if (entry.bareInode) fields.xfields.clear();
   records_.Add(InodeKey(node.inode), InodeValue(fields));
@@ -471,6 +492,7 @@ void VolumeBuilder::WriteSuperblock(uint64_t oid, uint64_t address, const Volume
   uint64_t incompat = 0;
   if (spec_.caseInsensitive) incompat |= APFS_INCOMPAT_CASE_INSENSITIVE;
   else if (spec_.normalizationInsensitive) incompat |= APFS_INCOMPAT_NORMALIZATION_INSENSITIVE;
+  if (spec_.sealed) incompat |= APFS_INCOMPAT_SEALED_VOLUME;
   Put64(b + apsb::INCOMPAT, incompat);
   Put64(b + apsb::UNMOUNT_TIME, static_cast<uint64_t>(context_.baseTime));
   Put64(b + apsb::RESERVE_BLOCKS, spec_.reserveBlocks);
@@ -534,7 +556,9 @@ VolumeLayout VolumeBuilder::Build(uint32_t omapEntryCap) {
   shape.treeFlags = BTREE_KV_NONALIGNED;  // records packed, as checkers expect of this tree
   shape.entryCap = spec_.nodeEntryCap;
   shape.xid = context_.xid;
-  VirtualSink sink(context_, shape, spec_.nodeVersions, spec_.encrypted ? OMAP_VAL_ENCRYPTED : 0);
+  const uint32_t mappingFlags =
+      (spec_.encrypted ? OMAP_VAL_ENCRYPTED : 0) | (spec_.sealed ? OMAP_VAL_NOHEADER : 0);
+  VirtualSink sink(context_, shape, spec_.nodeVersions, mappingFlags);
   const BuiltTree tree = BuildTree(records_.Views(), shape, sink);
 
   VolumeLayout layout;

@@ -51,6 +51,7 @@ std::u32string MatchingForm(const std::string& name, bool foldCase) {
   }
   return form;
 }
+
 // Attribute values are read in pieces of this many bytes.
 constexpr uint64_t XATTR_READ_PIECE = 1 << 20;
 
@@ -58,7 +59,6 @@ constexpr uint64_t XATTR_READ_PIECE = 1 << 20;
 void RefuseDataless(const Inode* inode) {
   if (Le32(inode->value + INODE_BSD_FLAGS) & SF_DATALESS) throw DatalessContents(InodeName(inode));
 }
-
 
 // Directories get a directory node, which can be listed; everything else a file node.
 FsNodeKind NodeKindOf(const Inode* inode) {
@@ -321,7 +321,6 @@ std::vector<Xattr> Session::Xattrs(Inode* inode) {
     if (e->nameLength == 0) continue;
     std::string name(reinterpret_cast<const char*>(e->buffer), strnlen(reinterpret_cast<const char*>(e->buffer), e->nameLength));
     if (name == SYMLINK_XATTR || name == DECMPFS_XATTR) continue;
-  RefuseDataless(inode);
     out.push_back({name, e->dataLength, e->streamId != 0});
   }
   return out;
@@ -329,6 +328,7 @@ std::vector<Xattr> Session::Xattrs(Inode* inode) {
 
 void Session::ForEachRun(Inode* inode, uint64_t offset, uint64_t size,
                          const std::function<bool(const Run&)>& each) {
+  RefuseDataless(inode);
   if (Le32(inode->value + INODE_BSD_FLAGS) & UF_COMPRESSED) {
     throw CompressedContents(InodeName(inode));
   }

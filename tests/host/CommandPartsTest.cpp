@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "Commands.h"
+#include "EntryName.h"
 
 namespace {
 
@@ -64,6 +65,19 @@ TEST(CommandParts, ModesAndTimesReadAsLsAndStatPrintThem) {
   EXPECT_EQ(ModeString(0140755), "srwxr-xr-x");
   EXPECT_EQ(TimeString(0), "1970-01-01 00:00:00.000000000 UTC");
   EXPECT_EQ(TimeString(1558306852537085527ull), "2019-05-19 23:00:52.537085527 UTC");
+}
+
+TEST(CommandParts, StoredNamesThatCannotBePathComponentsAndHowTheyAreShown) {
+  for (const std::string& bad : {std::string(), std::string("."), std::string(".."), std::string("a/b"),
+                                std::string("/"), std::string("a\0b", 3), std::string(1, '\0')}) {
+    EXPECT_FALSE(IsPathComponent(bad)) << PrintableName(bad);
+  }
+  for (const char* good : {"...", ".a", "a.", "caf\u00e9", "a\\b", " ", "-"}) EXPECT_TRUE(IsPathComponent(good)) << good;
+  // Control characters, quotes, backslashes and bytes of invalid UTF-8 are escaped; other
+  // characters stay as they are.
+  EXPECT_EQ(PrintableName(std::string("a\0\n\x7f\"\\", 6)), R"("a\x00\x0a\x7f\"\\")");
+  EXPECT_EQ(PrintableName("caf\u00e9 \xff \xc2\x85 \xe6\x97"), "\"caf\u00e9 \\xff \\xc2\\x85 \\xe6\\x97\"");
+  EXPECT_EQ(PrintableName(""), "\"\"");
 }
 
 TEST(CommandParts, EveryCommandHasItsOwnHelp) {

@@ -295,6 +295,16 @@ TEST(Command, NamesThatCannotBePathComponentsAreLeftOut) {
     it = it->rfind("1/2/3/dest", 0) == 0 ? after.erase(it) : std::next(it);
   }
   EXPECT_EQ(after, before) << "nothing is written outside DEST";
+
+  // A symbolic link found in an existing DEST is not followed either: the volume's
+  // directory of that name is reported, and nothing lands where the link points.
+  fs::create_directory(dir / "filled");
+  fs::create_directory_symlink(outside, dir / "filled/sub");
+  const Result filled = Quadrel({"get", image, "/", (dir / "filled").string()});
+  EXPECT_EQ(filled.status, 1) << filled.err;
+  EXPECT_NE(filled.err.find("cannot create directory " + (dir / "filled/sub").string()), std::string::npos) << filled.err;
+  EXPECT_TRUE(fs::is_empty(outside));
+  EXPECT_EQ(ReadFile(dir / "filled/good.txt"), "good\n");
 }
 
 // Runs quadrel with a terminal as its standard output and error; returns what it wrote.

@@ -88,6 +88,8 @@ HANDLE MountedVolume::OpenHandle(OPEN_KIND Kind, ULONG FileObjectFlags) {
 }
 
 void MountedVolume::TearDown() {
+  // Workers may still be leaving the volume after their last request completed.
+  HkWaitForWorkQueueIdle();
   for (HANDLE Handle : Handles_) HkDropHandle(Handle);
   for (CCB* Ccb : Ccbs_) delete Ccb;
   Disk->Vpb->Flags &= ~VPB_MOUNTED;

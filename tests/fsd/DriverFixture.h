@@ -12,6 +12,28 @@
 #include "QdrlProcs.h"
 #include "hostkernel/FrontEnd.h"
 
+// One device-control request of the volume built as the I/O manager builds it, entered
+// into the driver as far as its IrpContext, ready to be posted.
+struct VolumeRequest {
+  KEVENT Done;
+  IO_STATUS_BLOCK Iosb{};
+  UCHAR Output[256]{};
+  PIRP Irp = nullptr;
+  PIRP_CONTEXT IrpContext = nullptr;
+
+  VolumeRequest(PDEVICE_OBJECT Device, HANDLE Handle, ULONG Code) {
+    KeInitializeEvent(&Done, NotificationEvent, FALSE);
+    Irp = IoBuildDeviceIoControlRequest(Code, Device, nullptr, 0, Output, sizeof(Output), FALSE, &Done, &Iosb);
+    IoGetNextIrpStackLocation(Irp)->FileObject = HkFileObjectOf(Handle);
+    // What IoCallDriver does before the dispatch routine runs.
+    IoSetNextIrpStackLocation(Irp);
+    IoGetCurrentIrpStackLocation(Irp)->DeviceObject = Device;
+    IrpContext = AllocateIrpContext(Irp, FALSE);
+  }
+
+  void Wait() { KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr); }
+};
+
 class LoadedDriver : public testing::Test {
  protected:
   void SetUp() override;

@@ -211,6 +211,7 @@ struct Request {
 };
 
 void ReleaseUnsentIrp(PIRP Irp) {
+  if (Irp->Tail.Overlay.AuxiliaryBuffer) ExFreePool(Irp->Tail.Overlay.AuxiliaryBuffer);
   if (Irp->Flags & IRP_DEALLOCATE_BUFFER) ExFreePoolWithTag(Irp->AssociatedIrp.SystemBuffer, BufferTag);
   while (PMDL Mdl = Irp->MdlAddress) {
     Irp->MdlAddress = Mdl->Next;
@@ -260,6 +261,8 @@ NTSTATUS Send(HANDLE Handle, HANDLE CallerEvent, PIO_STATUS_BLOCK Iosb, const Re
     KeWaitForSingleObject(Event ? Event : &FileObject->Event, Executive, UserMode, FALSE, nullptr);
     Status = Iosb->Status;
   }
+  // Leaving the system service delivers what completed meanwhile.
+  hk::DeliverApcs();
   return Status;
 }
 
@@ -290,6 +293,50 @@ void SetUpControlBuffers(PIRP Irp, PIO_STACK_LOCATION Stack, ULONG Code, PVOID I
     if (!Mdl) ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
     MmProbeAndLockPages(Mdl, UserMode, Method == METHOD_OUT_DIRECT ? IoWriteAccess : IoReadAccess);
   }
+}
+
+// The caller's data buffer as the target device wants it: copied through a system
+// buffer, described by an MDL, or passed as it is.
+void SetUpDataBuffer(PIRP Irp, PDEVICE_OBJECT Target, PVOID Buffer, ULONG Length, bool DeviceWrites) {
+  if (Target->Flags & DO_BUFFERED_IO) {
+    Irp->AssociatedIrp.SystemBuffer =
+        ExAllocatePoolWithTag(NonPagedPoolNx | POOL_RAISE_IF_ALLOCATION_FAILURE, Length, BufferTag);
+    Irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (DeviceWrites ? IRP_INPUT_OPERATION : 0);
+    if (!DeviceWrites) std::memcpy(Irp->AssociatedIrp.SystemBuffer, Buffer, Length);
+    Irp->UserBuffer = Buffer;
+  } else if (Target->Flags & DO_DIRECT_IO) {
+    PMDL Mdl = IoAllocateMdl(Buffer, Length, FALSE, FALSE, Irp);
+    if (!Mdl) ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+    MmProbeAndLockPages(Mdl, UserMode, DeviceWrites ? IoWriteAccess : IoReadAccess);
+  } else {
+    Irp->UserBuffer = Buffer;
+  }
+}
+
+// A copy of a caller's parameter that lives as long as the IRP.
+template <typename Value>
+Value* CaptureForIrp(PIRP Irp, const Value& Original, SIZE_T Extra = 0) {
+  auto* Copy = (Value*)ExAllocatePoolWithTag(PagedPool | POOL_RAISE_IF_ALLOCATION_FAILURE, sizeof(Value) + Extra, NameTag);
+  std::memcpy(Copy, &Original, sizeof(Value));
+  Irp->Tail.Overlay.AuxiliaryBuffer = (PCHAR)Copy;
+  return Copy;
+}
+
+void SetUpBufferedInput(PIRP Irp, ULONG Length, PVOID Input) {
+  Irp->AssociatedIrp.SystemBuffer =
+      ExAllocatePoolWithTag(NonPagedPoolNx | POOL_RAISE_IF_ALLOCATION_FAILURE, Length, BufferTag);
+  Irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+  std::memcpy(Irp->AssociatedIrp.SystemBuffer, Input, Length);
+}
+
+// Calls a fast-I/O entry of the file's driver when it has one; true when it served the
+// request (the result is then in the status block).
+template <typename Entry, typename... Arguments>
+bool TryFastIo(PFILE_OBJECT FileObject, Entry FAST_IO_DISPATCH::*Member, Arguments... Values) {
+  PDEVICE_OBJECT Device = IoGetRelatedDeviceObject(FileObject);
+  PFAST_IO_DISPATCH FastIo = Device->DriverObject->FastIoDispatch;
+  if (!FastIo || !(FastIo->*Member)) return false;
+  return hk::NoThrowBarrier([&] { return (FastIo->*Member)(FileObject, Values..., Device); }) != FALSE;
 }
 
 void SetUpBufferedOutput(PIRP Irp, ULONG Length, PVOID Output) {
@@ -362,6 +409,11 @@ NTSTATUS NtClose(HANDLE Handle) {
 NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PVOID, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
                                ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
                                PVOID OutputBuffer, ULONG OutputBufferLength) {
+  PFILE_OBJECT FileObject = HkFileObjectOf(FileHandle);
+  if (!FileObject) return STATUS_INVALID_HANDLE;
+  if (TryFastIo(FileObject, &FAST_IO_DISPATCH::FastIoDeviceControl, (BOOLEAN)TRUE, InputBuffer, InputBufferLength,
+                OutputBuffer, OutputBufferLength, IoControlCode, IoStatusBlock))
+    return IoStatusBlock->Status;
   UserBuffers Buffers;
   Buffers.Add(InputBuffer, InputBufferLength, false);
   Buffers.Add(OutputBuffer, OutputBufferLength, true);
@@ -395,34 +447,33 @@ NTSTATUS NtReadFile(HANDLE FileHandle, HANDLE Event, PVOID, PVOID, PIO_STATUS_BL
   UserBuffers Buffers;
   Buffers.Add(Buffer, Length, true);
   // Windows tries the fast path first once the file is cached.
-  PDEVICE_OBJECT Device = IoGetRelatedDeviceObject(FileObject);
-  PFAST_IO_DISPATCH FastIo = Device->DriverObject->FastIoDispatch;
-  if (FileObject->PrivateCacheMap && FastIo && FastIo->FastIoRead) {
-    BOOLEAN Served = hk::NoThrowBarrier([&] {
-      return FastIo->FastIoRead(FileObject, &Offset, Length, TRUE, Key ? *Key : 0, Buffer, IoStatusBlock, Device);
-    });
-    if (Served) return IoStatusBlock->Status;
-  }
+  if (FileObject->PrivateCacheMap &&
+      TryFastIo(FileObject, &FAST_IO_DISPATCH::FastIoRead, &Offset, Length, (BOOLEAN)TRUE, Key ? *Key : 0, Buffer,
+                IoStatusBlock))
+    return IoStatusBlock->Status;
   ULONG Flags = IRP_READ_OPERATION | ((FileObject->Flags & FO_NO_INTERMEDIATE_BUFFERING) ? IRP_NOCACHE : 0);
   return Send(FileHandle, Event, IoStatusBlock,
               Request{IRP_MJ_READ, IRP_MN_NORMAL, Flags, false, [&](PIRP Irp, PIO_STACK_LOCATION Stack, PDEVICE_OBJECT Target) {
                         Stack->Parameters.Read.Length = Length;
                         Stack->Parameters.Read.Key = Key ? *Key : 0;
                         Stack->Parameters.Read.ByteOffset = Offset;
-                        if (Target->Flags & DO_BUFFERED_IO) {
-                          SetUpBufferedOutput(Irp, Length, Buffer);
-                        } else if (Target->Flags & DO_DIRECT_IO) {
-                          PMDL Mdl = IoAllocateMdl(Buffer, Length, FALSE, FALSE, Irp);
-                          if (!Mdl) ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
-                          MmProbeAndLockPages(Mdl, UserMode, IoWriteAccess);
-                        } else {
-                          Irp->UserBuffer = Buffer;
-                        }
+                        SetUpDataBuffer(Irp, Target, Buffer, Length, true);
                       }});
 }
 
 NTSTATUS NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
                                 ULONG Length, FILE_INFORMATION_CLASS FileInformationClass) {
+  PFILE_OBJECT FileObject = HkFileObjectOf(FileHandle);
+  if (!FileObject) return STATUS_INVALID_HANDLE;
+  // The basic and standard classes are asked of the fast path first.
+  if (FileInformationClass == FileBasicInformation && Length >= sizeof(FILE_BASIC_INFORMATION) &&
+      TryFastIo(FileObject, &FAST_IO_DISPATCH::FastIoQueryBasicInfo, (BOOLEAN)TRUE,
+                (PFILE_BASIC_INFORMATION)FileInformation, IoStatusBlock))
+    return IoStatusBlock->Status;
+  if (FileInformationClass == FileStandardInformation && Length >= sizeof(FILE_STANDARD_INFORMATION) &&
+      TryFastIo(FileObject, &FAST_IO_DISPATCH::FastIoQueryStandardInfo, (BOOLEAN)TRUE,
+                (PFILE_STANDARD_INFORMATION)FileInformation, IoStatusBlock))
+    return IoStatusBlock->Status;
   UserBuffers Buffers;
   Buffers.Add(FileInformation, Length, true);
   return Send(FileHandle, nullptr, IoStatusBlock,
@@ -449,6 +500,97 @@ NTSTATUS NtQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStat
 NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {
   return Send(FileHandle, nullptr, IoStatusBlock,
               Request{IRP_MJ_FLUSH_BUFFERS, 0, 0, true, [](PIRP, PIO_STACK_LOCATION, PDEVICE_OBJECT) {}});
+}
+
+NTSTATUS NtSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
+                              ULONG Length, FILE_INFORMATION_CLASS FileInformationClass) {
+  return Send(FileHandle, nullptr, IoStatusBlock,
+              Request{IRP_MJ_SET_INFORMATION, 0, 0, true, [&](PIRP Irp, PIO_STACK_LOCATION Stack, PDEVICE_OBJECT) {
+                        Stack->Parameters.SetFile.Length = Length;
+                        Stack->Parameters.SetFile.FileInformationClass = FileInformationClass;
+                        SetUpBufferedInput(Irp, Length, FileInformation);
+                      }});
+}
+
+NTSTATUS NtSetVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FsInformation,
+                                    ULONG Length, FS_INFORMATION_CLASS FsInformationClass) {
+  return Send(FileHandle, nullptr, IoStatusBlock,
+              Request{IRP_MJ_SET_VOLUME_INFORMATION, 0, 0, true,
+                      [&](PIRP Irp, PIO_STACK_LOCATION Stack, PDEVICE_OBJECT) {
+                        Stack->Parameters.SetVolume.Length = Length;
+                        Stack->Parameters.SetVolume.FsInformationClass = FsInformationClass;
+                        SetUpBufferedInput(Irp, Length, FsInformation);
+                      }});
+}
+
+NTSTATUS NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PVOID, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
+                              PVOID FileInformation, ULONG Length, FILE_INFORMATION_CLASS FileInformationClass,
+                              BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName, BOOLEAN RestartScan) {
+  UserBuffers Buffers;
+  Buffers.Add(FileInformation, Length, true);
+  return Send(FileHandle, Event, IoStatusBlock,
+              Request{IRP_MJ_DIRECTORY_CONTROL, IRP_MN_QUERY_DIRECTORY, 0, false,
+                      [&](PIRP Irp, PIO_STACK_LOCATION Stack, PDEVICE_OBJECT Target) {
+                        Stack->Flags = (RestartScan ? SL_RESTART_SCAN : 0) | (ReturnSingleEntry ? SL_RETURN_SINGLE_ENTRY : 0);
+                        Stack->Parameters.QueryDirectory.Length = Length;
+                        Stack->Parameters.QueryDirectory.FileInformationClass = FileInformationClass;
+                        if (FileName) {
+                          // The name is captured with its characters right after the string.
+                          UNICODE_STRING* Name = CaptureForIrp(Irp, *FileName, FileName->Length);
+                          Name->Buffer = (PWSTR)(Name + 1);
+                          Name->MaximumLength = Name->Length;
+                          std::memcpy(Name->Buffer, FileName->Buffer, FileName->Length);
+                          Stack->Parameters.QueryDirectory.FileName = Name;
+                        }
+                        SetUpDataBuffer(Irp, Target, FileInformation, Length, true);
+                      }});
+}
+
+NTSTATUS NtNotifyChangeDirectoryFile(HANDLE FileHandle, HANDLE Event, PVOID, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
+                                     PVOID Buffer, ULONG Length, ULONG CompletionFilter, BOOLEAN WatchTree) {
+  UserBuffers Buffers;
+  Buffers.Add(Buffer, Length, true);
+  return Send(FileHandle, Event, IoStatusBlock,
+              Request{IRP_MJ_DIRECTORY_CONTROL, IRP_MN_NOTIFY_CHANGE_DIRECTORY, 0, false,
+                      [&](PIRP Irp, PIO_STACK_LOCATION Stack, PDEVICE_OBJECT Target) {
+                        Stack->Flags = WatchTree ? SL_WATCH_TREE : 0;
+                        Stack->Parameters.NotifyDirectory.Length = Length;
+                        Stack->Parameters.NotifyDirectory.CompletionFilter = CompletionFilter;
+                        if (Length) SetUpDataBuffer(Irp, Target, Buffer, Length, true);
+                      }});
+}
+
+NTSTATUS NtLockFile(HANDLE FileHandle, HANDLE Event, PVOID, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
+                    PLARGE_INTEGER ByteOffset, PLARGE_INTEGER Length, ULONG Key, BOOLEAN FailImmediately,
+                    BOOLEAN ExclusiveLock) {
+  PFILE_OBJECT FileObject = HkFileObjectOf(FileHandle);
+  if (!FileObject) return STATUS_INVALID_HANDLE;
+  if (TryFastIo(FileObject, &FAST_IO_DISPATCH::FastIoLock, ByteOffset, Length, PsGetCurrentProcess(), Key,
+                FailImmediately, ExclusiveLock, IoStatusBlock))
+    return IoStatusBlock->Status;
+  return Send(FileHandle, Event, IoStatusBlock,
+              Request{IRP_MJ_LOCK_CONTROL, IRP_MN_LOCK, 0, false, [&](PIRP Irp, PIO_STACK_LOCATION Stack, PDEVICE_OBJECT) {
+                        Stack->Flags = (FailImmediately ? SL_FAIL_IMMEDIATELY : 0) | (ExclusiveLock ? SL_EXCLUSIVE_LOCK : 0);
+                        Stack->Parameters.LockControl.Length = CaptureForIrp(Irp, *Length);
+                        Stack->Parameters.LockControl.Key = Key;
+                        Stack->Parameters.LockControl.ByteOffset = *ByteOffset;
+                      }});
+}
+
+NTSTATUS NtUnlockFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset,
+                      PLARGE_INTEGER Length, ULONG Key) {
+  PFILE_OBJECT FileObject = HkFileObjectOf(FileHandle);
+  if (!FileObject) return STATUS_INVALID_HANDLE;
+  if (TryFastIo(FileObject, &FAST_IO_DISPATCH::FastIoUnlockSingle, ByteOffset, Length, PsGetCurrentProcess(), Key,
+                IoStatusBlock))
+    return IoStatusBlock->Status;
+  return Send(FileHandle, nullptr, IoStatusBlock,
+              Request{IRP_MJ_LOCK_CONTROL, IRP_MN_UNLOCK_SINGLE, 0, true,
+                      [&](PIRP Irp, PIO_STACK_LOCATION Stack, PDEVICE_OBJECT) {
+                        Stack->Parameters.LockControl.Length = CaptureForIrp(Irp, *Length);
+                        Stack->Parameters.LockControl.Key = Key;
+                        Stack->Parameters.LockControl.ByteOffset = *ByteOffset;
+                      }});
 }
 
 HANDLE HkInsertHandle(PDEVICE_OBJECT Device, PVOID FsContext, PVOID FsContext2, ULONG Flags) {

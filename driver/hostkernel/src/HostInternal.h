@@ -4,6 +4,8 @@
 #pragma once
 
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -15,13 +17,16 @@ struct KPROCESS {
 };
 
 struct KTHREAD {
-  PEPROCESS Process;
-  bool SystemThread;
-  KIRQL Irql;
-  LONG CriticalRegionDepth;  // normal kernel APCs off while above 0
-  PIRP TopLevelIrp;
-  PDEVICE_OBJECT DeviceToVerify;
-  ULONG HeldSpinLocks;
+  PEPROCESS Process = nullptr;
+  bool SystemThread = false;
+  KIRQL Irql = PASSIVE_LEVEL;
+  LONG CriticalRegionDepth = 0;  // normal kernel APCs off while above 0
+  PIRP TopLevelIrp = nullptr;
+  PDEVICE_OBJECT DeviceToVerify = nullptr;
+  ULONG HeldSpinLocks = 0;
+  // Special kernel APCs queued to the thread (the last stage of its I/O completions),
+  // delivered when it waits or leaves a system service at PASSIVE_LEVEL.
+  std::deque<std::function<void()>> Apcs;
 };
 
 namespace hk {
@@ -61,6 +66,10 @@ void WaitUntil(std::unique_lock<std::mutex>& Lock, Predicate Ready, const char* 
   unsigned WaitedMs = 0;
   while (!Ready()) WaitOnce(Lock, What, WaitedMs);
 }
+
+// Queues Routine as a special kernel APC to Thread; delivers the calling thread's APCs.
+void QueueApc(PKTHREAD Thread, std::function<void()> Routine);
+void DeliverApcs();
 
 // A failure injected into a kernel call, or STATUS_SUCCESS.
 NTSTATUS TakeCallFault(HkCall Call);

@@ -92,7 +92,7 @@ void CompleteAssociatedIrp(PIRP Irp, CCHAR PriorityBoost) {
 
 // The last stage of completion: buffered data back to the caller, the caller's status
 // block and event, the file object's reference, the IRP itself.
-void FinishIrp(PIRP Irp) {
+void FinishIrpHere(PIRP Irp) {
   if (Irp->Flags & (IRP_PAGING_IO | IRP_CLOSE_OPERATION)) {
     if (Irp->UserIosb) *Irp->UserIosb = Irp->IoStatus;
     PKEVENT Event = Irp->UserEvent;
@@ -108,6 +108,9 @@ void FinishIrp(PIRP Irp) {
     Irp->AssociatedIrp.SystemBuffer = nullptr;
   }
   FreeMdlChain(Irp);
+  // The I/O manager's own copies of the caller's parameters (names, lock lengths).
+  if (Irp->Tail.Overlay.AuxiliaryBuffer) ExFreePool(Irp->Tail.Overlay.AuxiliaryBuffer);
+  Irp->Tail.Overlay.AuxiliaryBuffer = nullptr;
   if (Irp->UserIosb) *Irp->UserIosb = Irp->IoStatus;
   PKEVENT Event = Irp->UserEvent;
   PFILE_OBJECT FileObject = Irp->Tail.Overlay.OriginalFileObject;
@@ -118,6 +121,18 @@ void FinishIrp(PIRP Irp) {
   IoFreeIrp(Irp);
   if (Event) KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
   if (FileObject) ObDereferenceObject(FileObject);
+}
+
+// A request of a host thread that completes in another thread finishes in its own thread,
+// as an APC: the caller wakes only after the request's last stage, file object included.
+void FinishIrp(PIRP Irp) {
+  PKTHREAD Requester = Irp->Tail.Overlay.Thread;
+  bool FromHostThread = Requester && !Requester->SystemThread && Irp->Tail.Overlay.OriginalFileObject;
+  if (FromHostThread && Requester != hk::CurrentThread() && !(Irp->Flags & (IRP_PAGING_IO | IRP_CLOSE_OPERATION))) {
+    hk::QueueApc(Requester, [Irp] { FinishIrpHere(Irp); });
+    return;
+  }
+  FinishIrpHere(Irp);
 }
 
 PIRP BuildIrpFor(PDEVICE_OBJECT DeviceObject, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {

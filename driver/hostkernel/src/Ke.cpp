@@ -29,7 +29,7 @@ void CheckMayBlock(const char* What) {
 PKTHREAD hk::CurrentThread() {
   if (!CurrentThreadRecord) {
     CurrentThreadRecord = std::make_unique<KTHREAD>();
-    *CurrentThreadRecord = KTHREAD{&UserProcess, false, PASSIVE_LEVEL, 0, nullptr, nullptr, 0};
+    CurrentThreadRecord->Process = &UserProcess;
   }
   return CurrentThreadRecord.get();
 }
@@ -226,18 +226,50 @@ LONG KeReadStateEvent(PKEVENT Event) {
   return Event->Header.SignalState;
 }
 
+void hk::QueueApc(PKTHREAD Thread, std::function<void()> Routine) {
+  std::lock_guard<std::mutex> Lock(DispatcherLock());
+  Thread->Apcs.push_back(std::move(Routine));
+  WakeWaiters();
+}
+
+void hk::DeliverApcs() {
+  PKTHREAD Thread = CurrentThread();
+  if (Thread->Irql != PASSIVE_LEVEL) return;
+  for (;;) {
+    std::function<void()> Routine;
+    {
+      std::lock_guard<std::mutex> Lock(DispatcherLock());
+      if (Thread->Apcs.empty()) return;
+      Routine = std::move(Thread->Apcs.front());
+      Thread->Apcs.pop_front();
+    }
+    Routine();
+  }
+}
+
+// Waits for an event. A thread waiting at PASSIVE_LEVEL runs the APCs queued to it
+// meanwhile, as Windows delivers special kernel APCs to a waiting thread.
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                PLARGE_INTEGER Timeout) {
   auto* Event = (PKEVENT)Object;
+  PKTHREAD Thread = hk::CurrentThread();
+  bool TakesApcs = Thread->Irql == PASSIVE_LEVEL;
   std::unique_lock<std::mutex> Lock(hk::DispatcherLock());
   auto Consume = [Event] {
     if (Event->Header.Type == SynchronizationEvent) Event->Header.SignalState = 0;
     return STATUS_WAIT_0;
   };
-  if (Event->Header.SignalState) return Consume();
-  if (Timeout && Timeout->QuadPart == 0) return STATUS_TIMEOUT;
-  hk::WaitUntil(Lock, [Event] { return Event->Header.SignalState != 0; }, "an event");
-  return Consume();
+  for (;;) {
+    if (Event->Header.SignalState) return Consume();
+    if (Timeout && Timeout->QuadPart == 0) return STATUS_TIMEOUT;
+    hk::WaitUntil(Lock, [&] { return Event->Header.SignalState != 0 || (TakesApcs && !Thread->Apcs.empty()); },
+                  "an event");
+    if (TakesApcs && !Thread->Apcs.empty()) {
+      Lock.unlock();
+      hk::DeliverApcs();
+      Lock.lock();
+    }
+  }
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {

@@ -45,6 +45,22 @@ NTSTATUS NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBloc
 NTSTATUS NtQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FsInformation,
                                       ULONG Length, FS_INFORMATION_CLASS FsInformationClass);
 NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
+NTSTATUS NtSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
+                              ULONG Length, FILE_INFORMATION_CLASS FileInformationClass);
+NTSTATUS NtSetVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FsInformation,
+                                    ULONG Length, FS_INFORMATION_CLASS FsInformationClass);
+NTSTATUS NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,
+                              PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation, ULONG Length,
+                              FILE_INFORMATION_CLASS FileInformationClass, BOOLEAN ReturnSingleEntry,
+                              PUNICODE_STRING FileName, BOOLEAN RestartScan);
+NTSTATUS NtNotifyChangeDirectoryFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,
+                                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                     ULONG CompletionFilter, BOOLEAN WatchTree);
+NTSTATUS NtLockFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,
+                    PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset, PLARGE_INTEGER Length, ULONG Key,
+                    BOOLEAN FailImmediately, BOOLEAN ExclusiveLock);
+NTSTATUS NtUnlockFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset,
+                      PLARGE_INTEGER Length, ULONG Key);
 
 // The file object behind a handle, or null.
 PFILE_OBJECT HkFileObjectOf(HANDLE Handle);

@@ -4,7 +4,8 @@
 
 namespace {
 
-// Creates one unnamed-extension control device; returns the I/O manager's status.
+// Creates the control device Name of Type, without an extension; returns the I/O
+// manager's status.
 NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject, const WCHAR* Name, DEVICE_TYPE Type,
                              PDEVICE_OBJECT* Device) {
   UNICODE_STRING DeviceName;
@@ -39,8 +40,9 @@ void FillDispatchTable(PDRIVER_OBJECT DriverObject) {
   Table[IRP_MJ_PNP] = FsdPnp;
 }
 
-// Zeroes the fast-I/O table, sets its size and the members served by the run-time
-// library. The driver's own members are filled by the routines' owners.
+// Zeroes the fast-I/O table, sets its size and the members the run-time library serves.
+// Members for the driver's own fast-I/O routines stay null while those routines are not
+// part of it: the I/O manager then takes the IRP path.
 void FillFastIoTable(PDRIVER_OBJECT DriverObject) {
   PFAST_IO_DISPATCH FastIo = &QdrlFastIoDispatch;
   RtlZeroMemory(FastIo, sizeof(FAST_IO_DISPATCH));
@@ -54,6 +56,8 @@ void FillFastIoTable(PDRIVER_OBJECT DriverObject) {
   DriverObject->FastIoDispatch = FastIo;
 }
 
+// Registers the driver's filter callbacks. The section-synchronization callback belongs
+// to the read path; until it is part of the driver the record is registered empty.
 NTSTATUS RegisterFilterCallbacks(PDRIVER_OBJECT DriverObject) {
   static FS_FILTER_CALLBACKS Callbacks;
   RtlZeroMemory(&Callbacks, sizeof(Callbacks));

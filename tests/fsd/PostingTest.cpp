@@ -94,6 +94,80 @@ TEST_F(Posting, AStackIoContextStaysBehindAndARequestWithoutAFileObjectIsNotCoun
   EXPECT_EQ(Vcb->PostedRequestCount, 0u);
 }
 
+TEST_F(Posting, AnOplockWaitThatFailedCompletesAndAGrantedOneIsRetriedOnAWorker) {
+  HANDLE Volume = OpenHandle(VolumeOpen);
+  VolumeRequest Broken(VolumeDevice, Volume, IOCTL_DISK_GET_DRIVE_GEOMETRY);
+  Broken.Irp->IoStatus.Status = STATUS_CANCELLED;
+  OplockPostComplete(Broken.IrpContext, Broken.Irp);
+  Broken.Wait();
+  EXPECT_EQ(Broken.Iosb.Status, STATUS_CANCELLED);
+
+  VolumeRequest Granted(VolumeDevice, Volume, IOCTL_DISK_GET_DRIVE_GEOMETRY);
+  Granted.Irp->IoStatus.Status = STATUS_SUCCESS;
+  IoMarkIrpPending(Granted.Irp);
+  OplockPostComplete(Granted.IrpContext, Granted.Irp);
+  Granted.Wait();
+  EXPECT_EQ(Granted.Iosb.Status, STATUS_SUCCESS);
+  std::vector<HkIoRecord> Log = HkIoLog(Disk);
+  ASSERT_EQ(Log.size(), 1u);
+  EXPECT_TRUE(PsIsSystemThread(Log[0].Thread));
+}
+
+// A read of the volume from a user-mode caller into Buffer, entered into the driver.
+struct UserRead {
+  KEVENT Done;
+  IO_STATUS_BLOCK Iosb{};
+  PIRP Irp;
+  PIRP_CONTEXT IrpContext;
+
+  UserRead(PDEVICE_OBJECT Device, HANDLE Handle, PVOID Buffer, ULONG Length) {
+    KeInitializeEvent(&Done, NotificationEvent, FALSE);
+    Irp = IoAllocateIrp(Device->StackSize, FALSE);
+    Irp->RequestorMode = UserMode;
+    Irp->UserBuffer = Buffer;
+    Irp->UserIosb = &Iosb;
+    Irp->UserEvent = &Done;
+    Irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
+    Stack->MajorFunction = IRP_MJ_READ;
+    Stack->Parameters.Read.Length = Length;
+    Stack->FileObject = HkFileObjectOf(Handle);
+    IoSetNextIrpStackLocation(Irp);
+    Stack->DeviceObject = Device;
+    IrpContext = AllocateIrpContext(Irp, FALSE);
+  }
+};
+
+TEST_F(Posting, ThePostersBufferIsLockedInItsOwnProcessAndABadBufferIsRefused) {
+  HANDLE File = OpenHandle(FileOpen);
+  UCHAR Buffer[512];
+  HkRegisterUserBuffer(Buffer, sizeof(Buffer), true);
+  HkWorkQueueStepMode(true);
+  UserRead Good(VolumeDevice, File, Buffer, sizeof(Buffer));
+  EXPECT_EQ(PostRequest(Good.IrpContext, Good.Irp), STATUS_PENDING);
+  ASSERT_NE(Good.Irp->MdlAddress, nullptr);
+  EXPECT_EQ(Good.Irp->MdlAddress->ByteCount, sizeof(Buffer));
+  EXPECT_EQ(Good.Irp->MdlAddress->MdlFlags & (MDL_PAGES_LOCKED | MDL_WRITE_OPERATION),
+            MDL_PAGES_LOCKED | MDL_WRITE_OPERATION);
+  HkWorkQueueStepMode(false);
+  KeWaitForSingleObject(&Good.Done, Executive, KernelMode, FALSE, nullptr);
+  HkUnregisterUserBuffer(Buffer);
+
+  // The same memory is no longer the caller's: the probe fails and the post raises.
+  UserRead Bad(VolumeDevice, File, Buffer, sizeof(Buffer));
+  NTSTATUS Raised = STATUS_SUCCESS;
+  SEH_TRY {
+    PostRequest(Bad.IrpContext, Bad.Irp);
+  } SEH_EXCEPT (EXCEPTION_EXECUTE_HANDLER) {
+    Raised = SEH_EXCEPTION_CODE();
+  } SEH_END;
+  EXPECT_EQ(Raised, STATUS_INVALID_USER_BUFFER);
+  EXPECT_EQ(Bad.IrpContext->ExceptionStatus, STATUS_INVALID_USER_BUFFER);
+  EXPECT_EQ(Bad.Irp->MdlAddress, nullptr);
+  FreeIrpContext(Bad.IrpContext);
+  IoFreeIrp(Bad.Irp);
+}
+
 NTSTATUS KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
 
 using Completion = LoadedDriver;

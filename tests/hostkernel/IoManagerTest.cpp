@@ -25,6 +25,12 @@ NTSTATUS LayeredDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
   Irp->IoStatus.Information = 7;
   if (Device == Lower) {
     Events.push_back("lower");
+    if (Irp->MdlAddress) {
+      // Fill this part of the buffer with its part number, through the system address.
+      PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+      std::memset(MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority),
+                  'A' + (int)Stack->Parameters.Read.ByteOffset.QuadPart, MmGetMdlByteCount(Irp->MdlAddress));
+    }
     if (!LowerPends) {
       Irp->IoStatus.Status = STATUS_SUCCESS;
       IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -35,13 +41,19 @@ NTSTATUS LayeredDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
     return STATUS_PENDING;
   }
   if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_READ) {
-    // Split the read into two associated IRPs; the master completes after both.
+    // Split the read into two associated IRPs, each over its half of the master's
+    // buffer; the master completes after both.
     Irp->AssociatedIrp.IrpCount = 2;
     IoMarkIrpPending(Irp);
-    for (int Part = 0; Part < 2; ++Part) {
+    auto* Start = (PUCHAR)MmGetMdlVirtualAddress(Irp->MdlAddress);
+    ULONG Half = MmGetMdlByteCount(Irp->MdlAddress) / 2;
+    for (ULONG Part = 0; Part < 2; ++Part) {
       PIRP Associated = IoMakeAssociatedIrp(Irp, Lower->StackSize);
+      PMDL Mdl = IoAllocateMdl(Start + Part * Half, Half, FALSE, FALSE, Associated);
+      IoBuildPartialMdl(Irp->MdlAddress, Mdl, Start + Part * Half, Half);
       PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Associated);
       Next->MajorFunction = IRP_MJ_READ;
+      Next->Parameters.Read.ByteOffset.QuadPart = Part;
       IoCallDriver(Lower, Associated);
     }
     return STATUS_PENDING;
@@ -113,13 +125,22 @@ TEST_F(LayeredDrivers, PendingReturnedTravelsUpToTheCaller) {
   IoFreeIrp(Irp);
 }
 
-TEST_F(LayeredDrivers, AMasterIrpCompletesWhenItsLastAssociatedIrpDoes) {
+TEST_F(LayeredDrivers, AMasterIrpCompletesWhenItsLastAssociatedIrpDoesAndPartialMdlsFillItsBuffer) {
   LowerPends = true;
   PIRP Irp = CallerIrp(IRP_MJ_READ);
+  static UCHAR Buffer[6000];
+  PMDL Mdl = IoAllocateMdl(Buffer, sizeof(Buffer), FALSE, FALSE, Irp);
+  MmBuildMdlForNonPagedPool(Mdl);
   EXPECT_EQ(IoCallDriver(Upper, Irp), STATUS_PENDING);
   KeWaitForSingleObject(&Finished, Executive, KernelMode, FALSE, nullptr);
   EXPECT_EQ(Events, (std::vector<std::string>{"lower", "lower", "caller routine pending"}));
   EXPECT_EQ(Irp->AssociatedIrp.IrpCount, 0);
+  EXPECT_EQ(Buffer[0], 'A');
+  EXPECT_EQ(Buffer[2999], 'A');
+  EXPECT_EQ(Buffer[3000], 'B');
+  EXPECT_EQ(Buffer[5999], 'B');
+  IoFreeMdl(Irp->MdlAddress);
+  Irp->MdlAddress = nullptr;
   IoFreeIrp(Irp);
 }
 
@@ -142,6 +163,10 @@ TEST(IoManagerDeathTest, AnExceptionLeavingADispatchRoutineAndBlockingAtDispatch
     KeReleaseSpinLock(&Lock, Old);
   };
   EXPECT_EXIT(WaitUnderSpinLock(), testing::ExitedWithCode(3), "STOP: 0x0000000A");
+  // A wait nothing will ever end is reported instead of hanging the host.
+  HkSetWaitWatchdog(200);
+  EXPECT_EXIT(KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, nullptr), testing::ExitedWithCode(3),
+              "watchdog: a wait on an event");
   IoDeleteDevice(Device);
 }
 
@@ -204,6 +229,13 @@ TEST(FileObjects, TheLastHandleSendsCleanupAndTheLastReferenceDropsTheVpbBeforeT
   ObDereferenceObject(FileObject);
   EXPECT_EQ(FsEvents.back(), "close with VPB references 0");
   EXPECT_EQ(HkLiveFileObjects(), 0u);
+
+  // A stream file object holds the VPB too, and its close comes when its last reference
+  // goes, the VPB reference dropped first.
+  PFILE_OBJECT Stream = IoCreateStreamFileObject(nullptr, Disk);
+  EXPECT_EQ(Disk->Vpb->ReferenceCount, 1u);
+  ObDereferenceObject(Stream);
+  EXPECT_EQ(FsEvents.back(), "close with VPB references 0");
 
   // Tear down as a dismount would: the volume goes, the VPB is free again.
   PDEVICE_OBJECT Volume = Disk->Vpb->DeviceObject;

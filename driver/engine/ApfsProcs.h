@@ -32,6 +32,12 @@ bool VolumeRead(Container* container, uint64_t offset, void* buffer, uint64_t co
 // size 0 means one block. Fails for an object whose checksum does not match.
 BlockBuffer* BlockBufferLoad(Container* container, uint64_t address, uint32_t size,
                              uint8_t volumeIndex);
+// One block, like BlockBufferLoad, without computing the checksum again of a node that
+// checked holds (checked may be null). The caller adds a node once it has checked it.
+BlockBuffer* BlockBufferLoadChecked(Container* container, uint64_t address, uint8_t volumeIndex,
+                                    CheckedNodes* checked);
+bool CheckedNodesHave(const CheckedNodes* checked, const BlockBuffer* buffer);
+void CheckedNodesAdd(CheckedNodes* checked, const BlockBuffer* buffer);
 BlockBuffer* BlockBufferClone(const BlockBuffer* source);
 void BlockBufferRelease(BlockBuffer* buffer);
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "ApfsFormat.h"
@@ -163,20 +164,29 @@ KeyOrder StoredOrder(const NodeView* view, const NodeRecord& a, const NodeRecord
 bool StrictlyBefore(KeyOrder order) { return order == KeyOrder::Less || order == KeyOrder::Unknown; }
 bool NotAfter(KeyOrder order) { return StrictlyBefore(order) || order == KeyOrder::Equal; }
 
-// Whether entries i - 1 and i of the node are in order.
-bool EntryFollows(const NodeView* view, uint32_t i) {
-  NodeRecord before, after;
-  return i == 0 || (NodeEntry(view, i - 1, &before) && NodeEntry(view, i, &after) &&
-                    StrictlyBefore(StoredOrder(view, before, after)));
+// Whether entry i of the node, found as entry, follows entry i - 1.
+bool EntryFollows(const NodeView* view, uint32_t i, const NodeRecord& entry) {
+  NodeRecord before;
+  return i == 0 || (NodeEntry(view, i - 1, &before) && StrictlyBefore(StoredOrder(view, before, entry)));
 }
 
-// Index nodes are checked whole when read: a search trusts their order to pick a child,
-// and they are few beside the leaves.
+// Index nodes are checked whole when first read: a search trusts their order to pick a
+// child, and they are few beside the leaves.
 bool IndexInOrder(const NodeView* view) {
   if (view->level == 0) return true;
+  NodeRecord entry;
   for (uint32_t i = 1; i < view->entryCount; i++) {
-    if (!EntryFollows(view, i)) return false;
+    if (!NodeEntry(view, i, &entry) || !EntryFollows(view, i, entry)) return false;
   }
+  return true;
+}
+
+// A node just read: checked whole unless the tree has checked it before, and then
+// remembered as checked.
+bool NodeSound(BTreeHead* handle, const NodeView* view) {
+  if (handle->checked != nullptr && CheckedNodesHave(handle->checked, view->buffer)) return true;
+  if (!IndexInOrder(view)) return false;
+  if (handle->checked != nullptr) CheckedNodesAdd(handle->checked, view->buffer);
   return true;
 }
 
@@ -350,13 +360,14 @@ bool LoadChild(BTreeHead* handle, PathLevel* parent, uint32_t i) {
     if (child->child != nullptr) ReleaseView(&child->child->node);
     child->indexInParent = int32_t(i);
     const uint8_t readIndex = p.subtype == OBJECT_TYPE_FSTREE ? p.volumeIndex : CONTAINER_INDEX;
-    if (!AttachNode(&child->node, BlockBufferLoad(handle->container, address, 0, readIndex),
+    if (!AttachNode(&child->node,
+                    BlockBufferLoadChecked(handle->container, address, readIndex, handle->checked),
                     p.volumeIndex)) {
       return false;
     }
     // Levels must fall by one on the way down, so no descent can loop or run deep.
-    if (child->node.level + 1 != p.level || child->node.root || !IndexInOrder(&child->node) ||
-        !ChildInRange(parent, i, &child->node)) {
+    if (child->node.level + 1 != p.level || child->node.root ||
+        !ChildInRange(parent, i, &child->node) || !NodeSound(handle, &child->node)) {
       ReleaseView(&child->node);  // a later search must not take it for a held node
       return false;
     }
@@ -477,6 +488,15 @@ bool ReturnsRecord(const SearchKey* k, const NodeRecord& e, uint32_t mode, bool*
   }
   if (order < 0) *stop = !(mode & FIND_FROM) || (!sameType && !(mode & FIND_ANY_TYPE));
   return false;
+}
+
+// A tree's record of the nodes it has verified, made once and kept across re-opens.
+bool HoldCheckedNodes(BTree* tree) {
+  if (tree->checked != nullptr) return true;
+  tree->checked = static_cast<CheckedNodes*>(std::malloc(sizeof(CheckedNodes)));
+  if (tree->checked == nullptr) return false;
+  std::fill(std::begin(tree->checked->address), std::end(tree->checked->address), UINT64_MAX);
+  return true;
 }
 
 bool CloneRoot(BTreeHead* dst, const BTreeHead* src) {
@@ -632,9 +652,10 @@ bool BTreeOpenRoot(BTree* tree, uint64_t rootAddress, uint8_t volumeIndex, BTree
   tree->index = SEARCH_NONE;
   tree->descended = false;
   const uint8_t readIndex = throughVolume ? volumeIndex : CONTAINER_INDEX;
-  BlockBuffer* buffer = BlockBufferLoad(tree->container, rootAddress, 0, readIndex);
+  if (!HoldCheckedNodes(tree)) return false;
+  BlockBuffer* buffer = BlockBufferLoadChecked(tree->container, rootAddress, readIndex, tree->checked);
   return AttachNode(&tree->root->node, buffer, volumeIndex) && tree->root->node.root &&
-         IndexInOrder(&tree->root->node);
+         NodeSound(tree, &tree->root->node);
 }
 
 bool BTreeCursorBind(BTreeCursor* cursor, BTree* tree) {
@@ -645,6 +666,7 @@ bool BTreeCursorBind(BTreeCursor* cursor, BTree* tree) {
   }
   cursor->container = tree->container;
   cursor->omapTree = tree->omapTree;
+  cursor->checked = tree->checked;
   cursor->positioned = false;
   return CloneRoot(cursor, tree);
 }
@@ -667,7 +689,8 @@ bool BTreeClone(BTree* dst, const BTree* src, BTree* omapTree) {
   }
   dst->container = src->container;
   dst->omapTree = omapTree;
-  return CloneRoot(dst, src) && BTreeCreateCursor(dst);
+  // A clone serves another thread: it keeps its own record of verified nodes.
+  return HoldCheckedNodes(dst) && CloneRoot(dst, src) && BTreeCreateCursor(dst);
 }
 
 void BTreeCursorClose(BTreeCursor* cursor) {
@@ -683,6 +706,7 @@ void BTreeCursorClose(BTreeCursor* cursor) {
   }
   cursor->tree = nullptr;
   cursor->nextInTree = nullptr;
+  cursor->checked = nullptr;
 }
 
 void BTreeRelease(BTree* tree) {
@@ -696,10 +720,13 @@ void BTreeRelease(BTree* tree) {
     BTreeCursor* next = c->nextInTree;
     c->tree = nullptr;
     c->nextInTree = nullptr;
+    c->checked = nullptr;
     c = next;
   }
   tree->cursors = nullptr;
   FreePath(tree);
+  std::free(tree->checked);
+  tree->checked = nullptr;
   std::free(tree->omapHeader);
   tree->omapHeader = nullptr;
 }
@@ -755,7 +782,7 @@ bool BTreeNext(BTreeCursor* cursor, NodeRecord* record, const NodeView** node, b
     // of the leaf before, as the leaves' ranges ensure.
     const NodeView* leaf = &cursor->current->node;
     NodeRecord e;
-    if (!NodeEntry(leaf, uint32_t(cursor->index), &e) || !EntryFollows(leaf, uint32_t(cursor->index))) {
+    if (!NodeEntry(leaf, uint32_t(cursor->index), &e) || !EntryFollows(leaf, uint32_t(cursor->index), e)) {
       return Abandon(cursor);
     }
     cursor->index++;

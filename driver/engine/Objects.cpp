@@ -95,28 +95,62 @@ bool ReadAtBlock(Container* container, uint64_t address, void* buffer, uint64_t 
   return VolumeRead(container, address << container->blockShift, buffer, count, volumeIndex);
 }
 
-BlockBuffer* BlockBufferLoad(Container* container, uint64_t address, uint32_t size,
-                             uint8_t volumeIndex) {
+namespace {
+
+uint32_t CheckedSlot(uint64_t address) { return uint32_t(address % CHECKED_NODE_SLOTS); }
+
+// Whether the block is intact, taking a node found intact before at its word.
+bool Intact(const BlockBuffer* buffer, const CheckedNodes* checked) {
+  return (checked != nullptr && CheckedNodesHave(checked, buffer)) ||
+         ObjectIntact(buffer->data, buffer->size);
+}
+
+BlockBuffer* Load(Container* container, uint64_t address, uint32_t size, uint8_t volumeIndex,
+                  CheckedNodes* checked) {
   if (size == 0) size = container->blockSize;
   if (size == 0) return nullptr;
   auto* buffer = new (std::nothrow) BlockBuffer{};
   if (buffer == nullptr) return nullptr;
   // The read fills every byte or the buffer is thrown away: no need to clear it first.
   buffer->data = static_cast<uint8_t*>(std::malloc(size));
+  buffer->size = size;
+  buffer->address = address;
   // A damaged node is refused here, before anything decodes it.
   if (buffer->data == nullptr ||
       !ReadAtBlock(container, address, buffer->data, size, volumeIndex) ||
-      !ObjectIntact(buffer->data, size)) {
+      !Intact(buffer, checked)) {
     std::free(buffer->data);
     delete buffer;
     return nullptr;
   }
-  buffer->size = size;
   buffer->volumeIndex = volumeIndex;
   buffer->refCount = 1;
   buffer->container = container;
-  buffer->address = address;
   return buffer;
+}
+
+}  // namespace
+
+bool CheckedNodesHave(const CheckedNodes* checked, const BlockBuffer* buffer) {
+  const uint32_t slot = CheckedSlot(buffer->address);
+  return checked->address[slot] == buffer->address &&
+         checked->checksum[slot] == Le64(buffer->data + OBJ_CKSUM);
+}
+
+void CheckedNodesAdd(CheckedNodes* checked, const BlockBuffer* buffer) {
+  const uint32_t slot = CheckedSlot(buffer->address);
+  checked->address[slot] = buffer->address;
+  checked->checksum[slot] = Le64(buffer->data + OBJ_CKSUM);
+}
+
+BlockBuffer* BlockBufferLoad(Container* container, uint64_t address, uint32_t size,
+                             uint8_t volumeIndex) {
+  return Load(container, address, size, volumeIndex, nullptr);
+}
+
+BlockBuffer* BlockBufferLoadChecked(Container* container, uint64_t address, uint8_t volumeIndex,
+                                    CheckedNodes* checked) {
+  return Load(container, address, 0, volumeIndex, checked);
 }
 
 BlockBuffer* BlockBufferClone(const BlockBuffer* source) {

@@ -15,11 +15,22 @@ namespace {
 
 enum class StorageKind { Disk, Partition, CdRom };
 
+// The medium in a device: an open image and the bytes the device shows of it. A request
+// keeps the medium it started on even if the medium is swapped meanwhile.
+struct Medium {
+  Medium(int OpenFd, uint64_t Bytes) : Fd(OpenFd), Length(Bytes) {}
+  ~Medium() { ::close(Fd); }
+  Medium(const Medium&) = delete;
+  Medium& operator=(const Medium&) = delete;
+  const int Fd;
+  const uint64_t Length;
+};
+using MediumRef = std::shared_ptr<const Medium>;
+
 struct StorageState {
   StorageKind Kind;
-  int Fd = -1;  // -1: no medium
+  MediumRef Current;  // null: no medium
   uint64_t Offset = 0;
-  uint64_t Length = 0;
   ULONG SectorSize = 512;
   ULONG MediaChangeCount = 1;
   bool DataTrack = true;
@@ -58,6 +69,17 @@ uint64_t ImageLength(int Fd) {
   return (uint64_t)Info.st_size;
 }
 
+// The image at Path as a medium of whole sectors.
+MediumRef OpenMedium(const std::string& Path, ULONG SectorSize) {
+  int Fd = OpenImage(Path);
+  return std::make_shared<const Medium>(Fd, ImageLength(Fd) / SectorSize * SectorSize);
+}
+
+MediumRef MediumOf(StorageState& State) {
+  std::lock_guard<std::mutex> Lock(hk::DispatcherLock());
+  return State.Current;
+}
+
 void WaitAtGate(StorageState& State) {
   std::unique_lock<std::mutex> Lock(hk::DispatcherLock());
   uint64_t Ticket = State.NextTicket++;
@@ -92,8 +114,8 @@ bool TakeReadFault(StorageState& State, NTSTATUS* Status) {
   return true;
 }
 
-NTSTATUS MediumStatus(PDEVICE_OBJECT Device, PIO_STACK_LOCATION Stack, StorageState& State) {
-  if (State.Fd < 0) return STATUS_NO_MEDIA_IN_DEVICE;
+NTSTATUS MediumStatus(PDEVICE_OBJECT Device, PIO_STACK_LOCATION Stack, const MediumRef& Current) {
+  if (!Current) return STATUS_NO_MEDIA_IN_DEVICE;
   if ((Device->Flags & DO_VERIFY_VOLUME) && !(Stack->Flags & SL_OVERRIDE_VERIFY_VOLUME))
     return STATUS_VERIFY_REQUIRED;
   return STATUS_SUCCESS;
@@ -105,14 +127,15 @@ NTSTATUS Read(PDEVICE_OBJECT Device, PIRP Irp, StorageState& State) {
   ULONG Length = Stack->Parameters.Read.Length;
   HkIoRecord Record{IRP_MJ_READ, 0, Offset, Length, STATUS_SUCCESS, PsGetCurrentThread()};
   Irp->IoStatus.Information = 0;
-  Record.Status = MediumStatus(Device, Stack, State);
+  MediumRef Current = MediumOf(State);
+  Record.Status = MediumStatus(Device, Stack, Current);
   if (Record.Status == STATUS_SUCCESS &&
-      (Offset % State.SectorSize || Length % State.SectorSize || Offset > State.Length ||
-       Length > State.Length - Offset || !Irp->MdlAddress))
+      (Offset % State.SectorSize || Length % State.SectorSize || Offset > Current->Length ||
+       Length > Current->Length - Offset || !Irp->MdlAddress))
     Record.Status = STATUS_INVALID_PARAMETER;
   if (Record.Status == STATUS_SUCCESS && !TakeReadFault(State, &Record.Status)) {
     auto* Buffer = (PUCHAR)MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
-    ssize_t Got = ::pread(State.Fd, Buffer, Length, (off_t)(State.Offset + Offset));
+    ssize_t Got = ::pread(Current->Fd, Buffer, Length, (off_t)(State.Offset + Offset));
     if (Got != (ssize_t)Length) Record.Status = STATUS_DEVICE_DATA_ERROR;
     else Irp->IoStatus.Information = Length;
   }
@@ -150,11 +173,12 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT Device, PIRP Irp, StorageState& State) {
   HkIoRecord Record{IRP_MJ_DEVICE_CONTROL, Code, 0, 0, STATUS_SUCCESS, PsGetCurrentThread()};
   Irp->IoStatus.Information = 0;
   bool CdRom = State.Kind == StorageKind::CdRom;
+  MediumRef Current = MediumOf(State);
   switch (Code) {
     case IOCTL_DISK_CHECK_VERIFY:
     case IOCTL_STORAGE_CHECK_VERIFY:
     case IOCTL_CDROM_CHECK_VERIFY:
-      Record.Status = MediumStatus(Device, Stack, State);
+      Record.Status = MediumStatus(Device, Stack, Current);
       if (Record.Status == STATUS_SUCCESS && Stack->Parameters.DeviceIoControl.OutputBufferLength >= sizeof(ULONG))
         Record.Status = Answer(Irp, State.MediaChangeCount);
       break;
@@ -162,9 +186,9 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT Device, PIRP Irp, StorageState& State) {
       PARTITION_INFORMATION_EX Info{};
       Info.PartitionStyle = PARTITION_STYLE_MBR;
       Info.StartingOffset.QuadPart = (LONGLONG)State.Offset;
-      Info.PartitionLength.QuadPart = (LONGLONG)State.Length;
+      Info.PartitionLength.QuadPart = Current ? (LONGLONG)Current->Length : 0;
       Info.PartitionNumber = State.Kind == StorageKind::Partition ? 1 : 0;
-      Record.Status = State.Fd < 0 ? STATUS_NO_MEDIA_IN_DEVICE : Answer(Irp, Info);
+      Record.Status = !Current ? STATUS_NO_MEDIA_IN_DEVICE : Answer(Irp, Info);
       break;
     }
     case IOCTL_DISK_GET_DRIVE_GEOMETRY: {
@@ -173,13 +197,13 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT Device, PIRP Irp, StorageState& State) {
       Geometry.TracksPerCylinder = 1;
       Geometry.SectorsPerTrack = 1;
       Geometry.BytesPerSector = State.SectorSize;
-      Geometry.Cylinders.QuadPart = (LONGLONG)(State.Length / State.SectorSize);
-      Record.Status = State.Fd < 0 ? STATUS_NO_MEDIA_IN_DEVICE : Answer(Irp, Geometry);
+      Geometry.Cylinders.QuadPart = Current ? (LONGLONG)(Current->Length / State.SectorSize) : 0;
+      Record.Status = !Current ? STATUS_NO_MEDIA_IN_DEVICE : Answer(Irp, Geometry);
       break;
     }
     case IOCTL_CDROM_READ_TOC:
       Record.Status = !CdRom ? STATUS_INVALID_DEVICE_REQUEST
-                             : State.Fd < 0 ? STATUS_NO_MEDIA_IN_DEVICE : ReadToc(Irp, State);
+                             : !Current ? STATUS_NO_MEDIA_IN_DEVICE : ReadToc(Irp, State);
       break;
     case IOCTL_STORAGE_GET_HOTPLUG_INFO: {
       STORAGE_HOTPLUG_INFO Info{sizeof(STORAGE_HOTPLUG_INFO), 0, 0, 0, 0};
@@ -247,21 +271,21 @@ PDEVICE_OBJECT CreateStorage(const char16_t* Name, DEVICE_TYPE Type, ULONG Chara
 PDEVICE_OBJECT HkCreateDisk(const std::string& ImagePath, const char16_t* Name, const HkStorageOptions& Options) {
   auto State = std::make_unique<StorageState>();
   State->Kind = StorageKind::Disk;
-  State->Fd = OpenImage(ImagePath);
-  State->Length = ImageLength(State->Fd) / Options.SectorSize * Options.SectorSize;
+  State->Current = OpenMedium(ImagePath, Options.SectorSize);
   State->SectorSize = Options.SectorSize;
   return CreateStorage(Name, FILE_DEVICE_DISK, Options.Removable ? FILE_REMOVABLE_MEDIA : 0, std::move(State));
 }
 
 PDEVICE_OBJECT HkCreatePartition(PDEVICE_OBJECT Disk, const char16_t* Name, uint64_t Offset, uint64_t Length) {
   StorageState& DiskState = StateOf(Disk);
-  if (Offset % DiskState.SectorSize || Length % DiskState.SectorSize || Offset + Length > DiskState.Length)
+  MediumRef DiskMedium = MediumOf(DiskState);
+  if (!DiskMedium || Offset % DiskState.SectorSize || Length % DiskState.SectorSize ||
+      Offset + Length > DiskMedium->Length)
     hk::Violation("partition window outside its disk");
   auto State = std::make_unique<StorageState>();
   State->Kind = StorageKind::Partition;
-  State->Fd = ::dup(DiskState.Fd);
+  State->Current = std::make_shared<const Medium>(::dup(DiskMedium->Fd), Length);
   State->Offset = Offset;
-  State->Length = Length;
   State->SectorSize = DiskState.SectorSize;
   return CreateStorage(Name, FILE_DEVICE_DISK, Disk->Characteristics, std::move(State));
 }
@@ -269,9 +293,8 @@ PDEVICE_OBJECT HkCreatePartition(PDEVICE_OBJECT Disk, const char16_t* Name, uint
 PDEVICE_OBJECT HkCreateCdRom(const std::string& ImagePath, const char16_t* Name, bool DataTrack) {
   auto State = std::make_unique<StorageState>();
   State->Kind = StorageKind::CdRom;
-  State->Fd = OpenImage(ImagePath);
+  State->Current = OpenMedium(ImagePath, 2048);
   State->SectorSize = 2048;
-  State->Length = ImageLength(State->Fd) / 2048 * 2048;
   State->DataTrack = DataTrack;
   return CreateStorage(Name, FILE_DEVICE_CD_ROM, FILE_REMOVABLE_MEDIA, std::move(State));
 }
@@ -279,25 +302,23 @@ PDEVICE_OBJECT HkCreateCdRom(const std::string& ImagePath, const char16_t* Name,
 void HkDeleteStorage(PDEVICE_OBJECT Device) {
   {
     std::lock_guard<std::mutex> Lock(hk::DispatcherLock());
-    auto Found = Devices().find(Device);
-    if (Found->second->Fd >= 0) ::close(Found->second->Fd);
-    Devices().erase(Found);
+    Devices().erase(Device);
   }
   IoDeleteDevice(Device);
 }
 
-static void ChangeMedium(PDEVICE_OBJECT Device, int Fd) {
+static void ChangeMedium(PDEVICE_OBJECT Device, MediumRef New) {
   StorageState& State = StateOf(Device);
   std::lock_guard<std::mutex> Lock(hk::DispatcherLock());
-  if (State.Fd >= 0) ::close(State.Fd);
-  State.Fd = Fd;
-  State.Length = Fd >= 0 ? ImageLength(Fd) / State.SectorSize * State.SectorSize : 0;
+  State.Current = std::move(New);
   State.MediaChangeCount++;
   if (Device->Vpb && (Device->Vpb->Flags & VPB_MOUNTED)) Device->Flags |= DO_VERIFY_VOLUME;
 }
 
-void HkSwapMedia(PDEVICE_OBJECT Device, const std::string& ImagePath) { ChangeMedium(Device, OpenImage(ImagePath)); }
-void HkEjectMedia(PDEVICE_OBJECT Device) { ChangeMedium(Device, -1); }
+void HkSwapMedia(PDEVICE_OBJECT Device, const std::string& ImagePath) {
+  ChangeMedium(Device, OpenMedium(ImagePath, StateOf(Device).SectorSize));
+}
+void HkEjectMedia(PDEVICE_OBJECT Device) { ChangeMedium(Device, nullptr); }
 
 void HkFailRead(PDEVICE_OBJECT Device, NTSTATUS Status, unsigned Nth) {
   StorageState& State = StateOf(Device);

@@ -6,6 +6,28 @@
 
 namespace {
 
+// A mount request of a disk to the disk control device, entered as far as its IrpContext.
+struct MountRequest {
+  KEVENT Done;
+  IO_STATUS_BLOCK Iosb{};
+  PIRP Irp;
+  PIRP_CONTEXT IrpContext;
+
+  explicit MountRequest(PDEVICE_OBJECT Disk) {
+    KeInitializeEvent(&Done, NotificationEvent, FALSE);
+    Irp = IoBuildSynchronousFsdRequest(IRP_MJ_FILE_SYSTEM_CONTROL, GlobalData.DiskFsDevice, nullptr, 0, nullptr,
+                                       &Done, &Iosb);
+    PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
+    Stack->MinorFunction = IRP_MN_MOUNT_VOLUME;
+    Stack->Parameters.MountVolume.Vpb = Disk->Vpb;
+    IoSetNextIrpStackLocation(Irp);
+    Stack->DeviceObject = GlobalData.DiskFsDevice;
+    IrpContext = AllocateIrpContext(Irp, TRUE);
+  }
+
+  void Wait() { KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr); }
+};
+
 using Posting = MountedVolume;
 
 const ULONG RequestCodes[] = {IOCTL_DISK_GET_DRIVE_GEOMETRY, IOCTL_DISK_GET_PARTITION_INFO_EX,
@@ -28,6 +50,13 @@ TEST_F(Posting, ThreeWorkersServeOneVolumeAndTheOverflowRunsInArrivalOrderInTheF
   EXPECT_EQ(HkRequestsAtGate(Disk), 3u);
   EXPECT_EQ(Vcb->PostedRequestCount, 3u);
   EXPECT_EQ(Vcb->OverflowCount, 2u);
+
+  // The volume's share of the work queue is full, not the queue: other work still runs.
+  MountRequest Mount(Disk);
+  EXPECT_EQ(PostRequest(Mount.IrpContext, Mount.Irp), STATUS_PENDING);
+  Mount.Wait();
+  EXPECT_EQ(Mount.Iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(HkRequestsAtGate(Disk), 3u);
 
   // The first request through the gate frees its worker, which takes the fourth.
   HkPassGate(Disk, 1);
@@ -69,27 +98,17 @@ TEST_F(Posting, AStackIoContextStaysBehindAndARequestWithoutAFileObjectIsNotCoun
   EXPECT_EQ(Vcb->PostedRequestCount, 1u);
 
   // A mount-like request has no file object: no volume counts it.
-  KEVENT Done;
-  KeInitializeEvent(&Done, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK Iosb{};
-  PIRP Mount = IoBuildSynchronousFsdRequest(IRP_MJ_FILE_SYSTEM_CONTROL, GlobalData.DiskFsDevice, nullptr, 0,
-                                            nullptr, &Done, &Iosb);
-  PIO_STACK_LOCATION MountSp = IoGetNextIrpStackLocation(Mount);
-  MountSp->MinorFunction = IRP_MN_MOUNT_VOLUME;
-  MountSp->Parameters.MountVolume.Vpb = Disk->Vpb;
-  IoSetNextIrpStackLocation(Mount);
-  IoGetCurrentIrpStackLocation(Mount)->DeviceObject = GlobalData.DiskFsDevice;
-  PIRP_CONTEXT MountContext = AllocateIrpContext(Mount, TRUE);
-  EXPECT_EQ(MountContext->RealDevice, Disk);
-  EXPECT_EQ(PostRequest(MountContext, Mount), STATUS_PENDING);
+  MountRequest Mount(Disk);
+  EXPECT_EQ(Mount.IrpContext->RealDevice, Disk);
+  EXPECT_EQ(PostRequest(Mount.IrpContext, Mount.Irp), STATUS_PENDING);
   EXPECT_EQ(Vcb->PostedRequestCount, 1u);
   EXPECT_EQ(HkWorkQueueHeldItems(), 2u);
 
   HkWorkQueueStepMode(false);
   Request.Wait();
-  KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+  Mount.Wait();
   EXPECT_EQ(Request.Iosb.Status, STATUS_SUCCESS);
-  EXPECT_EQ(Iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(Mount.Iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
   HkWaitForWorkQueueIdle();
   EXPECT_EQ(Vcb->PostedRequestCount, 0u);
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ApfsFormat.h"
+#include "Descent.h"
 #include "EntryName.h"
 #include "Json.h"
 
@@ -67,23 +68,25 @@ class Lister {
   // Entries come sorted by name, each directory's subtree right after it, so that a
   // recursive listing is in path order.
   void Directory(FsNode* directory, const std::string& path) {
+    const Descent::Step step(descent_, directory->inode->objectId & OBJ_ID_MASK);
     std::vector<Listed> children;
     const std::vector<std::string> leftOut = session_.List(directory, [&](Listed&& listed) {
       if (!Hidden(listed.name, o_)) children.push_back(std::move(listed));
     });
-    for (const std::string& name : leftOut) {
-      std::fprintf(stderr, "quadrel: %s\n", UnusableName(path, name).what());
-      partial_ = true;
-    }
+    for (const std::string& name : leftOut) Report(UnusableName(path, name));
     std::sort(children.begin(), children.end(), [](const Listed& a, const Listed& b) { return a.name < b.name; });
     for (Listed& child : children) {
       const std::string childPath = ChildPath(path, child.name);
       Entry(child.inode.get(), childPath, child.name);
       const bool isDirectory = (Le16(child.inode.get()->value + INODE_MODE) & S_IFMT_MASK) == MODE_DIR;
-      if (o_.recursive && isDirectory) {
-        NodeRef node = session_.Open(child.inode.get());
-        Directory(node.get(), childPath);
+      if (!o_.recursive || !isDirectory) continue;
+      const uint64_t number = child.inode.get()->objectId & OBJ_ID_MASK;
+      if (descent_.Inside(number)) {
+        Report(LeadsBack(childPath, number));
+        continue;
       }
+      NodeRef node = session_.Open(child.inode.get());
+      Directory(node.get(), childPath);
     }
   }
 
@@ -99,12 +102,19 @@ class Lister {
   bool partial() const { return partial_; }
 
  private:
+  // An entry left out: reported, and the listing goes on.
+  void Report(const ReadFailure& failure) {
+    std::fprintf(stderr, "quadrel: %s\n", failure.what());
+    partial_ = true;
+  }
+
   const Options& o_;
   Session& session_;
   uint32_t volume_;
   FILE* out_;
   nlohmann::json entries_ = nlohmann::json::array();
   bool partial_ = false;
+  Descent descent_;
 };
 
 void RequireRegularFile(Session& session, Inode* inode, const std::string& path) {

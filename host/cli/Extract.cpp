@@ -13,6 +13,7 @@
 
 #include "ApfsFormat.h"
 #include "Commands.h"
+#include "Descent.h"
 #include "EntryName.h"
 #include "VolumeReader.h"
 
@@ -108,7 +109,10 @@ class Extractor {
     const PosixStat st = session_.Stat(inode);
     if (st.nlink > 1 && (st.mode & S_IFMT_MASK) != MODE_DIR && LinkToEarlier(st.inode, place)) return;
     switch (st.mode & S_IFMT_MASK) {
-      case MODE_DIR: Directory(inode, st, volumePath, place); return;
+      case MODE_DIR:
+        if (descent_.Inside(st.inode)) throw LeadsBack(volumePath, st.inode);
+        Directory(inode, st, volumePath, place);
+        return;
       case MODE_REG: RegularFile(inode, st, volumePath, place); break;
       case MODE_LNK: Symlink(inode, st, place); break;
       default: Special(st, volumePath, place); break;
@@ -124,7 +128,8 @@ class Extractor {
   uint64_t TreeBytes(Inode* inode) {
     const PosixStat st = session_.Stat(inode);
     if ((st.mode & S_IFMT_MASK) == MODE_REG) return st.compressed ? 0 : st.size;
-    if ((st.mode & S_IFMT_MASK) != MODE_DIR) return 0;
+    if ((st.mode & S_IFMT_MASK) != MODE_DIR || descent_.Inside(st.inode)) return 0;
+    const Descent::Step step(descent_, st.inode);
     uint64_t total = 0;
     NodeRef node = session_.Open(inode);
     std::vector<InodeRef> children;
@@ -173,6 +178,7 @@ class Extractor {
       Warn(UnusableName(volumePath, name).what());
     }
     // From here on each child's failure is reported and skipped, so below_ stays in step.
+    const Descent::Step step(descent_, st.inode);
     const bool isTop = top_ < 0;
     if (isTop) {
       top_ = directory.get();
@@ -299,6 +305,7 @@ class Extractor {
   std::vector<std::string> below_;  // components from the top to the directory being filled
   // First extracted name of each multiply linked inode, as components below the top.
   std::map<uint64_t, std::vector<std::string>> firstNames_;
+  Descent descent_;
 };
 
 }  // namespace

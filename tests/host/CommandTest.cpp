@@ -307,6 +307,28 @@ TEST(Command, NamesThatCannotBePathComponentsAreLeftOut) {
   EXPECT_EQ(ReadFile(dir / "filled/good.txt"), "good\n");
 }
 
+// An entry that names a directory above it (here /a/back names the root) would make a
+// recursive walk endless: it is reported and not entered again, and the rest is read.
+TEST(Command, EntriesThatLeadBackUpTheTreeAreNotEnteredAgain) {
+  ScratchDir dir;
+  const fs::path image = dir / "loop.img";
+  WriteImage(R"({"volumes": [{"name": "loop", "entries": [
+                  {"name": "a", "entries": [{"name": "back", "entries": []}, {"name": "f.txt", "text": "f\n"}]}]}]})",
+             image);
+  hostile::PointStored(image, "back", 2);
+  const std::string report = "corrupt: /a/back: names directory inode 2, which holds it; not entered again";
+  const Result tree = Quadrel({"ls", "-R", image.string()});
+  EXPECT_EQ(tree.status, 1) << tree.err;
+  EXPECT_EQ(tree.out, "/a\n/a/back\n/a/f.txt\n");
+  EXPECT_EQ(Occurrences(tree.err, report), 1u) << tree.err;
+
+  const fs::path dest = dir / "dest";
+  const Result get = Quadrel({"get", image.string(), "/", dest.string()});
+  EXPECT_EQ(get.status, 1) << get.err;
+  EXPECT_EQ(Occurrences(get.err, report), 1u) << get.err;
+  EXPECT_EQ(PathsBelow(dest), (std::set<std::string>{"a", "a/f.txt"}));
+}
+
 // Runs quadrel with a terminal as its standard output and error; returns what it wrote.
 std::string OnTerminal(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {QUADREL_BINARY};

@@ -1,6 +1,7 @@
-// Images whose directories hold entries under names no path component can be: "", ".",
-// "..", names with a '/' or a zero byte. The image writer refuses such names, so the
-// entries are written under stand-in names and renamed in place afterwards.
+// Images whose directories hold entries the image writer refuses to write: names no
+// path component can be ("", ".", "..", names with a '/' or a zero byte), and entries
+// that name a directory above them. They are written as ordinary entries and their
+// directory records changed in place afterwards.
 #pragma once
 
 #include <cstring>
@@ -32,49 +33,78 @@ inline void PutLe(uint8_t* p, uint64_t value, size_t size) {
   for (size_t i = 0; i < size; i++) p[i] = uint8_t(value >> (8 * i));
 }
 
-// Rewrites one directory-record key of a tree node block: the name becomes stored (not
-// longer than standIn), the key's length in the node's table of contents follows, and
-// the hash stays as it was, so that the records remain in key order.
-inline bool RenameInNode(std::vector<uint8_t>& block, const std::string& standIn, const std::string& stored) {
+// A directory record of a tree node block: its key, its table-of-contents entry, and
+// its value (null in index nodes, whose values name child nodes).
+struct Record {
+  uint8_t* key;
+  uint8_t* entry;
+  uint8_t* value;
+};
+
+// Calls change for every directory record of block named name; returns how many.
+template <typename Change>
+size_t ChangeRecords(std::vector<uint8_t>& block, const std::string& name, Change change) {
+  constexpr uint16_t ROOT_NODE = 1;
+  const uint16_t flags = uint16_t(Le(&block[32], 2));
+  const bool leaf = Le(&block[34], 2) == 0;
+  const uint32_t count = uint32_t(Le(&block[36], 4));
   const uint16_t tableOffset = uint16_t(Le(&block[40], 2));
   const uint16_t tableLength = uint16_t(Le(&block[42], 2));
-  const uint32_t count = uint32_t(Le(&block[36], 4));
   const size_t keys = NODE_HEADER + tableOffset + tableLength;
+  const size_t valuesEnd = block.size() - ((flags & ROOT_NODE) ? 40 : 0);
+  size_t changed = 0;
   for (uint32_t i = 0; i < count; i++) {
     uint8_t* entry = &block[NODE_HEADER + tableOffset + 8 * size_t(i)];
     const size_t keyStart = keys + Le(entry, 2);
     const size_t keyLength = Le(entry + 2, 2);
-    if (keyLength != DREC_KEY_HEADER + standIn.size() + 1 || keyStart + keyLength > block.size()) continue;
+    if (keyLength != DREC_KEY_HEADER + name.size() + 1 || keyStart + keyLength > block.size()) continue;
     uint8_t* key = &block[keyStart];
-    if (Le(key, 8) >> 60 != DREC_TYPE || std::memcmp(key + DREC_KEY_HEADER, standIn.c_str(), keyLength - 12) != 0) {
+    if (Le(key, 8) >> 60 != DREC_TYPE || std::memcmp(key + DREC_KEY_HEADER, name.c_str(), keyLength - 12) != 0) {
       continue;
     }
-    const uint32_t hash = uint32_t(Le(key + 8, 4)) & ~uint32_t(0x3FF);
-    PutLe(key + 8, hash | uint32_t(stored.size() + 1), 4);
-    std::memset(key + DREC_KEY_HEADER, 0, standIn.size() + 1);
-    std::memcpy(key + DREC_KEY_HEADER, stored.data(), stored.size());
-    PutLe(entry + 2, DREC_KEY_HEADER + stored.size() + 1, 2);
-    return true;
+    change(Record{key, entry, leaf ? &block[valuesEnd - Le(entry + 4, 2)] : nullptr});
+    changed++;
   }
-  return false;
+  return changed;
 }
 
-// Renames the directory record named standIn in the image, in its leaf node and in any
-// index node that repeats its key.
-inline void RenameStored(const fs::path& image, const std::string& standIn, const std::string& stored) {
-  if (stored.size() > standIn.size()) throw std::runtime_error("the stored name must fit the stand-in's place");
+// Applies change to every directory record named name in the image's tree nodes.
+template <typename Change>
+void ChangeStoredRecords(const fs::path& image, const std::string& name, Change change) {
   std::string bytes = ReadFile(image);
-  size_t renamed = 0;
+  size_t changed = 0;
   for (size_t at = 0; at + BLOCK_SIZE <= bytes.size(); at += BLOCK_SIZE) {
     std::vector<uint8_t> block(bytes.begin() + std::ptrdiff_t(at), bytes.begin() + std::ptrdiff_t(at + BLOCK_SIZE));
     if (Le(&block[24], 2) != 2 && Le(&block[24], 2) != 3) continue;  // not a tree node
-    if (!RenameInNode(block, standIn, stored)) continue;
+    if (ChangeRecords(block, name, change) == 0) continue;
     apfsw::SealObject(block.data(), block.size());
     bytes.replace(at, BLOCK_SIZE, reinterpret_cast<const char*>(block.data()), BLOCK_SIZE);
-    renamed++;
+    changed++;
   }
-  if (renamed == 0) throw std::runtime_error("no directory record named " + standIn);
+  if (changed == 0) throw std::runtime_error("no directory record named " + name);
   std::ofstream(image, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Renames the directory record named standIn, in its leaf node and in any index node
+// that repeats its key: the name becomes stored (not longer), the key's length in the
+// node's table of contents follows, and the hash stays as it was, so that the records
+// remain in key order.
+inline void RenameStored(const fs::path& image, const std::string& standIn, const std::string& stored) {
+  if (stored.size() > standIn.size()) throw std::runtime_error("the stored name must fit the stand-in's place");
+  ChangeStoredRecords(image, standIn, [&](const Record& record) {
+    const uint32_t hash = uint32_t(Le(record.key + 8, 4)) & ~uint32_t(0x3FF);
+    PutLe(record.key + 8, hash | uint32_t(stored.size() + 1), 4);
+    std::memset(record.key + DREC_KEY_HEADER, 0, standIn.size() + 1);
+    std::memcpy(record.key + DREC_KEY_HEADER, stored.data(), stored.size());
+    PutLe(record.entry + 2, DREC_KEY_HEADER + stored.size() + 1, 2);
+  });
+}
+
+// Makes the directory record named name name the inode number instead.
+inline void PointStored(const fs::path& image, const std::string& name, uint64_t inode) {
+  ChangeStoredRecords(image, name, [&](const Record& record) {
+    if (record.value != nullptr) PutLe(record.value, inode, 8);
+  });
 }
 
 }  // namespace hostile

@@ -170,6 +170,36 @@ TEST(IoManagerDeathTest, AnExceptionLeavingADispatchRoutineAndBlockingAtDispatch
   IoDeleteDevice(Device);
 }
 
+// Completes at once, then answers with the status the test asks for, marking the IRP
+// pending first when the stack location's key says so.
+NTSTATUS AnswerAsAsked(PDEVICE_OBJECT, PIRP Irp) {
+  PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+  NTSTATUS Answer = (NTSTATUS)Stack->Parameters.Read.Length;
+  if (Stack->Parameters.Read.Key) IoMarkIrpPending(Irp);
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Answer;
+}
+
+TEST(IoManagerDeathTest, ADispatchRoutineReturnsPendingExactlyWhenItMarkedTheIrpPending) {
+  PDRIVER_OBJECT Driver = LoadTestDriver(AnswerAsAsked);
+  PDEVICE_OBJECT Device = CreateTestDevice(Driver, u"\\Answering", FILE_DEVICE_UNKNOWN);
+  auto Call = [Device](NTSTATUS Answer, bool Mark) {
+    PIRP Irp = IoAllocateIrp(1, FALSE);
+    PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+    Next->MajorFunction = IRP_MJ_READ;
+    Next->Parameters.Read.Length = (ULONG)Answer;
+    Next->Parameters.Read.Key = Mark;
+    return IoCallDriver(Device, Irp);
+  };
+  EXPECT_EQ(Call(STATUS_PENDING, true), STATUS_PENDING);
+  EXPECT_EQ(Call(STATUS_SUCCESS, false), STATUS_SUCCESS);
+  EXPECT_EXIT(Call(STATUS_PENDING, false), testing::ExitedWithCode(3), "returned STATUS_PENDING without marking");
+  EXPECT_EXIT(Call(STATUS_SUCCESS, true), testing::ExitedWithCode(3), "marked IRP .* pending but returned 0x00000000");
+  IoDeleteDevice(Device);
+  ExpectNothingAlive();
+}
+
 // A file system that mounts any disk and records what it is asked, with the VPB's
 // reference count at each close.
 std::vector<std::string> FsEvents;

@@ -65,6 +65,82 @@ void CheckDispatchReturn(PDEVICE_OBJECT Device, UCHAR Major, KIRQL Irql, LONG Re
                   Major, (void*)Device, Thread->Irql, Thread->CriticalRegionDepth, Irql, Region);
 }
 
+// The pending rule: a dispatch routine returns STATUS_PENDING exactly when its stack
+// location is marked pending (by the routine, or by a completion routine propagating a
+// lower driver's pending return before completion passes the location). Each dispatch in
+// progress is watched until both its return and the completion of its location are seen.
+struct DispatchWatch {
+  PIRP Irp;
+  PIO_STACK_LOCATION Location;
+  UCHAR Major;
+  bool MarkedAtEntry;  // inherited through a skipped location: not this routine's doing
+  bool Completed;
+  bool Marked;
+  bool ReturnedPending;
+};
+
+std::mutex& WatchLock() {
+  static std::mutex& Lock = *new std::mutex;
+  return Lock;
+}
+
+std::vector<DispatchWatch*>& Watches() {
+  static std::vector<DispatchWatch*>& List = *new std::vector<DispatchWatch*>;
+  return List;
+}
+
+[[noreturn]] void PendingNotMarked(const DispatchWatch& Watch) {
+  hk::Violation("dispatch routine of major function 0x%x returned STATUS_PENDING without marking IRP %p pending",
+                Watch.Major, (void*)Watch.Irp);
+}
+
+DispatchWatch* StartWatch(PIRP Irp, PIO_STACK_LOCATION Location) {
+  auto* Watch = new DispatchWatch{Irp, Location, Location->MajorFunction,
+                                  (Location->Control & SL_PENDING_RETURNED) != 0, false, false, false};
+  std::lock_guard<std::mutex> Lock(WatchLock());
+  Watches().push_back(Watch);
+  return Watch;
+}
+
+void Forget(DispatchWatch* Watch) {
+  auto& List = Watches();
+  List.erase(std::find(List.begin(), List.end(), Watch));
+  delete Watch;
+}
+
+// Completion passes Location: the mark it carries now is final.
+void NoteLocationCompleted(PIRP Irp, PIO_STACK_LOCATION Location) {
+  std::lock_guard<std::mutex> Lock(WatchLock());
+  for (DispatchWatch* Watch : Watches()) {
+    if (Watch->Irp != Irp || Watch->Location != Location || Watch->Completed) continue;
+    Watch->Completed = true;
+    Watch->Marked = Location->Control & SL_PENDING_RETURNED;
+    if (!Watch->ReturnedPending) return;
+    if (!Watch->Marked) PendingNotMarked(*Watch);
+    Forget(Watch);
+    return;
+  }
+}
+
+// The dispatch routine returned Status.
+void NoteDispatchReturned(DispatchWatch* Watch, NTSTATUS Status) {
+  std::lock_guard<std::mutex> Lock(WatchLock());
+  if (!Watch->Completed) {
+    // Not completed yet: a pending return is judged when completion passes; any other
+    // return leaves the IRP with its caller.
+    if (Status == STATUS_PENDING)
+      Watch->ReturnedPending = true;
+    else
+      Forget(Watch);
+    return;
+  }
+  if (Status == STATUS_PENDING && !Watch->Marked) PendingNotMarked(*Watch);
+  if (Status != STATUS_PENDING && Watch->Marked && !Watch->MarkedAtEntry)
+    hk::Violation("dispatch routine of major function 0x%x marked IRP %p pending but returned 0x%08X", Watch->Major,
+                  (void*)Watch->Irp, (unsigned)Status);
+  Forget(Watch);
+}
+
 bool ShouldInvoke(PIRP Irp, UCHAR Control) {
   if (NT_SUCCESS(Irp->IoStatus.Status)) return Control & SL_INVOKE_ON_SUCCESS;
   if (Irp->Cancel && (Control & SL_INVOKE_ON_CANCEL)) return true;
@@ -441,8 +517,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PKTHREAD Thread = hk::CurrentThread();
   KIRQL Irql = Thread->Irql;
   LONG Region = Thread->CriticalRegionDepth;
+  DispatchWatch* Watch = StartWatch(Irp, Stack);
   NTSTATUS Status = hk::NoThrowBarrier([&] { return Dispatch(DeviceObject, Irp); });
   CheckDispatchReturn(DeviceObject, Major, Irql, Region);
+  NoteDispatchReturned(Watch, Status);
   return Status;
 }
 
@@ -456,6 +534,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
        Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++) {
     PIO_STACK_LOCATION Stack = Irp->Tail.Overlay.CurrentStackLocation - 1;
     Irp->PendingReturned = Stack->Control & SL_PENDING_RETURNED;
+    NoteLocationCompleted(Irp, Stack);
     PIO_COMPLETION_ROUTINE Routine = Stack->CompletionRoutine;
     PVOID Context = Stack->Context;
     bool Invoke = Routine && ShouldInvoke(Irp, Stack->Control);

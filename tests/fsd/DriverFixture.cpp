@@ -51,7 +51,10 @@ NTSTATUS LoadedDriver::SendBareRequest(PDEVICE_OBJECT Device, UCHAR Major) {
 
 void MountedVolume::SetUp() {
   LoadedDriver::SetUp();
-  Disk = HkCreateDisk(WriteDiskImage(1 << 20), u"\\Device\\HarddiskVolume1");
+  std::string Image = WriteDiskImage(1 << 20);
+  Disk = HkCreateDisk(Image, u"\\Device\\HarddiskVolume1");
+  // The device keeps the image open; the name is not needed any more.
+  std::remove(Image.c_str());
   HkRunInSystemThread([&] {
     ASSERT_EQ(IoCreateDevice(GlobalData.DriverObject, sizeof(VCB), nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0,
                              FALSE, &VolumeDevice),

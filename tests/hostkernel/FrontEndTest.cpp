@@ -106,7 +106,8 @@ TEST(FrontEnd, EachServiceBuildsItsRequestAsWindowsDoesAndTriesFastIoFirst) {
   Driver->FastIoDispatch = &FastIo;
   PDEVICE_OBJECT Control = CreateTestDevice(Driver, u"\\TestFs", FILE_DEVICE_DISK_FILE_SYSTEM);
   IoRegisterFileSystem(Control);
-  PDEVICE_OBJECT Disk = HkCreateDisk(WritePatternImage("disk", 64 * 1024), u"\\Device\\TestDisk");
+  PatternImage Image("disk", 64 * 1024);
+  PDEVICE_OBJECT Disk = HkCreateDisk(Image.Path(), u"\\Device\\TestDisk");
 
   UNICODE_STRING Name = RTL_CONSTANT_STRING(u"\\Device\\TestDisk\\dir");
   OBJECT_ATTRIBUTES Attributes = HkObjectAttributes(&Name);

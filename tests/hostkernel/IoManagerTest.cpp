@@ -240,8 +240,8 @@ TEST(FileObjects, TheLastHandleSendsCleanupAndTheLastReferenceDropsTheVpbBeforeT
   PDRIVER_OBJECT Driver = LoadTestDriver(RecordingFileSystem);
   FsControl = CreateTestDevice(Driver, u"\\RecordingFs", FILE_DEVICE_DISK_FILE_SYSTEM);
   IoRegisterFileSystem(FsControl);
-  std::string Image = WritePatternImage("disk", 64 * 1024);
-  PDEVICE_OBJECT Disk = HkCreateDisk(Image, u"\\Device\\TestDisk");
+  PatternImage Image("disk", 64 * 1024);
+  PDEVICE_OBJECT Disk = HkCreateDisk(Image.Path(), u"\\Device\\TestDisk");
 
   UNICODE_STRING Name = RTL_CONSTANT_STRING(u"\\Device\\TestDisk\\a.txt");
   OBJECT_ATTRIBUTES Attributes = HkObjectAttributes(&Name);

@@ -5,14 +5,15 @@
 #include <fstream>
 #include <vector>
 
-std::string WritePatternImage(const std::string& Name, uint64_t Length) {
+PatternImage::PatternImage(const std::string& Name, uint64_t Length) {
   const char* Folder = std::getenv("TMPDIR");
-  std::string Path = std::string(Folder ? Folder : "/tmp") + "/hk-" + std::to_string(::getpid()) + "-" + Name;
+  Path_ = std::string(Folder ? Folder : "/tmp") + "/hk-" + std::to_string(::getpid()) + "-" + Name;
   std::vector<char> Bytes(Length);
   for (uint64_t Offset = 0; Offset < Length; ++Offset) Bytes[Offset] = (char)PatternByte(Offset);
-  std::ofstream(Path, std::ios::binary).write(Bytes.data(), (std::streamsize)Bytes.size());
-  return Path;
+  std::ofstream(Path_, std::ios::binary).write(Bytes.data(), (std::streamsize)Bytes.size());
 }
+
+PatternImage::~PatternImage() { std::remove(Path_.c_str()); }
 
 namespace {
 PDRIVER_DISPATCH ChosenDispatch;

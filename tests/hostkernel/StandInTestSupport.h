@@ -12,8 +12,18 @@
 // Byte I of a pattern image.
 inline UCHAR PatternByte(uint64_t Offset) { return (UCHAR)((Offset * 7 + Offset / 512) & 0xFF); }
 
-// Writes a pattern image of Length bytes into the test's temporary folder.
-std::string WritePatternImage(const std::string& Name, uint64_t Length);
+// A pattern image of Length bytes in the temporary folder, removed with this record.
+class PatternImage {
+ public:
+  PatternImage(const std::string& Name, uint64_t Length);
+  ~PatternImage();
+  PatternImage(const PatternImage&) = delete;
+  PatternImage& operator=(const PatternImage&) = delete;
+  const std::string& Path() const { return Path_; }
+
+ private:
+  std::string Path_;
+};
 
 // A driver loaded for one test, with every major function routed to Dispatch.
 PDRIVER_OBJECT LoadTestDriver(PDRIVER_DISPATCH Dispatch);

@@ -47,8 +47,8 @@ bool HoldsPattern(const std::vector<UCHAR>& Buffer, uint64_t ImageOffset) {
 }
 
 TEST(Storage, ReadsMustBeSectorAlignedAndInsideTheDeviceAndAPartitionIsAnOffsetWindow) {
-  std::string Image = WritePatternImage("disk", 64 * 1024);
-  PDEVICE_OBJECT Disk = HkCreateDisk(Image, u"\\Device\\Harddisk0\\DR0");
+  PatternImage Image("disk", 64 * 1024);
+  PDEVICE_OBJECT Disk = HkCreateDisk(Image.Path(), u"\\Device\\Harddisk0\\DR0");
   PDEVICE_OBJECT Partition = HkCreatePartition(Disk, u"\\Device\\HarddiskVolume1", 8192, 16384);
   std::vector<UCHAR> Sector(512), Odd(100), Two(1024);
 
@@ -74,7 +74,7 @@ TEST(Storage, ReadsMustBeSectorAlignedAndInsideTheDeviceAndAPartitionIsAnOffsetW
   // Nothing is ever written to an image.
   std::vector<UCHAR> Zeros(512, 0);
   EXPECT_EQ(Transfer(Disk, IRP_MJ_WRITE, 0, Zeros).Status, STATUS_MEDIA_WRITE_PROTECTED);
-  std::ifstream File(Image, std::ios::binary);
+  std::ifstream File(Image.Path(), std::ios::binary);
   std::vector<UCHAR> Bytes((std::istreambuf_iterator<char>(File)), std::istreambuf_iterator<char>());
   EXPECT_TRUE(HoldsPattern(Bytes, 0));
 
@@ -89,9 +89,9 @@ TEST(Storage, ReadsMustBeSectorAlignedAndInsideTheDeviceAndAPartitionIsAnOffsetW
 }
 
 TEST(Storage, MediaChangesAskForVerificationAndInjectedFailuresHitTheChosenRead) {
-  std::string First = WritePatternImage("first", 32 * 1024);
-  std::string Second = WritePatternImage("second", 16 * 1024);
-  PDEVICE_OBJECT CdRom = HkCreateCdRom(First, u"\\Device\\CdRom0");
+  PatternImage First("first", 32 * 1024);
+  PatternImage Second("second", 16 * 1024);
+  PDEVICE_OBJECT CdRom = HkCreateCdRom(First.Path(), u"\\Device\\CdRom0");
   std::vector<UCHAR> Sector(2048);
 
   CDROM_TOC Toc{};
@@ -111,7 +111,7 @@ TEST(Storage, MediaChangesAskForVerificationAndInjectedFailuresHitTheChosenRead)
   EXPECT_EQ(Transfer(CdRom, IRP_MJ_READ, 0, Sector).Status, STATUS_NO_MEDIA_IN_DEVICE);
   EXPECT_FALSE(CdRom->Flags & DO_VERIFY_VOLUME);
   CdRom->Vpb->Flags |= VPB_MOUNTED;
-  HkSwapMedia(CdRom, Second);
+  HkSwapMedia(CdRom, Second.Path());
   EXPECT_TRUE(CdRom->Flags & DO_VERIFY_VOLUME);
   EXPECT_EQ(Transfer(CdRom, IRP_MJ_READ, 0, Sector).Status, STATUS_VERIFY_REQUIRED);
   EXPECT_EQ(Control(CdRom, IOCTL_DISK_CHECK_VERIFY, &ChangeCount).Status, STATUS_VERIFY_REQUIRED);

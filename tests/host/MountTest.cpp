@@ -370,10 +370,23 @@ TEST(Mount, ListingsLeaveOutNamesThatCannotBeFileNames) {
   }
 }
 
-// SIGTERM ends the daemon and its mount even while a request cannot finish: here a read
-// of a file whose image lies on a second mount whose daemon is stopped, as an image on a
-// stalled disk would be.
-TEST(Mount, SigtermEndsTheMountWhileARequestIsStuck) {
+// Starts `dd` reading one block of file far from its start, its errors discarded.
+pid_t StartReader(const fs::path& file) {
+  const std::string input = "if=" + file.string();
+  const char* argv[] = {"dd", input.c_str(), "of=/dev/null", "bs=65536", "skip=200", "count=1", "status=none", nullptr};
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t reader = -1;
+  const int spawned = posix_spawnp(&reader, argv[0], &quiet, nullptr, const_cast<char* const*>(argv), environ);
+  posix_spawn_file_actions_destroy(&quiet);
+  return spawned == 0 ? reader : -1;
+}
+
+// The daemon and its mount end promptly on SIGTERM, and on an unmount, even while a
+// request cannot finish: here a read of a file whose image lies on a second mount whose
+// daemon is stopped, as an image on a stalled disk would be.
+TEST(Mount, EndsWhileARequestIsStuck) {
   if (const std::string why = WhyFuseIsMissing(); !why.empty()) GTEST_SKIP() << why;
   ScratchDir dir;
   WriteImage(R"({"volumes": [{"name": "inner", "entries": [{"name": "big.bin", "size": 16777216}]}]})",
@@ -381,43 +394,46 @@ TEST(Mount, SigtermEndsTheMountWhileARequestIsStuck) {
   WriteImage(json{{"volumes", {{{"name", "outer"}, {"entries", {{{"name", "inner.img"}, {"source", (dir / "inner.img").string()}},
                                                                  {{"name", "note.txt"}, {"text", "note"}}}}}}}}.dump(),
              dir / "outer.img");
-  Mounted outer(dir / "outer.img");
-  REQUIRE_MOUNT(outer);
-  Mounted inner(outer.path() / "inner.img");
-  REQUIRE_MOUNT(inner);
-  // Closing a file tells the kernel that the outer mount has no flush to wait for, so
-  // that the inner daemon can close its image while the outer one is stopped.
-  ASSERT_EQ(ReadFile(outer.path() / "note.txt"), "note");
+  for (const bool bySignal : {true, false}) {
+    SCOPED_TRACE(bySignal ? "SIGTERM while the reader waits" : "unmount once the waiting reader is killed");
+    Mounted outer(dir / "outer.img");
+    REQUIRE_MOUNT(outer);
+    Mounted inner(outer.path() / "inner.img");
+    REQUIRE_MOUNT(inner);
+    // Closing a file tells the kernel that the outer mount has no flush to wait for, so
+    // that the inner daemon can close its image while the outer one is stopped.
+    ASSERT_EQ(ReadFile(outer.path() / "note.txt"), "note");
 
-  ASSERT_EQ(kill(outer.pid(), SIGSTOP), 0);
-  struct Resume {
-    pid_t pid;
-    ~Resume() { kill(pid, SIGCONT); }
-  } resume{outer.pid()};
-  // Far into the file: what the inner daemon read of its image at the start is cached.
-  const std::string tail = "if=" + (inner.path() / "big.bin").string();
-  const char* argv[] = {"dd", tail.c_str(), "of=/dev/null", "bs=65536", "skip=200", "count=1", "status=none", nullptr};
-  posix_spawn_file_actions_t quiet;
-  posix_spawn_file_actions_init(&quiet);
-  posix_spawn_file_actions_addopen(&quiet, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t reader = -1;
-  const int spawned = posix_spawnp(&reader, argv[0], &quiet, nullptr, const_cast<char* const*>(argv), environ);
-  posix_spawn_file_actions_destroy(&quiet);
-  ASSERT_EQ(spawned, 0);
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  ASSERT_EQ(waitpid(reader, nullptr, WNOHANG), 0) << "the read waits on the stopped outer daemon";
+    ASSERT_EQ(kill(outer.pid(), SIGSTOP), 0);
+    struct Resume {
+      pid_t pid;
+      ~Resume() { kill(pid, SIGCONT); }
+    } resume{outer.pid()};
+    // Far into the file: what the inner daemon read of its image at the start is cached.
+    const pid_t reader = StartReader(inner.path() / "big.bin");
+    ASSERT_GT(reader, 0);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_EQ(waitpid(reader, nullptr, WNOHANG), 0) << "the read waits on the stopped outer daemon";
 
-  ASSERT_EQ(kill(inner.pid(), SIGTERM), 0);
-  EXPECT_TRUE(inner.EndsWithin(60)) << "the daemon ends while its request waits";
-  EXPECT_FALSE(inner.IsMounted());
-  EXPECT_NE(inner.errors().find("ending without them"), std::string::npos) << inner.errors();
-  int status = 0;
-  if (waitpid(reader, &status, WNOHANG) == 0) {
-    kill(reader, SIGKILL);
-    waitpid(reader, &status, 0);
-    ADD_FAILURE() << "the reader still waits after the daemon ended";
-  } else {
-    EXPECT_NE(status, 0) << "the reader's request fails";
+    int status = 0;
+    if (bySignal) {
+      ASSERT_EQ(kill(inner.pid(), SIGTERM), 0);
+    } else {
+      kill(reader, SIGKILL);
+      waitpid(reader, &status, 0);
+      EXPECT_EQ(RunProgram({"fusermount3", "-u", inner.path().string()}).status, 0);
+    }
+    EXPECT_TRUE(inner.EndsWithin(60)) << "the daemon ends while its request waits";
+    EXPECT_FALSE(inner.IsMounted());
+    EXPECT_NE(inner.errors().find("ending without them"), std::string::npos) << inner.errors();
+    if (!bySignal) continue;
+    if (waitpid(reader, &status, WNOHANG) == 0) {
+      kill(reader, SIGKILL);
+      waitpid(reader, &status, 0);
+      ADD_FAILURE() << "the reader still waits after the daemon ended";
+    } else {
+      EXPECT_NE(status, 0) << "the reader's request fails";
+    }
   }
 }
 

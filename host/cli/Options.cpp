@@ -72,6 +72,8 @@ Options ParseOptions(int argc, char** argv) {
       o.json = true;
     } else if (arg == "--help") {
       o.help = true;
+    } else if (arg == "--version") {
+      o.version = true;
     } else if (arg == "-o") {
       o.mountOptions.push_back(value());
     } else if (arg.size() > 1 && arg[1] != '-') {
@@ -111,7 +113,8 @@ std::string HelpText(const std::string& command) {
        "Lists the directory PATH (default /), or PATH itself when it is not a directory.\n"
        "  -l  long format: mode, links, owner, group, size, modification time, name\n"
        "  -R  recursive: every entry below PATH, with its full path\n"
-       "  -a  include names that begin with a dot\n"},
+       "  -a  include names that begin with a dot\n"
+       "Entries whose stored names cannot be file names are reported and left out (status 1).\n"},
       {"stat",
        "usage: quadrel stat [--json] [--volume N] IMAGE PATH\n"
        "Everything known of PATH: type, inode, links, mode, owner, size, flags, the four\n"
@@ -128,10 +131,12 @@ std::string HelpText(const std::string& command) {
        "Extracts the file or the whole tree PATH to DEST (inside DEST when DEST is an\n"
        "existing directory), keeping modes, nanosecond times, symbolic links, hard links,\n"
        "holes, extended attributes (as user.NAME, where DEST supports them) and, when run\n"
-       "as root, owners and device files. Shows progress on a terminal.\n"},
+       "as root, owners and device files. Shows progress on a terminal. Writes nothing\n"
+       "outside DEST; entries that cannot be extracted are reported and skipped (status 1).\n"},
       {"mount",
        "usage: quadrel mount [--volume N] [-f] [-d] [-o OPTION[,OPTION...]] IMAGE MOUNTPOINT\n"
-       "Mounts the volume read-only through FUSE; unmount with fusermount3 -u MOUNTPOINT.\n"
+       "Mounts the volume read-only through FUSE; unmount with fusermount3 -u MOUNTPOINT,\n"
+       "or end the mount with SIGTERM, SIGINT or SIGHUP.\n"
        "  -f  stay in the foreground      -d  foreground with FUSE debug output\n"
        "  -o  FUSE mount options, e.g. allow_other\n"},
   };
@@ -151,8 +156,10 @@ std::string HelpText(const std::string& command) {
       "Options:\n"
       "  --volume N   volume index (default: the container's default volume)\n"
       "  --json       JSON output (info, ls, stat)\n"
-      "  --help       this text, or a command's (quadrel ls --help)\n\n"
+      "  --help       this text, or a command's (quadrel ls --help)\n"
+      "  --version    the version of quadrel\n\n"
       "Exit status: 0 done, 1 partly done, 2 usage, 3 image unreadable, 4 not APFS,\n"
-      "5 corrupt, 6 volume unusable, 7 no such path, 8 unsupported contents, 9 output failed.\n";
+      "5 corrupt, 6 volume unusable, 7 no such path, 8 unsupported contents, 9 output failed,\n"
+      "10 mount failed. See quadrel(1).\n";
   return all;
 }

@@ -98,6 +98,12 @@ BOOLEAN FastLockNotPossible(PFILE_OBJECT, PLARGE_INTEGER, PLARGE_INTEGER, PEPROC
 
 FAST_IO_DISPATCH FastIo;
 
+BOOLEAN FastUnlockLeavingARegion(PFILE_OBJECT, PLARGE_INTEGER, PLARGE_INTEGER, PEPROCESS, ULONG, PIO_STATUS_BLOCK,
+                                 PDEVICE_OBJECT) {
+  KeEnterCriticalRegion();
+  return FALSE;
+}
+
 TEST(FrontEnd, EachServiceBuildsItsRequestAsWindowsDoesAndTriesFastIoFirst) {
   PDRIVER_OBJECT Driver = LoadTestDriver(TestFileSystem);
   FastIo.SizeOfFastIoDispatch = sizeof(FastIo);
@@ -142,6 +148,9 @@ TEST(FrontEnd, EachServiceBuildsItsRequestAsWindowsDoesAndTriesFastIoFirst) {
   EXPECT_EQ(Iosb.Information, sizeof(Data));
   EXPECT_EQ(Data[511], 0x11);
   EXPECT_EQ(NtFlushBuffersFile(Handle, &Iosb), STATUS_SUCCESS);
+  // A fast-I/O entry that returns with kernel APCs still disabled is caught on the way out.
+  FastIo.FastIoUnlockSingle = FastUnlockLeavingARegion;
+  EXPECT_EXIT(NtUnlockFile(Handle, &Iosb, &Offset, &Length, 0), testing::ExitedWithCode(3), "STOP: 0x00000001 ");
   NtClose(Handle);
 
   EXPECT_EQ(Seen, (std::vector<std::string>{"mount", "create \\dir", "create \\dir", "fast basic",

@@ -45,6 +45,23 @@ PFILE_OBJECT TakeHandle(HANDLE Handle) {
   return FileObject;
 }
 
+// What Windows checks when a system service returns to its caller: kernel APCs enabled
+// again, PASSIVE_LEVEL, no top-level IRP left behind by a driver.
+void CheckServiceExit() {
+  PKTHREAD Thread = KeGetCurrentThread();
+  if (Thread->CriticalRegionDepth != 0)
+    KeBugCheckEx(APC_INDEX_MISMATCH, 0, (ULONG_PTR)Thread->CriticalRegionDepth, 0, 0);
+  if (Thread->Irql != PASSIVE_LEVEL) KeBugCheckEx(IRQL_GT_ZERO_AT_SYSTEM_SERVICE, 0, Thread->Irql, 0, 0);
+  if (Thread->TopLevelIrp != nullptr)
+    hk::Violation("a system service returned with top-level IRP %p still set", (void*)Thread->TopLevelIrp);
+}
+
+// Leaving a system service delivers what completed meanwhile, then checks the thread.
+void LeaveService() {
+  hk::DeliverApcs();
+  CheckServiceExit();
+}
+
 // Registers the caller's buffers as user memory for the duration of one service call.
 class UserBuffers {
  public:
@@ -261,8 +278,7 @@ NTSTATUS Send(HANDLE Handle, HANDLE CallerEvent, PIO_STATUS_BLOCK Iosb, const Re
     KeWaitForSingleObject(Event ? Event : &FileObject->Event, Executive, UserMode, FALSE, nullptr);
     Status = Iosb->Status;
   }
-  // Leaving the system service delivers what completed meanwhile.
-  hk::DeliverApcs();
+  LeaveService();
   return Status;
 }
 
@@ -336,7 +352,9 @@ bool TryFastIo(PFILE_OBJECT FileObject, Entry FAST_IO_DISPATCH::*Member, Argumen
   PDEVICE_OBJECT Device = IoGetRelatedDeviceObject(FileObject);
   PFAST_IO_DISPATCH FastIo = Device->DriverObject->FastIoDispatch;
   if (!FastIo || !(FastIo->*Member)) return false;
-  return hk::NoThrowBarrier([&] { return (FastIo->*Member)(FileObject, Values..., Device); }) != FALSE;
+  BOOLEAN Served = hk::NoThrowBarrier([&] { return (FastIo->*Member)(FileObject, Values..., Device); });
+  CheckServiceExit();
+  return Served != FALSE;
 }
 
 void SetUpBufferedOutput(PIRP Irp, ULONG Length, PVOID Output) {
@@ -355,10 +373,10 @@ PFILE_OBJECT HkFileObjectOf(HANDLE Handle) {
   return Found == Table.Handles.end() ? nullptr : Found->second;
 }
 
-NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                      ULONG EaLength) {
+static NTSTATUS CreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                           PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                           ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                           ULONG EaLength) {
   *FileHandle = nullptr;
   ULONG Flags = (CreateOptions & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) ? FO_SYNCHRONOUS_IO : 0;
   if (CreateOptions & FILE_NO_INTERMEDIATE_BUFFERING) Flags |= FO_NO_INTERMEDIATE_BUFFERING;
@@ -382,6 +400,16 @@ NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
   return STATUS_REPARSE;
 }
 
+NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                      ULONG EaLength) {
+  NTSTATUS Status = CreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
+                               FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer, EaLength);
+  LeaveService();
+  return Status;
+}
+
 NTSTATUS NtClose(HANDLE Handle) {
   PFILE_OBJECT FileObject = TakeHandle(Handle);
   if (!FileObject) return STATUS_INVALID_HANDLE;
@@ -403,6 +431,7 @@ NTSTATUS NtClose(HANDLE Handle) {
     FileObject->Flags |= FO_CLEANUP_COMPLETE;
   }
   ObDereferenceObject(FileObject);
+  LeaveService();
   return STATUS_SUCCESS;
 }
 

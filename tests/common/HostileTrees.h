@@ -168,7 +168,8 @@ inline void RepeatFirstEntry(Toc& toc, uint32_t entries) {
 }
 
 // The first two entries name each other's child: each child lies outside its range.
-inline void SwapFirstChildren(Toc& toc, uint32_t) {
+inline void SwapFirstChildren(Toc& toc, uint32_t entries) {
+  if (entries < 2) return;
   const uint16_t first = toc.Get(0, VALUE_OFFSET);
   toc.Set(0, VALUE_OFFSET, toc.Get(1, VALUE_OFFSET));
   toc.Set(1, VALUE_OFFSET, first);

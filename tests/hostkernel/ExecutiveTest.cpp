@@ -114,6 +114,31 @@ TEST(ExecutiveResourceDeathTest, MisuseStopsTheSystem) {
   ExDeleteResourceLite(&Resource);
 }
 
+TEST(FastMutex, OwnershipRaisesToApcLevelAndIsNeitherRecursiveNorReleasedByOthers) {
+  FAST_MUTEX Mutex;
+  ExInitializeFastMutex(&Mutex);
+  ExAcquireFastMutex(&Mutex);
+  EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+  EXPECT_TRUE(KeAreAllApcsDisabled());
+  std::thread([&] { EXPECT_FALSE(ExTryToAcquireFastMutex(&Mutex)); }).join();
+  EXPECT_EXIT(ExAcquireFastMutex(&Mutex), testing::ExitedWithCode(3), "acquired twice");
+  std::thread([&] {
+    EXPECT_EXIT(ExReleaseFastMutex(&Mutex), testing::ExitedWithCode(3), "STOP: 0x00000011");
+  }).join();
+  std::atomic<bool> Waited{false};
+  std::thread Waiter([&] {
+    ExAcquireFastMutex(&Mutex);
+    Waited = true;
+    ExReleaseFastMutex(&Mutex);
+  });
+  while (Mutex.Contention == 0) std::this_thread::yield();
+  EXPECT_FALSE(Waited);
+  ExReleaseFastMutex(&Mutex);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  Waiter.join();
+  EXPECT_TRUE(Waited);
+}
+
 TEST(Pool, InjectedFailuresReturnNullOrRaiseAndTheLeakReportNamesWhatIsLeft) {
   const ULONG Tag = PoolTag("Tst1");
   HkFailAllocationNumber(2);

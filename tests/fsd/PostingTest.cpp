@@ -187,6 +187,25 @@ TEST_F(Posting, ThePostersBufferIsLockedInItsOwnProcessAndABadBufferIsRefused) {
   IoFreeIrp(Bad.Irp);
 }
 
+TEST_F(Posting, APostedCreateIsCompletedByTheWorkerAfterItsCommonRoutine) {
+  HANDLE Volume = OpenHandle(VolumeOpen);
+  KEVENT Done;
+  KeInitializeEvent(&Done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK Iosb{};
+  PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_CREATE, VolumeDevice, nullptr, 0, nullptr, &Done, &Iosb);
+  PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
+  Stack->FileObject = HkFileObjectOf(Volume);
+  IoSetNextIrpStackLocation(Irp);
+  Stack->DeviceObject = VolumeDevice;
+  PIRP_CONTEXT IrpContext = AllocateIrpContext(Irp, FALSE);
+  EXPECT_EQ(PostRequest(IrpContext, Irp), STATUS_PENDING);
+  KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+  // No open of a volume is served yet; the worker completed the create with that answer.
+  EXPECT_EQ(Iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
+  HkWaitForWorkQueueIdle();
+  EXPECT_EQ(Vcb->PostedRequestCount, 0u);
+}
+
 NTSTATUS KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
 
 using Completion = LoadedDriver;

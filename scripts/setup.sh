@@ -1,31 +1,42 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build and the tests need (when run as root and
+# Installs the Debian packages the build and the tests need (when run as root and
 # something is missing), then configures and builds the project.
-#   scripts/setup.sh            the normal build in build/
+#   scripts/setup.sh            every package, and the whole build in build/
 #   scripts/setup.sh --asan     also the sanitizer build in build-asan/
+#   scripts/setup.sh --demo     only what scripts/demo.sh shows: the packages that configure
+#                               the project and build quadrel, the image writer and the
+#                               sample image, and only those targets
 set -euo pipefail
 cd "$(dirname "$0")/.."
+mode=${1:-}
 
-packages=(
+demo_packages=(
   # compilers and build
-  g++ cmake ninja-build pkg-config python3 git file
-  # tests and benchmarks
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  g++ cmake ninja-build pkg-config
+  # quadrel and its FUSE mount; the image writer
+  fuse3 libfuse3-dev nlohmann-json3-dev zlib1g-dev
+  # configuring the project also finds what its tests and benchmarks link
+  libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
+)
+packages=(
+  "${demo_packages[@]}"
+  python3 git file
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
-  # Linux hosts: FUSE mount
-  fuse3 libfuse3-dev
   # the mount's tests read extended attributes with getfattr
   attr
+  # the Debian package of the Linux tools (dpkg-shlibdeps); its manual pages' test (groff)
+  dpkg-dev groff-base
   # the tray program: Windows build, Wine, X server for its windows, screenshots
-  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 fonts-wine xvfb xauth xdotool x11-apps imagemagick dpkg-dev
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 fonts-wine xvfb xauth xdotool x11-apps imagemagick
   # reading the texts on the tray program's screenshots
   tesseract-ocr tesseract-ocr-eng
   # network layers of the tray program, tested natively
-  libssl-dev openssl libidn11-dev
-  # the APFS image writer: manifests, compressed files, independent readers that check its images
-  nlohmann-json3-dev zlib1g-dev sleuthkit libfsapfs-utils apfsprogs
+  openssl libidn11-dev
+  # independent readers that check the image writer's images
+  sleuthkit libfsapfs-utils apfsprogs
 )
+[ "$mode" = --demo ] && packages=("${demo_packages[@]}")
 
 missing=()
 for p in "${packages[@]}"; do
@@ -44,8 +55,12 @@ fi
 
 jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+if [ "$mode" = --demo ]; then
+  cmake --build build -j "$jobs" --target quadrel sample_image
+  exit 0
+fi
 cmake --build build -j "$jobs"
-if [ "${1:-}" = "--asan" ]; then
+if [ "$mode" = --asan ]; then
   cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUADREL_SANITIZE=ON >/dev/null
   cmake --build build-asan -j "$jobs"
 fi

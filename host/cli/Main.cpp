@@ -22,6 +22,10 @@ ExitCode Run(const Options& o) {
 int main(int argc, char** argv) {
   try {
     const Options options = ParseOptions(argc, argv);
+    if (options.version) {
+      std::puts("quadrel " QUADREL_VERSION);
+      return 0;
+    }
     if (options.help || options.command == "help") {
       std::fputs(HelpText(options.command == "help" && !options.operands.empty() ? options.operands[0]
                                                                                  : options.command)

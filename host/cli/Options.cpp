@@ -72,6 +72,8 @@ Options ParseOptions(int argc, char** argv) {
       o.json = true;
     } else if (arg == "--help") {
       o.help = true;
+    } else if (arg == "--version") {
+      o.version = true;
     } else if (arg == "-o") {
       o.mountOptions.push_back(value());
     } else if (arg.size() > 1 && arg[1] != '-') {
@@ -154,8 +156,10 @@ std::string HelpText(const std::string& command) {
       "Options:\n"
       "  --volume N   volume index (default: the container's default volume)\n"
       "  --json       JSON output (info, ls, stat)\n"
-      "  --help       this text, or a command's (quadrel ls --help)\n\n"
+      "  --help       this text, or a command's (quadrel ls --help)\n"
+      "  --version    the version of quadrel\n\n"
       "Exit status: 0 done, 1 partly done, 2 usage, 3 image unreadable, 4 not APFS,\n"
-      "5 corrupt, 6 volume unusable, 7 no such path, 8 unsupported contents, 9 output failed.\n";
+      "5 corrupt, 6 volume unusable, 7 no such path, 8 unsupported contents, 9 output failed,\n"
+      "10 mount failed. See quadrel(1).\n";
   return all;
 }

@@ -14,6 +14,7 @@ struct Options {
   bool recursive = false;   // ls -R
   bool all = false;         // ls -a
   bool help = false;
+  bool version = false;  // --version
   bool foreground = false;  // mount -f
   bool debug = false;       // mount -d
   std::vector<std::string> mountOptions;  // mount -o, comma lists kept as given

@@ -15,7 +15,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: quadrel-mkimage (--manifest FILE | --tree DIR) [options] IMAGE\n"
-    "  --manifest FILE        JSON description of the container (see tools/writer/Manifest.h)\n"
+    "  --manifest FILE        JSON description of the container (see quadrel-mkimage(1))\n"
     "  --tree DIR             one volume holding the host tree DIR\n"
     "  --block-size N         block size for --tree (4096 .. 65536)\n"
     "  --volume-name NAME     volume name for --tree\n"
@@ -23,13 +23,16 @@ constexpr char kUsage[] =
     "  --seed N               seed of UUIDs and default times for --tree\n"
     "  --layout FILE          write object addresses and file extents as JSON\n"
     "  --patch OBJ:FIELD=VAL  after writing, set a field (append ',stale' to keep the old\n"
-    "                         checksum); repeatable, e.g. 'volume[0].superblock:apfs_role=1'\n";
+    "                         checksum); repeatable, e.g. 'volume[0].superblock:apfs_role=1'\n"
+    "  --help                 this text\n"
+    "  --version              the version of quadrel-mkimage\n";
 
 struct Options {
   std::string manifest, tree, layout, image, volumeName = "untitled";
   uint32_t blockSize = 4096;
   uint64_t seed = 1;
   bool caseSensitive = false;
+  bool help = false, version = false;
   std::vector<std::string> patches;
 };
 
@@ -49,10 +52,13 @@ Options ParseArguments(int argc, char** argv) {
     else if (arg == "--seed") o.seed = std::stoull(value());
     else if (arg == "--case-sensitive") o.caseSensitive = true;
     else if (arg == "--patch") o.patches.push_back(value());
+    else if (arg == "--help") o.help = true;
+    else if (arg == "--version") o.version = true;
     else if (!arg.empty() && arg[0] == '-') throw std::runtime_error("unknown option " + arg);
     else if (o.image.empty()) o.image = arg;
     else throw std::runtime_error("more than one image path");
   }
+  if (o.help || o.version) return o;
   if (o.image.empty() || o.manifest.empty() == o.tree.empty())
     throw std::runtime_error("give an image path and exactly one of --manifest and --tree");
   return o;
@@ -117,6 +123,14 @@ void WriteLayout(const std::string& path, const apfsw::WriteResult& r) {
 int main(int argc, char** argv) {
   try {
     const Options options = ParseArguments(argc, argv);
+    if (options.version) {
+      std::puts("quadrel-mkimage " QUADREL_VERSION);
+      return 0;
+    }
+    if (options.help) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
     const apfsw::WriteResult result = apfsw::WriteImage(SpecOf(options), options.image);
     for (const std::string& patch : options.patches) ApplyPatch(options.image, result, patch);
     if (!options.layout.empty()) WriteLayout(options.layout, result);

@@ -164,19 +164,15 @@ KeyOrder StoredOrder(const NodeView* view, const NodeRecord& a, const NodeRecord
 bool StrictlyBefore(KeyOrder order) { return order == KeyOrder::Less || order == KeyOrder::Unknown; }
 bool NotAfter(KeyOrder order) { return StrictlyBefore(order) || order == KeyOrder::Equal; }
 
-// Whether entry i of the node, found as entry, follows entry i - 1.
-bool EntryFollows(const NodeView* view, uint32_t i, const NodeRecord& entry) {
-  NodeRecord before;
-  return i == 0 || (NodeEntry(view, i - 1, &before) && StrictlyBefore(StoredOrder(view, before, entry)));
-}
-
-// Index nodes are checked whole when first read: a search trusts their order to pick a
-// child, and they are few beside the leaves.
-bool IndexInOrder(const NodeView* view) {
-  if (view->level == 0) return true;
-  NodeRecord entry;
+// Nodes are checked whole when first read: searches trust the order of their keys, and
+// an iteration steps through them without comparing each record with the one before.
+bool NodeInOrder(const NodeView* view) {
+  NodeRecord before, entry;
+  if (view->entryCount == 0) return true;
+  if (!NodeEntry(view, 0, &before)) return false;
   for (uint32_t i = 1; i < view->entryCount; i++) {
-    if (!NodeEntry(view, i, &entry) || !EntryFollows(view, i, entry)) return false;
+    if (!NodeEntry(view, i, &entry) || !StrictlyBefore(StoredOrder(view, before, entry))) return false;
+    before = entry;
   }
   return true;
 }
@@ -185,7 +181,7 @@ bool IndexInOrder(const NodeView* view) {
 // remembered as checked.
 bool NodeSound(BTreeHead* handle, const NodeView* view) {
   if (handle->checked != nullptr && CheckedNodesHave(handle->checked, view->buffer)) return true;
-  if (!IndexInOrder(view)) return false;
+  if (!NodeInOrder(view)) return false;
   if (handle->checked != nullptr) CheckedNodesAdd(handle->checked, view->buffer);
   return true;
 }
@@ -778,13 +774,10 @@ bool BTreeNext(BTreeCursor* cursor, NodeRecord* record, const NodeView** node, b
       if (!NextLeaf(cursor, end)) return false;
       continue;
     }
-    // Each record must follow the one before it; the first of a leaf follows the last
-    // of the leaf before, as the leaves' ranges ensure.
-    const NodeView* leaf = &cursor->current->node;
+    // Each record follows the one before it: a leaf is in order (checked when read) and
+    // its first record follows the last of the leaf before (their ranges ensure it).
     NodeRecord e;
-    if (!NodeEntry(leaf, uint32_t(cursor->index), &e) || !EntryFollows(leaf, uint32_t(cursor->index), e)) {
-      return Abandon(cursor);
-    }
+    if (!NodeEntry(&cursor->current->node, uint32_t(cursor->index), &e)) return Abandon(cursor);
     cursor->index++;
     bool stop = false;
     bool corrupt = false;

@@ -85,21 +85,23 @@ TEST_F(TreeFixture, EntriesOutsideTheNodeAreRefusedNotFollowed) {
   WriteNode(disk, 20, leaf);
   uint8_t* b = disk.Block(20);
   PutLe16(b + BTN_DATA + KVLOC_SIZE + 0, 0xFFF0);  // key offset of entry 1 beyond the node
-  Open(20);
-  SearchKey key;
-  SearchKeyId(&key, 6, 3);
-  NodeRecord r;
-  bool notFound = true;
-  EXPECT_FALSE(BTreeFind(&tree, &key, FIND_EXACT, &r, &notFound));
-  EXPECT_FALSE(notFound) << "a corrupt node is an error, not an absent record";
+  // The whole node is checked when it is read: it is refused, not searched.
+  EXPECT_FALSE(BTreeOpenRoot(&tree, 20, CONTAINER_INDEX, nullptr, false));
 
-  NodeView view = tree.root->node;
+  NodeView view{};
+  view.buffer = BlockBufferLoad(&tc.container, 20, 0, CONTAINER_INDEX);
+  ASSERT_NE(view.buffer, nullptr);
+  view.bytes = view.buffer->data;
+  ASSERT_TRUE(NodeParse(&view, 100));
+  NodeRecord r;
   EXPECT_TRUE(NodeEntry(&view, 0, &r));
   EXPECT_FALSE(NodeEntry(&view, 1, &r));
   EXPECT_FALSE(NodeEntry(&view, 2, &r));
-  PutLe16(b + BTN_DATA + KVLOC_SIZE + 0, 8);
-  PutLe16(b + BTN_DATA + KVLOC_SIZE + 4, 4);  // value offset 4 below a value of 8 bytes
+  uint8_t* loaded = view.buffer->data;
+  PutLe16(loaded + BTN_DATA + KVLOC_SIZE + 0, 8);
+  PutLe16(loaded + BTN_DATA + KVLOC_SIZE + 4, 4);  // value offset 4 below a value of 8 bytes
   EXPECT_FALSE(NodeEntry(&view, 1, &r));
+  BlockBufferRelease(view.buffer);
 }
 
 TEST_F(TreeFixture, KeysTooShortForTheirKindAreCorrupt) {

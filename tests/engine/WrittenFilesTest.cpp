@@ -418,15 +418,17 @@ MountedImage::RecordPlace FindRecord(MountedImage& m, const SearchKey& key) {
 TEST_F(Volume, AnEntryWithoutItsInodeIsSkippedAndTheListingGoesOn) {
   Open({File("a"), File("b"), File("c")});
   const uint64_t victim = layout.File(0, "b").inode;
+  uint32_t hash;
+  ASSERT_TRUE(NameHash(reinterpret_cast<const uint8_t*>("b"), 1, false, &hash));
   SearchKey key;
-  SearchKeyId(&key, victim, APFS_TYPE_INODE);
+  SearchKeyDrec(&key, 2, hash, reinterpret_cast<const uint8_t*>("b"), 1, false);
   const MountedImage::RecordPlace place = FindRecord(*m, key);
   m.reset();
-  // Turn the inode record into one of another, absent inode.
-  std::vector<uint8_t> word(8);
-  const uint64_t other = (victim + 1000) | uint64_t(APFS_TYPE_INODE) << OBJ_TYPE_SHIFT;
-  for (int i = 0; i < 8; i++) word[size_t(i)] = uint8_t(other >> (8 * i));
-  apfsw::PatchBytes(path, 4096, place.block, place.keyOffset, word, apfsw::ChecksumMode::Recompute);
+  // Point the directory record at an inode the volume does not hold. (Changing the
+  // inode record's key instead would put its leaf out of order: a corrupt node.)
+  std::vector<uint8_t> id(8);
+  for (int i = 0; i < 8; i++) id[size_t(i)] = uint8_t((victim + 1000) >> (8 * i));
+  apfsw::PatchBytes(path, 4096, place.block, place.valueOffset, id, apfsw::ChecksumMode::Recompute);
   m = std::make_unique<MountedImage>(path);
   ASSERT_TRUE(m->volumeOpen);
   EXPECT_EQ(Names(""), (std::vector<std::string>{"a", "c"}));

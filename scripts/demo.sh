@@ -20,11 +20,16 @@ next_steps() {
   cat <<TEXT
 
 Try next:
-  $quadrel info --json $image              # the same in JSON (see README.md)
-  $quadrel stat $image /Documents/notes.md
-  $quadrel get $image /Documents documents      # extract a tree into ./documents
-  mkdir -p mnt && $quadrel mount $image mnt && ls -l mnt; fusermount3 -u mnt
-  $quadrel --help                                # every command and option
+  # the container and a file's attributes as JSON (the schema is in README.md)
+  $quadrel info --json $image
+  $quadrel stat --json $image /Documents/notes.md
+  # extract a tree, keeping modes, times, links and extended attributes
+  $quadrel get $image /Documents documents
+  # mount the volume read-only, look around, unmount it
+  mkdir mnt && $quadrel mount $image mnt && ls -lR mnt
+  fusermount3 -u mnt
+  # every command, option and exit status; installing as a Debian package: README.md
+  man build/packaging/man/quadrel.1
 TEXT
 }
 

@@ -16,7 +16,7 @@ demo_packages=(
   # quadrel and its FUSE mount; the image writer
   fuse3 libfuse3-dev nlohmann-json3-dev zlib1g-dev
   # configuring the project also finds what its tests and benchmarks link
-  libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libidn11-dev
 )
 packages=(
   "${demo_packages[@]}"
@@ -32,7 +32,7 @@ packages=(
   # reading the texts on the tray program's screenshots
   tesseract-ocr tesseract-ocr-eng
   # network layers of the tray program, tested natively
-  openssl libidn11-dev
+  openssl
   # independent readers that check the image writer's images
   sleuthkit libfsapfs-utils apfsprogs
 )

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from the build tree into a scratch folder and checks it: its
 # name, the files it installs under /usr, that its dependencies name the package of every
-# library the binaries link, and that the tools it holds run from an extracted copy.
+# library the binaries link, and that installed into a scratch root the tools run and
+# removing it leaves nothing behind.
 #   deb_test.sh BUILD_DIR QUADREL QUADREL_MKIMAGE
 set -uo pipefail
 build=$1 quadrel=$2 mkimage=$3
@@ -44,14 +45,24 @@ for binary in "$quadrel" "$mkimage"; do
   done
 done
 
-# The extracted tools run and tell the package's version; the pages are compressed roff.
-dpkg-deb -x "$deb" "$scratch/root" || fail "dpkg-deb -x failed"
+# Installed by dpkg into a scratch root (which holds no other package, hence
+# --force-depends), the tools run and tell the package's version, and the pages are
+# compressed roff; removed, the package leaves nothing but dpkg's own records.
+root=$scratch/root
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
+in_root() { dpkg --root="$root" --log=/dev/null --force-not-root --force-script-chrootless "$@"; }
+in_root --force-depends -i "$deb" >"$scratch/dpkg.log" 2>&1 ||
+  { cat "$scratch/dpkg.log"; fail "dpkg cannot install the package"; }
 for tool in quadrel quadrel-mkimage; do
-  said=$("$scratch/root/usr/bin/$tool" --version)
-  [ "$said" = "$tool $version" ] || fail "extracted $tool --version says \"$said\""
-  zcat "$scratch/root/usr/share/man/man1/$tool.1.gz" | grep -q "^\.TH ${tool^^} 1 .*$version" ||
+  said=$("$root/usr/bin/$tool" --version)
+  [ "$said" = "$tool $version" ] || fail "installed $tool --version says \"$said\""
+  zcat "$root/usr/share/man/man1/$tool.1.gz" | grep -q "^\.TH ${tool^^} 1 .*$version" ||
     fail "the manual page of $tool is not a compressed page of version $version"
 done
+in_root -r quadrel >>"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; fail "dpkg cannot remove the package"; }
+left=$(cd "$root" && find . -mindepth 1 ! -path './var' ! -path './var/*')
+[ -z "$left" ] || fail "removing the package left $left"
 
 [ "$failures" -eq 0 ] && echo "the package $(basename "$deb") is complete"
 exit $((failures > 0))

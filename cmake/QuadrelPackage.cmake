@@ -26,9 +26,10 @@ set(CPACK_PACKAGE_VENDOR "Quadrel")
 set(CPACK_PACKAGE_CONTACT "Quadrel maintainers <maintainers@users.noreply.c-seed-a69a3ff5.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "read-only reader of APFS images: command line and FUSE mount")
 set(CPACK_PACKAGE_DESCRIPTION
-  "quadrel lists, inspects and extracts the files of APFS images (bare containers, GPT disk
-images, carved images) without writing to them, and mounts a volume read-only through FUSE.
-quadrel-mkimage writes APFS images from a JSON manifest or a directory tree.")
+  "quadrel lists, inspects and extracts the files of APFS images (bare
+containers, GPT disk images, carved images) without writing to them, and
+mounts a volume read-only through FUSE. quadrel-mkimage writes APFS images
+from a JSON manifest or a directory tree.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION otherosfs)

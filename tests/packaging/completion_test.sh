@@ -75,7 +75,8 @@ touch "$scratch/mnt.txt"
 cat >"$scratch/manifest.json" <<'JSON'
 {"volumes": [{"name": "Completion", "entries": [
   {"name": "Doc.txt", "text": "a"},
-  {"name": "Documents", "entries": [{"name": "notes.md", "text": "b"}, {"name": "old", "entries": []}]},
+  {"name": "Documents", "entries": [{"name": "notes.md", "text": "b"}, {"name": "old", "entries": []},
+                                     {"name": "My notes", "text": "d"}]},
   {"name": "link", "type": "symlink", "target": "Documents"},
   {"name": ".hidden", "text": "c"}]}]}
 JSON
@@ -87,7 +88,9 @@ expect "quadrel mount $image $scratch/mn" "$scratch/mnt" "$scratch/mnt2"
 
 # Paths inside the image: directories end with "/", a symbolic link does not.
 expect "quadrel cat $image /Doc" /Doc.txt /Documents/
-expect "quadrel ls -l $image Documents/" Documents/notes.md Documents/old/
+expect "quadrel ls -l $image Documents/" Documents/notes.md Documents/old/ 'Documents/My\ notes'
+expect "quadrel cat $image /Documents/My" '/Documents/My\ notes'
+expect "quadrel cat $image /Documents/My\\" '/Documents/My\ notes'
 expect "quadrel stat $image /l" /link
 expect "quadrel xattr $image /." /.hidden
 expect "quadrel --volume 0 get $image /Documents/n" /Documents/notes.md

@@ -26,7 +26,9 @@ for command in $commands; do
   grep -q "^\.BI\? \"\?$command\b" <<<"$quadrel_page" || fail "quadrel.1 does not describe the command $command"
 done
 every_help=$(for command in "" $commands; do "$quadrel" help $command; done)
-for option in $(grep -oE -- '(^|[ [])--?[a-zA-Z][a-z-]*' <<<"$every_help" | tr -d ' [' | sort -u); do
+options=$(grep -oE -- '(^|[ [])--?[a-zA-Z][a-z-]*' <<<"$every_help" | tr -d ' [' | sort -u)
+[ -n "$options" ] || fail "quadrel --help lists no options"
+for option in $options; do
   grep -qF -- "$option" <<<"$quadrel_page" || fail "quadrel.1 does not name the option $option"
 done
 
@@ -37,7 +39,9 @@ for status in $statuses; do
   grep -qx "\.B $status" <<<"$exit_section" || fail "quadrel.1 does not explain exit status $status"
 done
 
-for option in $("$mkimage" --help | grep -oE -- '--[a-z-]+' | sort -u); do
+mkimage_options=$("$mkimage" --help | grep -oE -- '--[a-z-]+' | sort -u)
+[ -n "$mkimage_options" ] || fail "quadrel-mkimage --help lists no options"
+for option in $mkimage_options; do
   grep -qF -- "$option" <<<"$mkimage_page" || fail "quadrel-mkimage.1 does not name the option $option"
 done
 

@@ -151,12 +151,13 @@ class Extractor {
     const auto first = firstNames_.find(inode);
     if (first == firstNames_.end()) return false;
     const std::vector<std::string>& components = first->second;
-    std::vector<std::unique_ptr<Descriptor>> walked;
+    std::unique_ptr<Descriptor> walked;
     int parent = top_;
     for (size_t i = 0; i + 1 < components.size(); i++) {
-      walked.push_back(std::make_unique<Descriptor>(openat(parent, components[i].c_str(), DIRECTORY)));
-      parent = walked.back()->get();
-      if (parent < 0) throw OutputError("cannot link", place.shown);
+      auto next = std::make_unique<Descriptor>(openat(parent, components[i].c_str(), DIRECTORY));
+      if (next->get() < 0) throw OutputError("cannot link", place.shown);
+      walked = std::move(next);
+      parent = walked->get();
     }
     if (linkat(parent, components.back().c_str(), place.directory, place.name.c_str(), 0) != 0) {
       throw OutputError("cannot link", place.shown);

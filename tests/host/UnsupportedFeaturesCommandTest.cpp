@@ -2,6 +2,7 @@
 // exit status, instead of reading as zeros, as another volume or as damage; and claims
 // an image makes about lengths cost only what the image really holds.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -101,6 +102,36 @@ TEST(UnsupportedCommand, AttributesOfUnknownFormsAreRefusedOneByOne) {
   ExpectFailure(Quadrel({"xattr", image, "/f", "both"}), 8, "attribute both: storage form not supported");
   EXPECT_EQ(Quadrel({"xattr", image, "/f", "good"}).out, "fine");
   EXPECT_EQ(Quadrel({"xattr", image, "/f", "owned"}).out, "kept");
+}
+
+// Through the mount, a placeholder's read and an unknown attribute form's getxattr fail
+// with EOPNOTSUPP while their neighbours read.
+TEST(UnsupportedCommand, TheMountAnswersNotSupported) {
+  if (access("/dev/fuse", R_OK | W_OK) != 0 ||
+      RunProgram({"sh", "-c", "command -v fusermount3 && command -v getfattr"}).status != 0) {
+    GTEST_SKIP() << "this machine cannot mount FUSE file systems (or getfattr is missing)";
+  }
+  ScratchDir dir;
+  WriteImage(R"({"volumes": [{"entries": [
+      {"name": "cloud.pdf", "size": 70000, "dataless": true},
+      {"name": "f", "text": "x", "xattrs": [{"name": "both", "text": "bad", "flags": 3},
+                                           {"name": "good", "text": "fine"}]}]}]})",
+             dir / "image.img");
+  const std::string mountPoint = (dir / "mnt").string();
+  fs::create_directory(mountPoint);
+  // Without -f the command returns once the mount is ready.
+  const Result mount = Quadrel({"mount", (dir / "image.img").string(), mountPoint});
+  ASSERT_EQ(mount.status, 0) << mount.err;
+  const Result cat = RunProgram({"cat", mountPoint + "/cloud.pdf"});
+  const Result both = RunProgram({"getfattr", "-n", "user.both", mountPoint + "/f"});
+  const Result good = RunProgram({"getfattr", "--only-values", "-n", "user.good", mountPoint + "/f"});
+  const Result size = RunProgram({"stat", "-c", "%s", mountPoint + "/cloud.pdf"});
+  RunProgram({"fusermount3", "-u", mountPoint});
+  EXPECT_NE(cat.status, 0);
+  EXPECT_NE(cat.err.find("Operation not supported"), std::string::npos) << cat.err;
+  EXPECT_NE(both.err.find("Operation not supported"), std::string::npos) << both.err;
+  EXPECT_EQ(good.out, "fine");
+  EXPECT_EQ(size.out, "70000\n");
 }
 
 std::vector<uint8_t> Le64(uint64_t value) {

@@ -53,6 +53,63 @@ BOOLEAN MarksVolumeDirty(PIRP_CONTEXT IrpContext, NTSTATUS Status) {
   return !IsControlDevice(Target) && NT_ERROR(Status) && !FsRtlIsTotalDeviceFailure(Status);
 }
 
+// The device whose medium the request met: the volume's real device, or for requests
+// without a volume (mount, verify) the one the request names.
+PDEVICE_OBJECT DeviceToVerifyFor(PIRP_CONTEXT IrpContext) {
+  if (IrpContext->Vcb != nullptr) return IrpContext->Vcb->Vpb->RealDevice;
+  return IrpContext->RealDevice;
+}
+
+// Forgets the device to verify that the failing call left for the requesting thread (or,
+// when it left none there, for this one).
+void ClearDeviceToVerify(PETHREAD Thread) {
+  if (IoGetDeviceToVerify(Thread) != nullptr) IoSetDeviceToVerify(Thread, nullptr);
+  else IoSetDeviceToVerify(PsGetCurrentThread(), nullptr);
+}
+
+// Verifies the device in a frame of its own: a verify that fails raises, and this runs
+// as an exception handler, where nothing else would catch it. The request completes with
+// the status the verify raised.
+NTSTATUS VerifyInOwnFrame(PIRP_CONTEXT IrpContext, PIRP Irp, PDEVICE_OBJECT Device) {
+  NTSTATUS Status;
+  SEH_TRY {
+    Status = VerifyRealDevice(IrpContext, Irp, Device);
+  } SEH_EXCEPT (ExceptionFilter(IrpContext, SEH_EXCEPTION_POINTERS())) {
+    Status = IrpContext->ExceptionStatus;
+    IrpContext->ExceptionStatus = 0;
+    CompleteRequest(IrpContext, Irp, Status);
+  } SEH_END;
+  return Status;
+}
+
+// A request that met an absent, changed or unreadable medium: a verify for
+// STATUS_VERIFY_REQUIRED, else a pop-up unless the request asked for none.
+NTSTATUS ProcessMediaStatus(PIRP_CONTEXT IrpContext, PIRP Irp, NTSTATUS Status) {
+  if (Status == STATUS_VERIFY_REQUIRED) {
+    ClearDeviceToVerify(Irp->Tail.Overlay.Thread);
+    PDEVICE_OBJECT Device = DeviceToVerifyFor(IrpContext);
+    if (Device == nullptr) {
+      CompleteRequest(IrpContext, Irp, STATUS_DRIVER_INTERNAL_ERROR);
+      return STATUS_DRIVER_INTERNAL_ERROR;
+    }
+    return VerifyInOwnFrame(IrpContext, Irp, Device);
+  }
+
+  PDEVICE_OBJECT Device = DeviceToVerifyFor(IrpContext);
+  if (FlagOn(IrpContext->Flags, IRPCTX_NO_POPUPS) || Device == nullptr) {
+    CompleteRequest(IrpContext, Irp, Status);
+    return Status;
+  }
+  // The I/O manager completes the IRP once the user has answered.
+  IoMarkIrpPending(Irp);
+  PFILE_OBJECT FileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  PETHREAD Requestor = Irp->Tail.Overlay.Thread;
+  IoRaiseHardError(Irp, FileObject ? FileObject->Vpb : nullptr, Device);
+  ClearDeviceToVerify(Requestor);
+  FreeIrpContext(IrpContext);
+  return STATUS_PENDING;
+}
+
 }  // namespace
 
 // Turns a caught exception into the request's fate: posted to a worker when the top-level
@@ -89,6 +146,8 @@ NTSTATUS ProcessException(PIRP_CONTEXT IrpContext, PIRP Irp, NTSTATUS ExceptionC
     CompleteRequest(IrpContext, Irp, Status);
     return Status;
   }
+
+  if (IsMediaStatus(Status)) return ProcessMediaStatus(IrpContext, Irp, Status);
 
   if (IrpContext->Vcb != nullptr && !FlagOn(IrpContext->Flags, IRPCTX_NO_POPUPS) &&
       MarksVolumeDirty(IrpContext, Status))

@@ -44,6 +44,15 @@ NTSTATUS ProcessException(PIRP_CONTEXT IrpContext, PIRP Irp, NTSTATUS ExceptionC
 // The Ccb of a file object, which must be one (else the bug check, attributed to Unit).
 PCCB DecodeCcb(PFILE_OBJECT FileObject, ULONG Unit, ULONG Line);
 
+// ---- Verification (VerfySup.cpp) -----------------------------------------------------------------
+BOOLEAN IsMediaStatus(NTSTATUS Status);
+void CheckVcbUsable(PIRP_CONTEXT IrpContext, PVCB Vcb);
+void CheckVerifyForCreate(PIRP_CONTEXT IrpContext, PVCB Vcb);
+void CheckFcbUsable(PIRP_CONTEXT IrpContext, PFCB Fcb);
+NTSTATUS VerifyRealDevice(PIRP_CONTEXT IrpContext, PIRP Irp, PDEVICE_OBJECT Device);
+void CheckFileObjectOpen(PIRP_CONTEXT IrpContext);
+void PopUpFileCorrupt(PIRP_CONTEXT IrpContext, PFCB Fcb);
+
 // ---- Request contexts and completion (StrucSup.cpp, Dispatch.cpp) --------------------------------
 PIRP_CONTEXT AllocateIrpContext(PIRP Irp, BOOLEAN Wait);
 void FreeIrpContext(PIRP_CONTEXT IrpContext);
@@ -63,8 +72,27 @@ void OplockPostComplete(PVOID Context, PIRP Irp);
 PIRP_CONTEXT TakeOverflowEntry(PVCB Vcb);
 void WorkerDispatch(PVOID Context);
 
+// ---- Volumes, files and handles (StrucSup.cpp) ------------------------------------------------------
+#define TAG_FULL_NAME PoolTag("Qvxn")
+#define TAG_BLOCK PoolTag("QvxB")
+BOOLEAN AcquireVcbShared(PIRP_CONTEXT IrpContext, PVCB Vcb);
+void RecheckFcb(PIRP_CONTEXT IrpContext, PFCB Fcb);
+void SetFcbCondition(PIRP_CONTEXT IrpContext, PFCB Fcb, FCB_CONDITION Condition, BOOLEAN Recursive);
+void BuildFullName(PIRP_CONTEXT IrpContext, PFCB Fcb);
+PFCB NextFcb(PIRP_CONTEXT IrpContext, PFCB Current, PFCB Start);
+
 // ---- Disk I/O support (DevSup.cpp) ------------------------------------------------------------------
+#define TAG_BOUNCE PoolTag("QvxO")
 void LockUserBuffer(PIRP_CONTEXT IrpContext, PIRP Irp, LOCK_OPERATION Operation, ULONG Length);
+// The partition window: byte reads relative to the partition, refused outside it.
+void InitializePartition(PPARTITION Partition, PVCB Vcb, ULONG64 Offset, ULONG64 Length);
+NTSTATUS ReadPartition(PPARTITION Partition, ULONG64 Offset, PVOID Buffer, ULONG64 ByteCount);
+NTSTATUS ReadDisk(PVCB Vcb, PVOID Buffer, ULONG64 Offset, ULONG ByteCount);
+NTSTATUS ReadSectorsSync(PVCB Vcb, PVOID Buffer, ULONG64 Offset, ULONG ByteCount);
+NTSTATUS SendDeviceIoControl(ULONG IoControlCode, PDEVICE_OBJECT Device, PVOID InputBuffer, ULONG InputLength,
+                             PVOID OutputBuffer, ULONG OutputLength, BOOLEAN OverrideVerify,
+                             PIO_STATUS_BLOCK IoStatus);
+BOOLEAN IsDataCdRom(PDEVICE_OBJECT Device);
 
 // ---- Create (Create.cpp) ----------------------------------------------------------------------------
 NTSTATUS CommonCreate(PIRP_CONTEXT IrpContext, PIRP Irp);

@@ -5,11 +5,8 @@
 
 #include <ntifs.h>
 
-// Engine records the volume holds (driver/engine/ApfsStruc.h).
-struct Container;
-struct VolumeHandle;
-struct BTree;
-struct FsNode;
+#include "ApfsStruc.h"
+
 struct FCB;
 using PFCB = FCB*;
 
@@ -22,6 +19,10 @@ using NODE_BYTE_SIZE = USHORT;
 #define NODE_TYPE_VCB ((NODE_TYPE_CODE)0x0AA2)
 #define NODE_TYPE_IRP_CONTEXT ((NODE_TYPE_CODE)0x0AA3)
 #define NODE_TYPE_GLOBAL_DATA ((NODE_TYPE_CODE)0x0AA4)
+
+struct VCB;
+using PVCB = VCB*;
+struct PARTITION;
 
 #define NodeType(P) ((P) == nullptr ? 0 : *((NODE_TYPE_CODE*)(P)))
 
@@ -57,8 +58,6 @@ struct GLOBAL_DATA {
 using PGLOBAL_DATA = GLOBAL_DATA*;
 
 // ---- Request context --------------------------------------------------------------------------
-struct VCB;
-using PVCB = VCB*;
 struct IO_CONTEXT;
 using PIO_CONTEXT = IO_CONTEXT*;
 
@@ -116,7 +115,7 @@ struct VCB {
   // The device the volume reads from; referenced while the Vcb lives.
   PDEVICE_OBJECT TargetDevice;
   PFCB RootFcb;
-  PVOID Partition;
+  PARTITION* Partition;
   struct Container* Container;
   struct VolumeHandle* Volume;
   BTree* OmapTree;
@@ -146,12 +145,65 @@ struct VCB {
   KSPIN_LOCK OverflowSpinLock;
 };
 
+// ---- Files and directories ---------------------------------------------------------------------
+enum FCB_CONDITION : ULONG { FcbGood = 1, FcbBad = 2, FcbNeedsRecheck = 3 };
+
+#define FCB_FILE 0x01
+#define FCB_DIRECTORY 0x02
+#define FCB_ROOT 0x04
+#define FCB_DELAY_CLOSE 0x08
+#define FCB_IN_NAME_TREE 0x10
+
+// One stretch of a file's data: where it lies in the partition, or a hole (DiskOffset 0)
+// that reads as zeros. A file's runs cover it from 0 to its size in file-offset order.
+struct FILE_RUN {
+  ULONG64 FileOffset;
+  ULONG64 DiskOffset;
+  ULONG64 Length;
+};
+static_assert(sizeof(FILE_RUN) == 24);
+using PFILE_RUN = FILE_RUN*;
+
+struct NON_PAGED_FCB;
+using PNON_PAGED_FCB = NON_PAGED_FCB*;
+
+struct FCB {
+  FSRTL_ADVANCED_FCB_HEADER Header;
+  PNON_PAGED_FCB NonPaged;
+  PVCB Vcb;
+  LIST_ENTRY ParentLinks;
+  FCB* Parent;
+  ULONG State;
+  FCB_CONDITION Condition;
+  SHARE_ACCESS ShareAccess;
+  ULONG OpenCount;
+  ULONG UncleanCount;
+  ULONG NonCachedUncleanCount;
+  UNICODE_STRING ExactName;
+  UNICODE_STRING FullName;
+  UCHAR Attributes;
+  LARGE_INTEGER CreationTime;
+  LARGE_INTEGER LastAccessTime;
+  LARGE_INTEGER LastWriteTime;
+  ULONG64 FileId;
+  union {
+    struct {
+      LIST_ENTRY ChildList;
+      FsNode* DirNode;
+    } Directory;
+    struct {
+      FsNode* FileNode;
+      PFILE_RUN Runs;
+      ULONG RunCount;
+    } File;
+  };
+};
+
 // The part of an Fcb that must stay resident (from NonPagedFcbLookaside).
 struct NON_PAGED_FCB {
   SECTION_OBJECT_POINTERS SectionObjectPointers;
   FAST_MUTEX HeaderMutex;
 };
-using PNON_PAGED_FCB = NON_PAGED_FCB*;
 
 // ---- Handle ---------------------------------------------------------------------------------------
 enum OPEN_KIND : ULONG { FileOpen = 1, DirectoryOpen = 2, VolumeOpen = 3, StreamOpen = 4 };
@@ -184,6 +236,17 @@ struct CCB {
   CLOSE_CONTEXT CloseContext;
 };
 using PCCB = CCB*;
+
+// ---- Partition window ------------------------------------------------------------------------------
+// The engine's view of the volume's partition: byte offsets from its start, bounded by its
+// length. The engine's record comes first, so the engine's pointer is the window's.
+struct PARTITION {
+  BlockDevice Engine;
+  PVCB Vcb;
+  ULONG64 Length;
+  ULONG64 Offset;  // of the partition on the target device
+};
+using PPARTITION = PARTITION*;
 
 // ---- Non-cached transfer ------------------------------------------------------------------------------
 struct IO_CONTEXT {

@@ -70,6 +70,7 @@ void MountedVolume::SetUp() {
   Vcb->Vpb = Disk->Vpb;
   Vcb->RealDevice = Disk;
   Vcb->Condition = VcbGood;
+  ExInitializeResourceLite(&Vcb->Resource);
   InitializeListHead(&Vcb->OverflowQueue);
   KeInitializeSpinLock(&Vcb->OverflowSpinLock);
   VolumeDevice->StackSize = (CCHAR)(Disk->StackSize + 1);
@@ -95,6 +96,7 @@ void MountedVolume::TearDown() {
   HkWaitForWorkQueueIdle();
   for (HANDLE Handle : Handles_) HkDropHandle(Handle);
   for (CCB* Ccb : Ccbs_) delete Ccb;
+  ExDeleteResourceLite(&Vcb->Resource);
   Disk->Vpb->Flags &= ~VPB_MOUNTED;
   Disk->Vpb->DeviceObject = nullptr;
   IoDeleteDevice(VolumeDevice);

@@ -126,37 +126,6 @@ DEVICE_TYPE FileSystemTypeFor(PDEVICE_OBJECT Device) {
   return Device->DeviceType == FILE_DEVICE_CD_ROM ? FILE_DEVICE_CD_ROM_FILE_SYSTEM : FILE_DEVICE_DISK_FILE_SYSTEM;
 }
 
-// Offers the device to each registered file system of its kind until one mounts it.
-NTSTATUS MountIfNeeded(PDEVICE_OBJECT Device) {
-  PVPB Vpb = Device->Vpb;
-  if (Vpb->Flags & VPB_MOUNTED) return STATUS_SUCCESS;
-  for (PDEVICE_OBJECT FileSystem : HkRegisteredFileSystems()) {
-    if (FileSystem->DeviceType != FileSystemTypeFor(Device)) continue;
-    KEVENT Done;
-    KeInitializeEvent(&Done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK Iosb{};
-    PIRP Irp = IoAllocateIrp(FileSystem->StackSize, FALSE);
-    if (!Irp) return STATUS_INSUFFICIENT_RESOURCES;
-    Irp->Flags = IRP_MOUNT_COMPLETION | IRP_SYNCHRONOUS_PAGING_IO;
-    Irp->UserIosb = &Iosb;
-    Irp->UserEvent = &Done;
-    Irp->Tail.Overlay.Thread = PsGetCurrentThread();
-    PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
-    Stack->MajorFunction = IRP_MJ_FILE_SYSTEM_CONTROL;
-    Stack->MinorFunction = IRP_MN_MOUNT_VOLUME;
-    Stack->Parameters.MountVolume.Vpb = Vpb;
-    Stack->Parameters.MountVolume.DeviceObject = IoGetAttachedDevice(Device);
-    NTSTATUS Status = SendAndWait(FileSystem, Irp, &Done, &Iosb);
-    if (NT_SUCCESS(Status)) {
-      Device->Vpb->Flags |= VPB_MOUNTED;
-      Device->Flags &= ~DO_VERIFY_VOLUME;
-      return STATUS_SUCCESS;
-    }
-    if (Status != STATUS_UNRECOGNIZED_VOLUME) return Status;
-  }
-  return STATUS_UNRECOGNIZED_VOLUME;
-}
-
 struct OpenTarget {
   PDEVICE_OBJECT Device;    // the device the file object is opened on
   PDEVICE_OBJECT Target;    // the device the create goes to
@@ -180,7 +149,7 @@ NTSTATUS FindOpenTarget(POBJECT_ATTRIBUTES Attributes, OpenTarget* Open) {
   if (!Open->Device) return STATUS_OBJECT_NAME_NOT_FOUND;
   Open->Target = Open->Device;
   if (Open->Device->Vpb) {
-    NTSTATUS Status = MountIfNeeded(Open->Device);
+    NTSTATUS Status = hk::MountIfNeeded(Open->Device);
     if (!NT_SUCCESS(Status)) return Status;
     Open->Vpb = Open->Device->Vpb;
     Open->Target = IoGetAttachedDevice(Open->Vpb->DeviceObject);
@@ -365,6 +334,37 @@ void SetUpBufferedOutput(PIRP Irp, ULONG Length, PVOID Output) {
 }
 
 }  // namespace
+
+// Offers the device to each registered file system of its kind until one mounts it.
+NTSTATUS hk::MountIfNeeded(PDEVICE_OBJECT Device) {
+  PVPB Vpb = Device->Vpb;
+  if (Vpb->Flags & VPB_MOUNTED) return STATUS_SUCCESS;
+  for (PDEVICE_OBJECT FileSystem : HkRegisteredFileSystems()) {
+    if (FileSystem->DeviceType != FileSystemTypeFor(Device)) continue;
+    KEVENT Done;
+    KeInitializeEvent(&Done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK Iosb{};
+    PIRP Irp = IoAllocateIrp(FileSystem->StackSize, FALSE);
+    if (!Irp) return STATUS_INSUFFICIENT_RESOURCES;
+    Irp->Flags = IRP_MOUNT_COMPLETION | IRP_SYNCHRONOUS_PAGING_IO;
+    Irp->UserIosb = &Iosb;
+    Irp->UserEvent = &Done;
+    Irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
+    Stack->MajorFunction = IRP_MJ_FILE_SYSTEM_CONTROL;
+    Stack->MinorFunction = IRP_MN_MOUNT_VOLUME;
+    Stack->Parameters.MountVolume.Vpb = Vpb;
+    Stack->Parameters.MountVolume.DeviceObject = IoGetAttachedDevice(Device);
+    NTSTATUS Status = SendAndWait(FileSystem, Irp, &Done, &Iosb);
+    if (NT_SUCCESS(Status)) {
+      Device->Vpb->Flags |= VPB_MOUNTED;
+      Device->Flags &= ~DO_VERIFY_VOLUME;
+      return STATUS_SUCCESS;
+    }
+    if (Status != STATUS_UNRECOGNIZED_VOLUME) return Status;
+  }
+  return STATUS_UNRECOGNIZED_VOLUME;
+}
 
 PFILE_OBJECT HkFileObjectOf(HANDLE Handle) {
   HandleTable& Table = Handles();

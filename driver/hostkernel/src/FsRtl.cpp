@@ -39,3 +39,8 @@ BOOLEAN FsRtlPrepareMdlWriteDev(PFILE_OBJECT, PLARGE_INTEGER, ULONG, ULONG, PMDL
   return FALSE;
 }
 BOOLEAN FsRtlMdlWriteCompleteDev(PFILE_OBJECT, PLARGE_INTEGER, PMDL, PDEVICE_OBJECT) { return FALSE; }
+
+void FsRtlTeardownPerStreamContexts(PFSRTL_ADVANCED_FCB_HEADER AdvancedHeader) {
+  if (AdvancedHeader->FilterContexts.Flink == nullptr || !IsListEmpty(&AdvancedHeader->FilterContexts))
+    hk::Violation("FsRtlTeardownPerStreamContexts on a header without set-up filter contexts");
+}

@@ -92,6 +92,10 @@ auto NoThrowBarrier(Body&& Run) -> decltype(Run()) {
   }
 }
 
+// Offers Device to the registered file systems unless its VPB is mounted (the front end's
+// mount, which IoVerifyVolume uses to remount a changed medium).
+NTSTATUS MountIfNeeded(PDEVICE_OBJECT Device);
+
 // Object bookkeeping shared by Io.cpp and the front end.
 void RegisterObject(PVOID Object, LONG InitialReferences);
 void DeleteFileObject(PFILE_OBJECT FileObject);

@@ -710,3 +710,102 @@ void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
   IoWorkItem->Item.Parameter = IoWorkItem;
   ExQueueWorkItem(&IoWorkItem->Item, QueueType);
 }
+
+// ---- Volume verification and hard errors ---------------------------------------------------------
+
+namespace {
+
+KSPIN_LOCK VpbSpinLock;
+
+struct HardErrorLog {
+  std::mutex Lock;
+  std::vector<HkHardError> Errors;
+  std::vector<NTSTATUS> Verifications;
+};
+
+HardErrorLog& HardErrors() {
+  static HardErrorLog Log;
+  return Log;
+}
+
+// Sends IRP_MN_VERIFY_VOLUME for Vpb to the volume device mounted on it and waits.
+NTSTATUS SendVerify(PVPB Vpb, PDEVICE_OBJECT RealDevice, BOOLEAN AllowRawMount) {
+  PDEVICE_OBJECT Volume = Vpb->DeviceObject;
+  KEVENT Done;
+  KeInitializeEvent(&Done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK Iosb{};
+  PIRP Irp = IoAllocateIrp(Volume->StackSize, FALSE);
+  if (!Irp) return STATUS_INSUFFICIENT_RESOURCES;
+  Irp->Flags = IRP_MOUNT_COMPLETION | IRP_SYNCHRONOUS_PAGING_IO;
+  Irp->UserIosb = &Iosb;
+  Irp->UserEvent = &Done;
+  Irp->Tail.Overlay.Thread = PsGetCurrentThread();
+  PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
+  Stack->MajorFunction = IRP_MJ_FILE_SYSTEM_CONTROL;
+  Stack->MinorFunction = IRP_MN_VERIFY_VOLUME;
+  if (AllowRawMount) Stack->Flags |= SL_ALLOW_RAW_MOUNT;
+  Stack->Parameters.VerifyVolume.Vpb = Vpb;
+  Stack->Parameters.VerifyVolume.DeviceObject = IoGetAttachedDevice(RealDevice);
+  NTSTATUS Status = IoCallDriver(Volume, Irp);
+  if (Status == STATUS_PENDING) {
+    KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+    Status = Iosb.Status;
+  }
+  return Status;
+}
+
+}  // namespace
+
+// Asks the file system mounted on DeviceObject's VPB whether the medium is still its
+// volume. When the answer is STATUS_WRONG_VOLUME the medium now in the drive is offered
+// for a mount, as the I/O manager does, and the verify's answer is returned.
+NTSTATUS IoVerifyVolume(PDEVICE_OBJECT DeviceObject, BOOLEAN AllowRawMount) {
+  PVPB Vpb = DeviceObject->Vpb;
+  NTSTATUS Status = STATUS_SUCCESS;
+  if (Vpb != nullptr && (Vpb->Flags & VPB_MOUNTED) && Vpb->DeviceObject != nullptr) {
+    Status = SendVerify(Vpb, DeviceObject, AllowRawMount);
+  }
+  if (Status == STATUS_WRONG_VOLUME && DeviceObject->Vpb != nullptr) hk::MountIfNeeded(DeviceObject);
+  std::lock_guard<std::mutex> Lock(HardErrors().Lock);
+  HardErrors().Verifications.push_back(Status);
+  return Status;
+}
+
+// The pop-up for a failed request: recorded, then the IRP is completed with its status,
+// as the I/O manager does once the user has answered.
+void IoRaiseHardError(PIRP Irp, PVPB Vpb, PDEVICE_OBJECT RealDeviceObject) {
+  UNREFERENCED_PARAMETER(Vpb);
+  {
+    std::lock_guard<std::mutex> Lock(HardErrors().Lock);
+    HardErrors().Errors.push_back({Irp->IoStatus.Status, RealDeviceObject, u"", false});
+  }
+  IoCompleteRequest(Irp, IO_DISK_INCREMENT);
+}
+
+BOOLEAN IoRaiseInformationalHardError(NTSTATUS ErrorStatus, PUNICODE_STRING String, PKTHREAD Thread) {
+  UNREFERENCED_PARAMETER(Thread);
+  std::u16string Text;
+  if (String != nullptr) Text.assign((const char16_t*)String->Buffer, String->Length / sizeof(WCHAR));
+  std::lock_guard<std::mutex> Lock(HardErrors().Lock);
+  HardErrors().Errors.push_back({ErrorStatus, nullptr, Text, true});
+  return TRUE;
+}
+
+void IoAcquireVpbSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&VpbSpinLock, Irql); }
+void IoReleaseVpbSpinLock(KIRQL Irql) { KeReleaseSpinLock(&VpbSpinLock, Irql); }
+
+std::vector<HkHardError> HkHardErrors() {
+  std::lock_guard<std::mutex> Lock(HardErrors().Lock);
+  return HardErrors().Errors;
+}
+
+void HkClearHardErrors() {
+  std::lock_guard<std::mutex> Lock(HardErrors().Lock);
+  HardErrors().Errors.clear();
+  HardErrors().Verifications.clear();
+}
+
+std::vector<NTSTATUS> HkVerifications() {
+  std::lock_guard<std::mutex> Lock(HardErrors().Lock);
+  return HardErrors().Verifications;
+}

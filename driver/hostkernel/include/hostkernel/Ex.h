@@ -13,6 +13,7 @@ enum POOL_TYPE : ULONG {
   NonPagedPoolCacheAligned = 4,
   PagedPoolCacheAligned = 5,
   NonPagedPoolNx = 512,
+  NonPagedPoolNxCacheAligned = 516,
 };
 #define POOL_TAGGING 1
 #define POOL_QUOTA_FAIL_INSTEAD_OF_RAISE 8

@@ -126,3 +126,20 @@ struct CACHE_MANAGER_CALLBACKS {
   PRELEASE_FROM_READ_AHEAD ReleaseFromReadAhead;
 };
 using PCACHE_MANAGER_CALLBACKS = CACHE_MANAGER_CALLBACKS*;
+
+// ---- Advanced file-control-block headers -------------------------------------------------
+// Marks the header advanced, with filter contexts, and hands it the fast mutex that guards
+// them (the kernel's inline routine of the same name).
+inline void FsRtlSetupAdvancedFcbHeader(PFSRTL_ADVANCED_FCB_HEADER Header, PFAST_MUTEX FastMutex) {
+  Header->Flags |= FSRTL_FLAG_ADVANCED_HEADER;
+  Header->Flags2 |= FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS;
+  Header->Version = FSRTL_FCB_HEADER_V3;
+  InitializeListHead(&Header->FilterContexts);
+  Header->FastMutex = FastMutex;
+  Header->PushLock = nullptr;
+  Header->FileContextSupportPointer = nullptr;
+}
+
+// Frees the filter contexts still attached to a stream; filters attach none on the host, so
+// a list that is not empty means a header was never set up or was corrupted.
+void FsRtlTeardownPerStreamContexts(PFSRTL_ADVANCED_FCB_HEADER AdvancedHeader);

@@ -126,3 +126,17 @@ size_t HkRequestsAtGate(PDEVICE_OBJECT Device);
 std::vector<HkIoRecord> HkIoLog(PDEVICE_OBJECT Device);
 // Blocks until Count requests in all (passed or waiting) have reached the device's gate.
 void HkWaitForGateArrivals(PDEVICE_OBJECT Device, uint64_t Count);
+
+// ---- Verification and hard errors -----------------------------------------------------------
+// A pop-up the system would have shown: a request's hard error (its device and the IRP's
+// status) or an informational one (its status and text).
+struct HkHardError {
+  NTSTATUS Status;
+  PDEVICE_OBJECT Device;  // null for informational pop-ups
+  std::u16string Text;
+  bool Informational;
+};
+std::vector<HkHardError> HkHardErrors();
+void HkClearHardErrors();
+// Volume verifications IoVerifyVolume sent, and the status each returned.
+std::vector<NTSTATUS> HkVerifications();

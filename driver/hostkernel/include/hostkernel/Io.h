@@ -744,6 +744,14 @@ void IoSetDeviceToVerify(PETHREAD Thread, PDEVICE_OBJECT DeviceObject);
 void IoSetHardErrorOrVerifyDevice(PIRP Irp, PDEVICE_OBJECT DeviceObject);
 PFILE_OBJECT IoCreateStreamFileObject(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject);
 
+// Volume verification and hard errors.
+NTSTATUS IoVerifyVolume(PDEVICE_OBJECT DeviceObject, BOOLEAN AllowRawMount);
+void IoRaiseHardError(PIRP Irp, PVPB Vpb, PDEVICE_OBJECT RealDeviceObject);
+BOOLEAN IoRaiseInformationalHardError(NTSTATUS ErrorStatus, PUNICODE_STRING String, PKTHREAD Thread);
+// The lock of every VPB's Flags, ReferenceCount and DeviceObject fields.
+void IoAcquireVpbSpinLock(PKIRQL Irql);
+void IoReleaseVpbSpinLock(KIRQL Irql);
+
 // ---- MDLs over the host's flat address space -------------------------------------------
 enum LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess };
 enum MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighPagePriority = 32 };

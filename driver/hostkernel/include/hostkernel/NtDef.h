@@ -82,8 +82,11 @@ static_assert(sizeof(PVOID) == 8, "the stand-in models 64-bit Windows");
 
 #define Add2Ptr(P, I) ((PVOID)((PUCHAR)(P) + (I)))
 #define PtrOffset(B, O) ((ULONG)((ULONG_PTR)(O) - (ULONG_PTR)(B)))
+// Records with a file-system header are not standard-layout for C++, so the field's
+// offset is measured on a record placed at a nominal aligned address instead of taken
+// with offsetof.
 #define CONTAINING_RECORD(address, type, field) \
-  ((type*)((PCHAR)(address) - offsetof(type, field)))
+  ((type*)((PCHAR)(address) - ((ULONG_PTR)&((type*)(ULONG_PTR)0x1000)->field - 0x1000)))
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define RTL_FIELD_SIZE(type, field) (sizeof(((type*)0)->field))
 #define ARGUMENT_PRESENT(ArgumentPointer) ((CHAR*)((ULONG_PTR)(ArgumentPointer)) != (CHAR*)NULL)
@@ -91,6 +94,7 @@ static_assert(sizeof(PVOID) == 8, "the stand-in models 64-bit Windows");
 #define ALIGN_DOWN_BY(Length, Alignment) ((ULONG_PTR)(Length) & ~((ULONG_PTR)(Alignment) - 1))
 #define RtlZeroMemory(Destination, Length) std::memset((Destination), 0, (Length))
 #define RtlCopyMemory(Destination, Source, Length) std::memcpy((Destination), (Source), (Length))
+#define RtlEqualMemory(Destination, Source, Length) (std::memcmp((Destination), (Source), (Length)) == 0)
 #define RtlMoveMemory(Destination, Source, Length) std::memmove((Destination), (Source), (Length))
 #define RtlFillMemory(Destination, Length, Fill) std::memset((Destination), (Fill), (Length))
 #define Min(a, b) (((a) < (b)) ? (a) : (b))

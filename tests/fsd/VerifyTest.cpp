@@ -1,0 +1,155 @@
+// Requests that meet a changed, absent or dismounted medium: the checks that stop them,
+// the verification they lead to, the pop-ups, and requests on cleaned-up handles.
+#include "DriverFixture.h"
+
+namespace {
+
+// Runs Body inside a request frame as a common routine would, and returns what the
+// frame's handler decided. An exception leaving the handler fails the test.
+template <typename Body>
+NTSTATUS RunInFrame(PIRP_CONTEXT IrpContext, Body&& Run) {
+  NTSTATUS Result = STATUS_SUCCESS;
+  // As in a dispatch routine: resources are taken with normal kernel APCs off.
+  FsRtlEnterFileSystem();
+  SEH_TRY {
+    Run();
+  } SEH_EXCEPT (ExceptionFilter(IrpContext, SEH_EXCEPTION_POINTERS())) {
+    Result = ProcessException(IrpContext, IrpContext->Irp, SEH_EXCEPTION_CODE());
+  } SEH_END;
+  FsRtlExitFileSystem();
+  return Result;
+}
+
+// The status CheckVcbUsable raises for the volume as it stands, or success.
+NTSTATUS UsabilityOf(PIRP_CONTEXT IrpContext, PVCB Vcb) {
+  NTSTATUS Raised = STATUS_SUCCESS;
+  SEH_TRY {
+    CheckVcbUsable(IrpContext, Vcb);
+  } SEH_EXCEPT (EXCEPTION_EXECUTE_HANDLER) {
+    Raised = SEH_EXCEPTION_CODE();
+  } SEH_END;
+  return Raised;
+}
+
+class Verification : public MountedVolume {
+ protected:
+  void SetUp() override {
+    MountedVolume::SetUp();
+    HkClearHardErrors();
+  }
+
+  // A top-level device-control request on a volume handle.
+  std::unique_ptr<VolumeRequest> TopLevelRequest(HANDLE Handle) {
+    auto Request = std::make_unique<VolumeRequest>(VolumeDevice, Handle, IOCTL_DISK_GET_DRIVE_GEOMETRY);
+    ClearFlag(Request->IrpContext->Flags, IRPCTX_NOT_TOP_LEVEL);
+    return Request;
+  }
+};
+
+TEST_F(Verification, AVolumeIsUsableOnlyWhileGoodAndItsMediumNeedsNoVerify) {
+  HANDLE Volume = OpenHandle(VolumeOpen);
+  VolumeRequest Request(VolumeDevice, Volume, IOCTL_DISK_GET_DRIVE_GEOMETRY);
+  PIRP_CONTEXT IrpContext = Request.IrpContext;
+  EXPECT_EQ(UsabilityOf(IrpContext, Vcb), STATUS_SUCCESS);
+
+  Vcb->Condition = VcbNotMounted;
+  EXPECT_EQ(UsabilityOf(IrpContext, Vcb), STATUS_WRONG_VOLUME);
+  EXPECT_EQ(IoGetDeviceToVerify(PsGetCurrentThread()), Disk);
+  IoSetDeviceToVerify(PsGetCurrentThread(), nullptr);
+
+  Vcb->Condition = VcbBad;
+  EXPECT_EQ(UsabilityOf(IrpContext, Vcb), STATUS_FILE_INVALID);
+  SetFlag(Vcb->State, VCB_DISMOUNTED);
+  EXPECT_EQ(UsabilityOf(IrpContext, Vcb), STATUS_VOLUME_DISMOUNTED);
+
+  // A medium change outranks the condition.
+  HkEjectMedia(Disk);
+  EXPECT_EQ(UsabilityOf(IrpContext, Vcb), STATUS_VERIFY_REQUIRED);
+  EXPECT_EQ(IrpContext->ExceptionStatus, STATUS_VERIFY_REQUIRED);
+  EXPECT_EQ(IoGetDeviceToVerify(PsGetCurrentThread()), Disk);
+  IoSetDeviceToVerify(PsGetCurrentThread(), nullptr);
+
+  Vcb->Condition = (VCB_CONDITION)7;
+  Disk->Flags &= ~DO_VERIFY_VOLUME;
+  EXPECT_EXIT(UsabilityOf(IrpContext, Vcb), testing::ExitedWithCode(3), "STOP: 0x4B565A51 \\(0x10");
+  Vcb->Condition = VcbGood;
+  IrpContext->ExceptionStatus = 0;
+  CompleteRequest(IrpContext, Request.Irp, STATUS_SUCCESS);
+  Request.Wait();
+}
+
+TEST_F(Verification, AnEjectedMediumUnderAnOpenHandleFailsTheRequestWithTheVerifysStatus) {
+  HANDLE Volume = OpenHandle(VolumeOpen);
+  auto Request = TopLevelRequest(Volume);
+  HkEjectMedia(Disk);
+  IoSetTopLevelIrp(Request->Irp);
+  // The verify fails and raises from inside the exception handler; its status must come
+  // back as the request's, not escape the driver.
+  NTSTATUS Status = STATUS_SUCCESS;
+  EXPECT_NO_THROW(Status = RunInFrame(Request->IrpContext, [&] { CheckVcbUsable(Request->IrpContext, Vcb); }));
+  IoSetTopLevelIrp(nullptr);
+  Request->Wait();
+  ASSERT_EQ(HkVerifications().size(), 1u);
+  NTSTATUS Verified = HkVerifications()[0];
+  EXPECT_FALSE(NT_SUCCESS(Verified));
+  EXPECT_EQ(Status, Verified);
+  EXPECT_EQ(Request->Iosb.Status, Verified);
+  EXPECT_EQ(IoGetDeviceToVerify(PsGetCurrentThread()), nullptr);
+  Disk->Flags &= ~DO_VERIFY_VOLUME;
+}
+
+TEST_F(Verification, MediaFailuresRaiseAPopUpUnlessTheRequestAsksForNone) {
+  HANDLE Volume = OpenHandle(VolumeOpen);
+  for (bool Quiet : {false, true}) {
+    HkClearHardErrors();
+    auto Request = TopLevelRequest(Volume);
+    if (Quiet) SetFlag(Request->IrpContext->Flags, IRPCTX_NO_POPUPS);
+    IoSetTopLevelIrp(Request->Irp);
+    NTSTATUS Status = RunInFrame(Request->IrpContext, [&] { RaiseStatus(Request->IrpContext, STATUS_NO_MEDIA_IN_DEVICE); });
+    IoSetTopLevelIrp(nullptr);
+    Request->Wait();
+    EXPECT_EQ(Request->Iosb.Status, STATUS_NO_MEDIA_IN_DEVICE);
+    EXPECT_EQ(Status, Quiet ? STATUS_NO_MEDIA_IN_DEVICE : STATUS_PENDING);
+    std::vector<HkHardError> PopUps = HkHardErrors();
+    ASSERT_EQ(PopUps.size(), Quiet ? 0u : 1u);
+    if (!Quiet) {
+      EXPECT_EQ(PopUps[0].Status, STATUS_NO_MEDIA_IN_DEVICE);
+      EXPECT_EQ(PopUps[0].Device, Disk);
+    }
+  }
+}
+
+TEST_F(Verification, ACleanedUpHandleStillAnswersQueriesButNotListings) {
+  HANDLE Handle = OpenHandle(DirectoryOpen, FO_SYNCHRONOUS_IO | FO_CLEANUP_COMPLETE);
+  struct Case {
+    UCHAR Major;
+    UCHAR Minor;
+    NTSTATUS Expected;
+  };
+  const Case Cases[] = {{IRP_MJ_QUERY_INFORMATION, 0, STATUS_SUCCESS},
+                        {IRP_MJ_READ, IRP_MN_COMPLETE_MDL, STATUS_SUCCESS},
+                        {IRP_MJ_READ, IRP_MN_NORMAL, STATUS_FILE_CLOSED},
+                        {IRP_MJ_DIRECTORY_CONTROL, IRP_MN_QUERY_DIRECTORY, STATUS_FILE_CLOSED}};
+  for (const Case& Each : Cases) {
+    VolumeRequest Request(VolumeDevice, Handle, IOCTL_DISK_GET_DRIVE_GEOMETRY);
+    Request.IrpContext->MajorFunction = Each.Major;
+    Request.IrpContext->MinorFunction = Each.Minor;
+    // The lock helpers check the handle after acquiring, and let go again when it fails.
+    NTSTATUS Raised = STATUS_SUCCESS;
+    FsRtlEnterFileSystem();
+    SEH_TRY {
+      AcquireVcbShared(Request.IrpContext, Vcb);
+    } SEH_EXCEPT (EXCEPTION_EXECUTE_HANDLER) {
+      Raised = SEH_EXCEPTION_CODE();
+    } SEH_END;
+    EXPECT_EQ(Raised, Each.Expected) << (int)Each.Major;
+    EXPECT_EQ(ExIsResourceAcquiredSharedLite(&Vcb->Resource) != 0, Each.Expected == STATUS_SUCCESS);
+    if (Each.Expected == STATUS_SUCCESS) ExReleaseResourceLite(&Vcb->Resource);
+    FsRtlExitFileSystem();
+    Request.IrpContext->ExceptionStatus = 0;
+    CompleteRequest(Request.IrpContext, Request.Irp, STATUS_SUCCESS);
+    Request.Wait();
+  }
+}
+
+}  // namespace

@@ -20,13 +20,14 @@ demo_packages=(
 )
 packages=(
   "${demo_packages[@]}"
-  python3 git file
+  python3 git
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
   # the mount's tests read extended attributes with getfattr
   attr
-  # the Debian package of the Linux tools (dpkg-shlibdeps); its manual pages' test (groff)
-  dpkg-dev groff-base
+  # the Debian package of the Linux tools (CPack runs dpkg-shlibdeps and file); the test of
+  # its manual pages (groff)
+  dpkg-dev file groff-base
   # the tray program: Windows build, Wine, X server for its windows, screenshots
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 fonts-wine xvfb xauth xdotool x11-apps imagemagick
   # reading the texts on the tray program's screenshots

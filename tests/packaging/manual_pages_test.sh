@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The manual pages format without warnings and stay in step with the programs: quadrel(1)
 # names every command and option `quadrel --help` lists and every exit status of the
-# ExitCode enumeration, quadrel-mkimage(1) every option of `quadrel-mkimage --help`.
+# ExitCode enumeration and every field of the JSON documents it prints for an image
+# written by quadrel-mkimage, and quadrel-mkimage(1) every option of its --help.
 #   manual_pages_test.sh PAGES_DIR QUADREL QUADREL_MKIMAGE FAILURE_H
 set -uo pipefail
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
 pages=$1 quadrel=$2 mkimage=$3 failure_h=$4
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -37,6 +40,26 @@ statuses=$(sed -n 's/^ *[A-Za-z]* = \([0-9]*\),.*/\1/p' "$failure_h")
 exit_section=$(sed -n '/^\.SH EXIT STATUS/,/^\.SH /p' <<<"$quadrel_page")
 for status in $statuses; do
   grep -qx "\.B $status" <<<"$exit_section" || fail "quadrel.1 does not explain exit status $status"
+done
+
+# JSON fields: info, and ls and stat of every kind of entry that carries fields of its own.
+cat >"$scratch/manifest.json" <<'JSON'
+{"volumes": [{"name": "Fields", "entries": [
+  {"name": "file", "text": "a", "xattrs": [{"name": "note", "text": "b"}]},
+  {"name": "dir", "entries": [{"name": "inner", "text": "c"}]},
+  {"name": "link", "type": "symlink", "target": "file"},
+  {"name": "device", "type": "chardev", "rdev": 260}]}]}
+JSON
+"$mkimage" --manifest "$scratch/manifest.json" "$scratch/image.img" || fail "quadrel-mkimage could not write the image"
+documents=$("$quadrel" info --json "$scratch/image.img"
+            "$quadrel" ls --json -R "$scratch/image.img"
+            for entry in / /file /dir /link /device; do "$quadrel" stat --json "$scratch/image.img" "$entry"; done)
+fields=$(grep -oE '"[a-z_]+": ' <<<"$documents" | tr -d '": ' | sort -u)
+[ -n "$fields" ] || fail "quadrel printed no JSON fields"
+json_section=$(sed -n '/^\.SH JSON OUTPUT/,/^\.SH /p' <<<"$quadrel_page")
+for field in $fields; do
+  grep -qE "^\.BR? ([a-z_]+ \"?, \"? )?$field\b|\"$field\":" <<<"$json_section" ||
+    fail "quadrel.1 does not describe the JSON field $field"
 done
 
 mkimage_options=$("$mkimage" --help | grep -oE -- '--[a-z-]+' | sort -u)

@@ -6,16 +6,17 @@
 # rules, installed under /usr.
 include(GNUInstallDirs)
 
-# The manual pages carry the project's version; they are installed gzip-compressed, as
-# Debian keeps manual pages.
-foreach(page quadrel.1 quadrel-mkimage.1)
-  set(source "${PROJECT_SOURCE_DIR}/packaging/man/${page}.in")
-  set(page_out "${PROJECT_BINARY_DIR}/packaging/man/${page}")
-  configure_file("${source}" "${page_out}" @ONLY)
-  file(ARCHIVE_CREATE OUTPUT "${page_out}.gz" PATHS "${page_out}" FORMAT raw
+# A manual page carries the project's version; it is installed gzip-compressed, as Debian
+# keeps manual pages.
+function(quadrel_manual_page page)
+  set(roff "${PROJECT_BINARY_DIR}/packaging/man/${page}")
+  configure_file("${PROJECT_SOURCE_DIR}/packaging/man/${page}.in" "${roff}" @ONLY)
+  file(ARCHIVE_CREATE OUTPUT "${roff}.gz" PATHS "${roff}" FORMAT raw
        COMPRESSION GZip COMPRESSION_LEVEL 9)
-  install(FILES "${page_out}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
-endforeach()
+  install(FILES "${roff}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+endfunction()
+quadrel_manual_page(quadrel.1)
+quadrel_manual_page(quadrel-mkimage.1)
 install(FILES "${PROJECT_SOURCE_DIR}/packaging/bash-completion/quadrel"
   DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions")
 

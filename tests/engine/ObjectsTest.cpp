@@ -1,6 +1,8 @@
 // Checksums, block sizes, bounded device reads, the read paths and block buffers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "ApfsFormat.h"
 #include "TestDevice.h"
 
@@ -23,6 +25,30 @@ TEST(ObjectChecksum, VerifiesAndDetectsEveryChangedByte) {
   }
   Bytes big = ChecksummedBlock(65536, 9);
   EXPECT_TRUE(ObjectVerify(big.data(), 65536));
+}
+
+// Fletcher-64 word by word, reduced at every step, as the format defines it.
+uint64_t ChecksumByDefinition(const Bytes& block) {
+  constexpr uint64_t M = 0xFFFFFFFFull;
+  uint64_t sum1 = 0, sum2 = 0;
+  for (size_t i = 8; i + 4 <= block.size(); i += 4) {
+    sum1 = (sum1 + Le32(block.data() + i)) % M;
+    sum2 = (sum2 + sum1) % M;
+  }
+  const uint64_t c1 = M - ((sum1 + sum2) % M);
+  const uint64_t c2 = M - ((sum1 + c1) % M);
+  return c2 << 32 | c1;
+}
+
+TEST(ObjectChecksum, MatchesTheWordByWordDefinitionForAnyLength) {
+  // Odd and even word counts, across the points where the sums are reduced, and words
+  // of all ones, which push the sums highest.
+  for (uint32_t size : {12u, 16u, 4096u, 4100u, 4104u, 8192u, 65536u}) {
+    Bytes block = ChecksummedBlock(size, uint8_t(size));
+    EXPECT_EQ(ObjectChecksum(block.data(), size), ChecksumByDefinition(block)) << size;
+    std::fill(block.begin(), block.end(), 0xFF);
+    EXPECT_EQ(ObjectChecksum(block.data(), size), ChecksumByDefinition(block)) << size;
+  }
 }
 
 TEST(ObjectChecksum, AZeroChecksumNeverVerifies) {

@@ -66,7 +66,9 @@ NTSTATUS ReadPartition(PPARTITION Partition, ULONG64 Offset, PVOID Buffer, ULONG
   if (ByteCount > 0xFFFFFFFF || Offset > Partition->Length || ByteCount > Partition->Length - Offset ||
       Partition->Offset + Offset < Partition->Offset)
     return STATUS_INVALID_PARAMETER;
-  return ReadDisk(Partition->Vcb, Buffer, Partition->Offset + Offset, (ULONG)ByteCount);
+  NTSTATUS Status = ReadDisk(Partition->Vcb, Buffer, Partition->Offset + Offset, (ULONG)ByteCount);
+  if (!NT_SUCCESS(Status)) Partition->LastError = Status;
+  return Status;
 }
 
 // Reads ByteCount bytes at any device offset into any buffer, through a bounce buffer of
@@ -171,4 +173,27 @@ BOOLEAN IsDataCdRom(PDEVICE_OBJECT Device) {
   }
   ExFreePoolWithTag(Toc, TAG_BOUNCE);
   return Data;
+}
+
+// ---- File data ------------------------------------------------------------------------------------
+
+// Finds by binary search the last run that starts at or before FileOffset. A range
+// beyond the last run (a read rounded up to whole sectors past the file's end) reads as
+// a hole to the end of the request.
+void LookupRun(PFCB Fcb, ULONG64 FileOffset, ULONG ByteCount, ULONG64* DiskOffset, PULONG Length) {
+  PFILE_RUN Runs = Fcb->File.Runs;
+  ULONG Low = 0, High = Fcb->File.RunCount;
+  while (Low < High) {
+    ULONG Middle = Low + (High - Low) / 2;
+    if (Runs[Middle].FileOffset <= FileOffset) Low = Middle + 1;
+    else High = Middle;
+  }
+  *DiskOffset = 0;
+  *Length = ByteCount;
+  if (Low == 0) return;
+  const FILE_RUN& Run = Runs[Low - 1];
+  ULONG64 Into = FileOffset - Run.FileOffset;
+  if (Into >= Run.Length) return;
+  if (Run.DiskOffset != 0) *DiskOffset = Run.DiskOffset + Into;
+  if (Run.Length - Into < ByteCount) *Length = (ULONG)(Run.Length - Into);
 }

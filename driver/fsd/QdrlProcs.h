@@ -2,6 +2,7 @@
 #pragma once
 
 #include "QdrlStruc.h"
+#include "ApfsProcs.h"
 
 // ---- Global data (Data.cpp) ------------------------------------------------------------------
 extern GLOBAL_DATA GlobalData;
@@ -73,13 +74,30 @@ PIRP_CONTEXT TakeOverflowEntry(PVCB Vcb);
 void WorkerDispatch(PVOID Context);
 
 // ---- Volumes, files and handles (StrucSup.cpp) ------------------------------------------------------
+#define TAG_FCB PoolTag("QvxF")
 #define TAG_FULL_NAME PoolTag("Qvxn")
+#define TAG_NAME_BUFFER PoolTag("Qvxc")
 #define TAG_BLOCK PoolTag("QvxB")
+#define TAG_RUNS PoolTag("QvxR")
+PERESOURCE AllocateResource();
+void FreeResource(PERESOURCE Resource);
+PFCB CreateRootFcb(PIRP_CONTEXT IrpContext, PVCB Vcb);
+PFCB CreateDirectoryFcb(PIRP_CONTEXT IrpContext, PVCB Vcb, PFCB Parent, FsNode* Node, const FileInfo* Info);
+PFCB CreateFileFcb(PIRP_CONTEXT IrpContext, PVCB Vcb, PFCB Parent, FsNode* Node, const FileInfo* Info,
+                   BOOLEAN SharedPagingResource);
+void DeleteFcb(PIRP_CONTEXT IrpContext, PFCB* Fcb);
+ULONG BuildRunMap(PIRP_CONTEXT IrpContext, PVCB Vcb, FsNode* Node, ULONG64 FileSize, PFILE_RUN* Runs);
 BOOLEAN AcquireVcbShared(PIRP_CONTEXT IrpContext, PVCB Vcb);
 void RecheckFcb(PIRP_CONTEXT IrpContext, PFCB Fcb);
 void SetFcbCondition(PIRP_CONTEXT IrpContext, PFCB Fcb, FCB_CONDITION Condition, BOOLEAN Recursive);
 void BuildFullName(PIRP_CONTEXT IrpContext, PFCB Fcb);
 PFCB NextFcb(PIRP_CONTEXT IrpContext, PFCB Current, PFCB Start);
+
+// ---- Names (NameSup.cpp) ----------------------------------------------------------------------------
+void Utf8ToName(PIRP_CONTEXT IrpContext, const UCHAR* Utf8, ULONG ByteCount, PUNICODE_STRING Name,
+                BOOLEAN AllowUnmapped);
+void EnsureNameBuffer(PUNICODE_STRING Name, ULONG Size);
+void FreeNameBuffer(PUNICODE_STRING Name);
 
 // ---- Disk I/O support (DevSup.cpp) ------------------------------------------------------------------
 #define TAG_BOUNCE PoolTag("QvxO")
@@ -93,6 +111,9 @@ NTSTATUS SendDeviceIoControl(ULONG IoControlCode, PDEVICE_OBJECT Device, PVOID I
                              PVOID OutputBuffer, ULONG OutputLength, BOOLEAN OverrideVerify,
                              PIO_STATUS_BLOCK IoStatus);
 BOOLEAN IsDataCdRom(PDEVICE_OBJECT Device);
+// The run of Fcb's map holding FileOffset: where that offset lies on the partition (0 for a
+// hole) and the bytes from it to the run's end, at most ByteCount.
+void LookupRun(PFCB Fcb, ULONG64 FileOffset, ULONG ByteCount, ULONG64* DiskOffset, PULONG Length);
 
 // ---- Create (Create.cpp) ----------------------------------------------------------------------------
 NTSTATUS CommonCreate(PIRP_CONTEXT IrpContext, PIRP Irp);

@@ -245,6 +245,9 @@ struct PARTITION {
   PVCB Vcb;
   ULONG64 Length;
   ULONG64 Offset;  // of the partition on the target device
+  // The status of the last failed read, for callers that learn only of the engine's
+  // failure; meaningful to a caller holding the volume exclusive.
+  NTSTATUS LastError;
 };
 using PPARTITION = PARTITION*;
 

@@ -1,6 +1,8 @@
 // Allocation and release of request contexts.
 #include "QdrlProcs.h"
 
+#define BugCheckFileId QDRL_BUG_CHECK_SUPPORT
+
 // Returns a new IrpContext for Irp. A request other than create, close or cleanup that
 // reaches a control device with a file object raises STATUS_INVALID_DEVICE_REQUEST before
 // anything is allocated; an exhausted lookaside list raises too.
@@ -136,8 +138,208 @@ void BuildFullName(PIRP_CONTEXT IrpContext, PFCB Fcb) {
     End -= Walk->ExactName.Length;
     RtlCopyMemory((PUCHAR)Buffer + End, Walk->ExactName.Buffer, Walk->ExactName.Length);
     End -= sizeof(WCHAR);
-    *(PWCHAR)((PUCHAR)Buffer + End) = L'\\';
+    *(PWCHAR)((PUCHAR)Buffer + End) = u'\\';
   }
   Fcb->FullName.Buffer = Buffer;
   Fcb->FullName.Length = Fcb->FullName.MaximumLength = (USHORT)(Prefix + Length);
+}
+
+// ---- File control blocks --------------------------------------------------------------------------
+
+namespace {
+
+const WCHAR RootNameText[] = u"\\";
+
+void FreeRuns(PFCB Fcb) {
+  if (Fcb->File.Runs != nullptr) ExFreePoolWithTag(Fcb->File.Runs, TAG_RUNS);
+  Fcb->File.Runs = nullptr;
+  Fcb->File.RunCount = 0;
+}
+
+// Whether Length bytes at DiskOffset lie inside the partition window.
+BOOLEAN InsidePartition(PPARTITION Partition, ULONG64 DiskOffset, ULONG64 Length) {
+  return DiskOffset <= Partition->Length && Length <= Partition->Length - DiskOffset;
+}
+
+// Appends Run to the map, growing it a page at a time.
+void AppendRun(PFILE_RUN* Runs, ULONG* Count, ULONG* Capacity, const FILE_RUN& Run) {
+  if (*Count == *Capacity) {
+    ULONG Grown = *Capacity + PAGE_SIZE / sizeof(FILE_RUN);
+    auto* Larger = (PFILE_RUN)ExAllocatePoolWithTag(PagedPool | POOL_RAISE_IF_ALLOCATION_FAILURE,
+                                                    Grown * sizeof(FILE_RUN), TAG_RUNS);
+    if (*Runs != nullptr) {
+      RtlCopyMemory(Larger, *Runs, *Count * sizeof(FILE_RUN));
+      ExFreePoolWithTag(*Runs, TAG_RUNS);
+    }
+    *Runs = Larger;
+    *Capacity = Grown;
+  }
+  (*Runs)[(*Count)++] = Run;
+}
+
+// Sets up what every Fcb has: zeroed record, resident part, header, resources.
+PFCB AllocateFcb(PVCB Vcb, ULONG State, POOL_TYPE Pool) {
+  auto* Fcb = (PFCB)ExAllocatePoolWithTag(Pool | POOL_RAISE_IF_ALLOCATION_FAILURE, sizeof(FCB), TAG_FCB);
+  RtlZeroMemory(Fcb, sizeof(FCB));
+  Fcb->NonPaged = (PNON_PAGED_FCB)ExAllocateFromNPagedLookasideList(&NonPagedFcbLookaside);
+  RtlZeroMemory(Fcb->NonPaged, sizeof(NON_PAGED_FCB));
+  Fcb->Header.NodeTypeCode = NODE_TYPE_FCB;
+  Fcb->Header.NodeByteSize = sizeof(FCB);
+  Fcb->Vcb = Vcb;
+  Fcb->State = State;
+  Fcb->Condition = FcbGood;
+  InitializeListHead(&Fcb->ParentLinks);
+  ExInitializeFastMutex(&Fcb->NonPaged->HeaderMutex);
+  FsRtlSetupAdvancedFcbHeader(&Fcb->Header, &Fcb->NonPaged->HeaderMutex);
+  return Fcb;
+}
+
+void CopyTimes(PFCB Fcb, const FileInfo* Info) {
+  Fcb->CreationTime.QuadPart = Info->creationTime;
+  Fcb->LastAccessTime.QuadPart = Info->lastAccessTime;
+  Fcb->LastWriteTime.QuadPart = Info->lastWriteTime;
+}
+
+// Takes back what CreateChildFcb had done when an exception passes through it.
+void UndoChildFcb(PFCB Fcb, FsNode* Node) {
+  if (!IsListEmpty(&Fcb->ParentLinks)) RemoveEntryList(&Fcb->ParentLinks);
+  FreeNameBuffer(&Fcb->ExactName);
+  if (FlagOn(Fcb->State, FCB_FILE)) FreeRuns(Fcb);
+  if (Fcb->Header.PagingIoResource != nullptr && Fcb->Header.PagingIoResource != Fcb->Header.Resource)
+    FreeResource(Fcb->Header.PagingIoResource);
+  if (Fcb->Header.Resource != nullptr) FreeResource(Fcb->Header.Resource);
+  if (Node != nullptr) FsNodeRelease(Node);
+  ExFreeToNPagedLookasideList(&NonPagedFcbLookaside, Fcb->NonPaged);
+  ExFreePoolWithTag(Fcb, TAG_FCB);
+}
+
+// A directory's or file's Fcb under Parent, owning one use of Node.
+PFCB CreateChildFcb(PIRP_CONTEXT IrpContext, PVCB Vcb, PFCB Parent, FsNode* Node, const FileInfo* Info,
+                    ULONG State, BOOLEAN SharedPagingResource) {
+  PFCB Fcb = AllocateFcb(Vcb, State, PagedPool);
+  Node->useCount++;
+  SEH_TRY {
+    if (State == FCB_DIRECTORY) {
+      Fcb->Directory.DirNode = Node;
+      InitializeListHead(&Fcb->Directory.ChildList);
+    } else {
+      Fcb->File.FileNode = Node;
+    }
+    Fcb->Header.Resource = AllocateResource();
+    Fcb->Header.PagingIoResource = SharedPagingResource ? Fcb->Header.Resource : AllocateResource();
+    Fcb->Attributes = State == FCB_DIRECTORY ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_READONLY;
+    CopyTimes(Fcb, Info);
+    if (State == FCB_FILE) {
+      Fcb->Header.AllocationSize.QuadPart = Fcb->Header.FileSize.QuadPart = (LONGLONG)Info->fileSize;
+      Fcb->Header.ValidDataLength.QuadPart = 0x7FFFFFFFFFFFFFFF;
+      Fcb->File.RunCount = BuildRunMap(IrpContext, Vcb, Node, Info->fileSize, &Fcb->File.Runs);
+      Fcb->Header.IsFastIoPossible = FastIoIsPossible;
+    }
+    Utf8ToName(IrpContext, Info->name, Info->nameLength, &Fcb->ExactName, FALSE);
+    Fcb->FileId = Info->objectId;
+    // Directories first among the children: walks meet them before files.
+    Fcb->Parent = Parent;
+    if (State == FCB_DIRECTORY) InsertHeadList(&Parent->Directory.ChildList, &Fcb->ParentLinks);
+    else InsertTailList(&Parent->Directory.ChildList, &Fcb->ParentLinks);
+  } SEH_EXCEPT (EXCEPTION_EXECUTE_HANDLER) {
+    UndoChildFcb(Fcb, Node);
+    SEH_RETHROW();
+  } SEH_END;
+  return Fcb;
+}
+
+}  // namespace
+
+// An initialised executive resource from the driver's list.
+PERESOURCE AllocateResource() {
+  auto* Resource = (PERESOURCE)ExAllocateFromNPagedLookasideList(&ResourceLookaside);
+  ExInitializeResourceLite(Resource);
+  return Resource;
+}
+
+void FreeResource(PERESOURCE Resource) {
+  ExDeleteResourceLite(Resource);
+  ExFreeToNPagedLookasideList(&ResourceLookaside, Resource);
+}
+
+// The volume's root directory Fcb; a second one is a broken driver.
+PFCB CreateRootFcb(PIRP_CONTEXT IrpContext, PVCB Vcb) {
+  UNREFERENCED_PARAMETER(IrpContext);
+  if (Vcb->RootFcb != nullptr) QdrlBugCheck(Vcb->RootFcb, 0, 0);
+  PFCB Fcb = AllocateFcb(Vcb, FCB_ROOT, NonPagedPoolNx);
+  Fcb->Directory.DirNode = Vcb->Volume->root;
+  InitializeListHead(&Fcb->Directory.ChildList);
+  Fcb->Header.Resource = AllocateResource();
+  Fcb->Header.PagingIoResource = AllocateResource();
+  Fcb->ExactName.Buffer = Fcb->FullName.Buffer = (PWCHAR)RootNameText;
+  Fcb->ExactName.Length = Fcb->FullName.Length = sizeof(WCHAR);
+  Fcb->ExactName.MaximumLength = Fcb->FullName.MaximumLength = sizeof(RootNameText);
+  Fcb->Attributes = FILE_ATTRIBUTE_DIRECTORY;
+  Fcb->FileId = 2;
+  Vcb->RootFcb = Fcb;
+  return Fcb;
+}
+
+PFCB CreateDirectoryFcb(PIRP_CONTEXT IrpContext, PVCB Vcb, PFCB Parent, FsNode* Node, const FileInfo* Info) {
+  return CreateChildFcb(IrpContext, Vcb, Parent, Node, Info, FCB_DIRECTORY, FALSE);
+}
+
+PFCB CreateFileFcb(PIRP_CONTEXT IrpContext, PVCB Vcb, PFCB Parent, FsNode* Node, const FileInfo* Info,
+                   BOOLEAN SharedPagingResource) {
+  return CreateChildFcb(IrpContext, Vcb, Parent, Node, Info, FCB_FILE, SharedPagingResource);
+}
+
+// Frees *Fcb and everything it owns and nulls the caller's pointer. An Fcb with open
+// handles, or a record that is not an Fcb, means a broken driver.
+void DeleteFcb(PIRP_CONTEXT IrpContext, PFCB* FcbSlot) {
+  UNREFERENCED_PARAMETER(IrpContext);
+  PFCB Fcb = *FcbSlot;
+  if (Fcb->OpenCount != 0) QdrlBugCheck(Fcb, Fcb->OpenCount, 0);
+  if (Fcb->Header.NodeTypeCode != NODE_TYPE_FCB) QdrlBugCheck(Fcb, Fcb->Header.NodeTypeCode, 0);
+  FsRtlTeardownPerStreamContexts(&Fcb->Header);
+  BOOLEAN Root = FlagOn(Fcb->State, FCB_ROOT);
+  if (!Root) {
+    RemoveEntryList(&Fcb->ParentLinks);
+    FreeNameBuffer(&Fcb->ExactName);
+    if (Fcb->FullName.Buffer != nullptr) ExFreePoolWithTag(Fcb->FullName.Buffer, TAG_FULL_NAME);
+    FsNodeRelease(NodeOf(Fcb));
+  } else {
+    Fcb->Vcb->RootFcb = nullptr;
+  }
+  if (Fcb->Header.PagingIoResource != Fcb->Header.Resource) FreeResource(Fcb->Header.PagingIoResource);
+  FreeResource(Fcb->Header.Resource);
+  ExFreeToNPagedLookasideList(&NonPagedFcbLookaside, Fcb->NonPaged);
+  Fcb->Header.NodeTypeCode = 0;
+  if (FlagOn(Fcb->State, FCB_FILE)) FreeRuns(Fcb);
+  ExFreePoolWithTag(Fcb, TAG_FCB);
+  *FcbSlot = nullptr;
+}
+
+// Builds the run map of a file of FileSize bytes from its extents and returns the run
+// count. A stretch no extent records is a hole; an extent the engine cannot read, or one
+// that lies outside the partition, fails the open: with the device's status when a read
+// failed, else STATUS_FILE_CORRUPT_ERROR.
+ULONG BuildRunMap(PIRP_CONTEXT IrpContext, PVCB Vcb, FsNode* Node, ULONG64 FileSize, PFILE_RUN* Runs) {
+  PFILE_RUN Map = nullptr;
+  ULONG Count = 0, Capacity = 0;
+  PPARTITION Partition = Vcb->Partition;
+  SEH_TRY {
+    for (ULONG64 Offset = 0; Offset < FileSize;) {
+      uint64_t DiskOffset = 0, Length = 0;
+      Partition->LastError = STATUS_SUCCESS;
+      if (!FileExtentLookup(Node->inode, Offset, &DiskOffset, &Length, Vcb->FsTree) || Length == 0) {
+        RaiseStatus(IrpContext, NT_SUCCESS(Partition->LastError) ? STATUS_FILE_CORRUPT_ERROR : Partition->LastError);
+      }
+      if (Length > FileSize - Offset) Length = FileSize - Offset;
+      if (DiskOffset != 0 && !InsidePartition(Partition, DiskOffset, Length))
+        RaiseStatus(IrpContext, STATUS_FILE_CORRUPT_ERROR);
+      AppendRun(&Map, &Count, &Capacity, FILE_RUN{Offset, DiskOffset, Length});
+      Offset += Length;
+    }
+  } SEH_EXCEPT (EXCEPTION_EXECUTE_HANDLER) {
+    if (Map != nullptr) ExFreePoolWithTag(Map, TAG_RUNS);
+    SEH_RETHROW();
+  } SEH_END;
+  *Runs = Map;
+  return Count;
 }

@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -101,5 +103,97 @@ void MountedVolume::TearDown() {
   Disk->Vpb->DeviceObject = nullptr;
   IoDeleteDevice(VolumeDevice);
   HkDeleteStorage(Disk);
+  LoadedDriver::TearDown();
+}
+
+void WrittenVolume::Open(const apfsw::ContainerSpec& Spec, uint64_t WindowShortBy) {
+  const char* Temp = std::getenv("TMPDIR");
+  Folder_ = std::string(Temp ? Temp : "/tmp") + "/qdrl-volume-" + std::to_string(::getpid());
+  std::filesystem::create_directories(Folder_);
+  ImagePath_ = Folder_ + "/container.img";
+  Layout = apfsw::WriteImage(Spec, ImagePath_);
+  uint64_t ImageLength = std::filesystem::file_size(ImagePath_);
+  std::string DiskPath = Folder_ + "/disk.img";
+  {
+    std::ofstream DiskFile(DiskPath, std::ios::binary);
+    DiskFile.seekp((std::streamoff)PartitionOffset);
+    DiskFile << std::ifstream(ImagePath_, std::ios::binary).rdbuf();
+  }
+  Disk = HkCreateDisk(DiskPath, u"\\Device\\Harddisk0\\DR0");
+  std::filesystem::remove(DiskPath);
+
+  HkRunInSystemThread([&] {
+    ASSERT_EQ(IoCreateDevice(GlobalData.DriverObject, sizeof(VCB), nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0,
+                             FALSE, &VolumeDevice),
+              STATUS_SUCCESS);
+  });
+  Vcb = (PVCB)VolumeDevice->DeviceExtension;
+  RtlZeroMemory(Vcb, sizeof(VCB));
+  Vcb->Header.NodeTypeCode = NODE_TYPE_VCB;
+  Vcb->Header.NodeByteSize = sizeof(VCB);
+  Vcb->VolumeDevice = VolumeDevice;
+  Vcb->TargetDevice = Disk;
+  Vcb->Vpb = Disk->Vpb;
+  Vcb->RealDevice = Disk;
+  Vcb->Condition = VcbGood;
+  Vcb->SectorSize = Disk->SectorSize;
+  ExInitializeResourceLite(&Vcb->Resource);
+  InitializePartition(&Partition_, Vcb, PartitionOffset, ImageLength - WindowShortBy);
+  Vcb->Partition = &Partition_;
+
+  uint8_t First[4096];
+  ASSERT_EQ(ReadPartition(&Partition_, 0, First, sizeof(First)), STATUS_SUCCESS);
+  ContainerInit(&Container_);
+  ASSERT_TRUE(ContainerOpen(&Container_, First, &Partition_.Engine));
+  BTreeInit(&OmapTree_, &Container_);
+  BTreeInit(&FsTree_, &Container_);
+  VolumeHandleInit(&Volume_, &Container_);
+  ASSERT_TRUE(VolumeHandleOpen(&Volume_, (int32_t)ContainerDefaultVolume(&Container_), nullptr, &OmapTree_, &FsTree_));
+  Vcb->Container = &Container_;
+  Vcb->Volume = &Volume_;
+  Vcb->OmapTree = &OmapTree_;
+  Vcb->FsTree = &FsTree_;
+
+  IrpContext.NodeTypeCode = NODE_TYPE_IRP_CONTEXT;
+  IrpContext.NodeByteSize = sizeof(IRP_CONTEXT);
+  IrpContext.Flags = IRPCTX_WAIT;
+  IrpContext.Vcb = Vcb;
+}
+
+FsNode* WrittenVolume::Lookup(const std::string& Path, FileInfo* Info) {
+  FsNode* Current = Volume_.root;
+  Current->useCount++;
+  std::stringstream Parts(Path);
+  std::string Name;
+  while (Current != nullptr && std::getline(Parts, Name, '/')) {
+    FsNode* Next = nullptr;
+    bool NotFound = false;
+    if (!FsLookup(Current, (const uint8_t*)Name.data(), (uint32_t)Name.size(), &Next, Info, &FsTree_, &NotFound))
+      Next = nullptr;
+    FsNodeRelease(Current);
+    Current = Next;
+  }
+  return Current;
+}
+
+std::vector<uint8_t> WrittenVolume::ImageBytes(uint64_t Offset, size_t Count) {
+  std::vector<uint8_t> Bytes(Count);
+  std::ifstream Image(ImagePath_, std::ios::binary);
+  Image.seekg((std::streamoff)Offset);
+  Image.read((char*)Bytes.data(), (std::streamsize)Count);
+  return Bytes;
+}
+
+void WrittenVolume::TearDown() {
+  if (Vcb != nullptr) {
+    VolumeHandleRelease(&Volume_);
+    BTreeRelease(&FsTree_);
+    BTreeRelease(&OmapTree_);
+    ContainerClose(&Container_);
+    ExDeleteResourceLite(&Vcb->Resource);
+    IoDeleteDevice(VolumeDevice);
+  }
+  if (Disk != nullptr) HkDeleteStorage(Disk);
+  std::filesystem::remove_all(Folder_);
   LoadedDriver::TearDown();
 }

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ImageWriter.h"
 #include "QdrlProcs.h"
 #include "hostkernel/FrontEnd.h"
 
@@ -61,4 +62,37 @@ class MountedVolume : public LoadedDriver {
  private:
   std::vector<HANDLE> Handles_;
   std::vector<CCB*> Ccbs_;
+};
+
+// A volume over an image the writer made at test time, placed PartitionOffset bytes into a
+// disk image, with the container and its default volume opened through the driver's
+// partition window, as mount will open them.
+class WrittenVolume : public LoadedDriver {
+ protected:
+  static constexpr uint64_t PartitionOffset = 65536;
+
+  void TearDown() override;
+
+  // Writes the image of Spec, puts it on a disk and opens it; the window covers the image
+  // less WindowShortBy bytes.
+  void Open(const apfsw::ContainerSpec& Spec, uint64_t WindowShortBy = 0);
+  // The engine node and information of a "/"-separated path below the root (one use).
+  FsNode* Lookup(const std::string& Path, FileInfo* Info);
+  // The image's bytes at a partition offset.
+  std::vector<uint8_t> ImageBytes(uint64_t Offset, size_t Count);
+
+  apfsw::WriteResult Layout;
+  PDEVICE_OBJECT Disk = nullptr;
+  PDEVICE_OBJECT VolumeDevice = nullptr;
+  PVCB Vcb = nullptr;
+  IRP_CONTEXT IrpContext{};
+
+ private:
+  std::string Folder_;
+  std::string ImagePath_;
+  Container Container_{};
+  VolumeHandle Volume_{};
+  BTree OmapTree_{};
+  BTree FsTree_{};
+  PARTITION Partition_{};
 };

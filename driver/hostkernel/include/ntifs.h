@@ -12,3 +12,4 @@
 #include "hostkernel/Io.h"
 #include "hostkernel/FsRtl.h"
 #include "hostkernel/StorageIoctl.h"
+#include "hostkernel/Rtl.h"

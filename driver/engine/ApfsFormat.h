@@ -95,8 +95,12 @@ constexpr uint32_t SPACEMAN_READ_SIZE = 336;
 constexpr uint32_t SM_DEV0_FREE_COUNT = 72;
 constexpr uint32_t SM_DEV1_FREE_COUNT = 120;
 
-// Object-map header (omap_phys_t).
+// Object-map header (omap_phys_t) and its snapshot tree's values (omap_snapshot_t).
 constexpr uint32_t OM_TREE_OID = 48;
+constexpr uint32_t OM_SNAPSHOT_TREE_OID = 56;
+constexpr uint32_t OMAP_SNAPSHOT_VALUE_SIZE = 16;
+constexpr uint32_t OMAP_SNAPSHOT_DELETED = 0x1;
+constexpr uint32_t OMAP_SNAPSHOT_REVERTED = 0x2;
 
 // Volume superblock (apfs_superblock_t).
 constexpr uint32_t APFS_MAGIC = 32;
@@ -106,6 +110,8 @@ constexpr uint32_t APFS_FS_QUOTA_BLOCK_COUNT = 80;
 constexpr uint32_t APFS_FS_ALLOC_COUNT = 88;
 constexpr uint32_t APFS_OMAP_OID = 128;
 constexpr uint32_t APFS_ROOT_TREE_OID = 136;
+constexpr uint32_t APFS_SNAP_META_TREE_OID = 152;
+constexpr uint32_t APFS_SNAP_META_EXT_OID = 1000;
 constexpr uint32_t APFS_VOLNAME = 704;
 constexpr uint32_t APFS_VOLNAME_LEN = 256;
 constexpr uint32_t APFS_ROLE = 964;
@@ -121,6 +127,22 @@ constexpr uint8_t APFS_TYPE_INODE = 3;
 constexpr uint8_t APFS_TYPE_XATTR = 4;
 constexpr uint8_t APFS_TYPE_FILE_EXTENT = 8;
 constexpr uint8_t APFS_TYPE_DIR_REC = 9;
+constexpr uint8_t APFS_TYPE_SNAP_METADATA = 1;
+
+// Snapshot metadata value (j_snap_metadata_val_t), after a key holding the snapshot's
+// transaction; the name follows with its terminating zero.
+constexpr uint32_t SNAP_META_SUPERBLOCK = 8;
+constexpr uint32_t SNAP_META_CREATE_TIME = 16;
+constexpr uint32_t SNAP_META_CHANGE_TIME = 24;
+constexpr uint32_t SNAP_META_FLAGS = 44;
+constexpr uint32_t SNAP_META_NAME_LEN = 48;
+constexpr uint32_t SNAP_META_NAME = 50;
+
+// Snapshot extra metadata (snap_meta_ext_obj_phys_t): the snapshot's UUID.
+constexpr uint16_t OBJECT_TYPE_SNAP_META_EXT = 0x1D;
+constexpr uint32_t SME_SNAP_XID = 40;
+constexpr uint32_t SME_UUID = 48;
+constexpr uint32_t SME_SIZE = 72;
 
 // Inode value (j_inode_val_t).
 constexpr uint32_t INODE_PARENT_ID = 0;

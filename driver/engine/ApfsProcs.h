@@ -78,6 +78,7 @@ void VolumeHandleRelease(VolumeHandle* handle);
 // ---- Object maps ----
 
 constexpr uint32_t OMAP_HEADER_SIZE = 72;
+constexpr uint32_t OMAP_VAL_DELETED = 0x1;
 constexpr uint32_t OMAP_VAL_ENCRYPTED = 0x4;
 constexpr uint32_t OMAP_VAL_NOHEADER = 0x8;  // the object has no header (sealed volumes)
 
@@ -90,7 +91,38 @@ struct OmapMapping {
 };
 
 bool OmapOpen(BTree* tree, uint64_t headerAddress, uint8_t volumeIndex);
+// The newest mapping of oid, or with tree->snapshotXid set the newest not after it (a
+// mapping deleted by then is not found).
 bool OmapLookup(BTree* tree, uint64_t oid, OmapMapping* mapping, bool* notFound);
+
+// ---- Snapshots ----
+
+// Longest snapshot name kept, with its terminating zero.
+constexpr uint32_t SNAPSHOT_NAME_MAX = 256;
+
+struct SnapshotEntry {
+  uint64_t xid;                // transaction the snapshot keeps
+  uint64_t superblockAddress;  // block of the snapshot's own volume superblock
+  uint64_t createTime;         // nanoseconds since 1970
+  uint64_t changeTime;
+  uint32_t flags;
+  bool damaged;  // its metadata record is malformed: only xid is known
+  bool hasUuid;
+  uint8_t uuid[16];
+  uint16_t nameLength;  // without the terminating zero
+  uint8_t name[SNAPSHOT_NAME_MAX];
+};
+
+// The live snapshots of the open volume slot index, oldest first: the first capacity of
+// them in entries, their number in *count. Fails when the snapshot list itself cannot be
+// read; a malformed record only marks its entry damaged.
+bool SnapshotList(Container* container, uint32_t index, SnapshotEntry* entries,
+                  uint32_t capacity, uint32_t* count);
+// Opens omapTree and fsTree (prepared with BTreeInit) on the open volume slot index as
+// it was at snapshot: the snapshot's own superblock and the volume's object map read as
+// of its transaction. Fails for a damaged snapshot.
+bool VolumeSnapshotOpen(Container* container, uint32_t index, const SnapshotEntry* snapshot,
+                        BTree* omapTree, BTree* fsTree);
 
 // ---- B-trees ----
 

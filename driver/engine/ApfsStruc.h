@@ -137,6 +137,9 @@ struct BTreeCursor : BTreeHead {
 
 struct BTree : BTreeHead {
   uint8_t* omapHeader;    // 72-byte copy of the object-map header, or null
+  // Object maps read as of a snapshot: mappings of later transactions are not seen.
+  // 0: every mapping, the newest winning.
+  uint64_t snapshotXid;
   BTreeCursor* cursor;    // the tree's own cursor
   BTreeCursor* cursors;   // every cursor bound to the tree
 };

@@ -685,6 +685,7 @@ bool BTreeClone(BTree* dst, const BTree* src, BTree* omapTree) {
   }
   dst->container = src->container;
   dst->omapTree = omapTree;
+  dst->snapshotXid = src->snapshotXid;
   // A clone serves another thread: it keeps its own record of verified nodes.
   return HoldCheckedNodes(dst) && CloneRoot(dst, src) && BTreeCreateCursor(dst);
 }

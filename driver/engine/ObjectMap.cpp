@@ -1,4 +1,5 @@
-// Object maps: translating virtual object ids to physical blocks, newest mapping first.
+// Object maps: translating virtual object ids to physical blocks, newest mapping first
+// (or newest as of a snapshot's transaction).
 #include <cstdlib>
 #include <cstring>
 
@@ -51,14 +52,19 @@ bool OmapLookup(BTree* tree, uint64_t oid, OmapMapping* mapping, bool* notFound)
         record.valueSize < OMAP_VALUE_SIZE) {
       return false;
     }
-    // Records come in transaction order, so the last one is the newest mapping.
+    // Records come in transaction order, so the last one is the newest mapping; read as
+    // of a snapshot, the last one not after it.
+    const uint64_t xid = Le64(record.key + 8);
+    if (tree->snapshotXid != 0 && xid > tree->snapshotXid) break;
     mapping->oid = Le64(record.key);
-    mapping->xid = Le64(record.key + 8);
+    mapping->xid = xid;
     mapping->flags = Le32(record.value);
     mapping->size = Le32(record.value + 4);
     mapping->paddr = Le64(record.value + 8);
     found = true;
   }
+  // An object deleted before the snapshot does not exist in it.
+  if (found && tree->snapshotXid != 0 && (mapping->flags & OMAP_VAL_DELETED)) found = false;
   if (!found) *notFound = true;
   return found;
 }

@@ -72,6 +72,33 @@ bool FindRootTree(Volume* volume, BTree* omapTree) {
   return root.size == volume->container->blockSize;
 }
 
+// A snapshot's superblock: a physical object at its own address, of the snapshot's
+// transaction at most, with the live volume's name-comparison features (the volume's
+// slot answers how names compare).
+bool SnapshotSuperblockValid(const Volume* volume, const SnapshotEntry* snapshot,
+                             const uint8_t* block) {
+  return SuperblockValid(volume->container, block) &&
+         Le64(block + OBJ_OID) == snapshot->superblockAddress &&
+         Le64(block + OBJ_XID) <= snapshot->xid &&
+         Le64(block + APFS_INCOMPATIBLE_FEATURES) == Features(volume);
+}
+
+// The root of the snapshot's file-system tree, through the live object map as of the
+// snapshot's transaction: a snapshot's superblock has no object map of its own.
+bool FindSnapshotRoot(Volume* volume, const uint8_t* superblock, uint64_t xid, BTree* omapTree,
+                      uint64_t* rootAddress) {
+  if (!OmapOpen(omapTree, Le64(volume->superblock + APFS_OMAP_OID), volume->index)) return false;
+  omapTree->snapshotXid = xid;
+  OmapMapping root;
+  bool notFound;
+  if (!OmapLookup(omapTree, Le64(superblock + APFS_ROOT_TREE_OID), &root, &notFound) ||
+      root.flags != 0 || root.size != volume->container->blockSize) {
+    return false;
+  }
+  *rootAddress = root.paddr;
+  return true;
+}
+
 bool HasKeybag(const Container* container) {
   return Le64(container->latest + NX_KEYLOCKER) != 0 &&
          Le64(container->latest + NX_KEYLOCKER + 8) != 0;
@@ -106,6 +133,26 @@ bool VolumeSlotOpen(Container* container, uint32_t index, const char* password, 
   volume->refusal = VOLUME_READABLE;
   if (!OpenSlot(volume, omapTree, fsTree)) volume->open = false;
   return volume->open;
+}
+
+bool VolumeSnapshotOpen(Container* container, uint32_t index, const SnapshotEntry* snapshot,
+                        BTree* omapTree, BTree* fsTree) {
+  if (index >= container->volumeCount || container->volumes == nullptr || snapshot->damaged) {
+    return false;
+  }
+  Volume* volume = &container->volumes[index];
+  if (!volume->open || volume->unsupported || !VolumeUsable(volume)) return false;
+  uint8_t* superblock = static_cast<uint8_t*>(std::malloc(container->blockSize));
+  if (superblock == nullptr) return false;
+  uint64_t rootAddress = 0;
+  const bool found =
+      ReadAtBlock(container, snapshot->superblockAddress, superblock, container->blockSize,
+                  CONTAINER_INDEX) &&
+      SnapshotSuperblockValid(volume, snapshot, superblock) &&
+      FindSnapshotRoot(volume, superblock, snapshot->xid, omapTree, &rootAddress);
+  std::free(superblock);
+  return found && BTreeOpenRoot(fsTree, rootAddress, volume->index, omapTree, true) &&
+         BTreeCreateCursor(fsTree);
 }
 
 bool VolumeIsCaseSensitive(const Volume* volume) {

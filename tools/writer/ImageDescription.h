@@ -103,6 +103,16 @@ inline Entry DirectoryEntry(std::string name) {
   return e;
 }
 
+// A snapshot of a volume: the tree it keeps, under its own superblock and the volume's
+// object map as of the snapshot's transaction.
+struct SnapshotSpec {
+  std::string name;  // UTF-8, 1..255 bytes
+  std::optional<std::vector<uint8_t>> uuid;  // 16 bytes; default from the seed
+  int64_t createTime = 0;                    // 0: derived from the base time
+  bool deleted = false;  // kept on disk, but the object map records it deleted
+  Entry root = DirectoryEntry("root");
+};
+
 struct VolumeSpec {
   std::string name = "untitled";   // up to 255 bytes
   VolumeRole role = VolumeRole::None;
@@ -118,6 +128,8 @@ struct VolumeSpec {
   uint64_t quotaBlocks = 0;
   uint64_t reserveBlocks = 0;
   Entry root = DirectoryEntry("root");
+  // Oldest first, at transactions below every version of the live tree.
+  std::vector<SnapshotSpec> snapshots;
 };
 
 struct CheckpointSpec {

@@ -31,6 +31,13 @@ struct FileLocation {
   std::vector<ExtentLocation> extents;
 };
 
+struct SnapshotLayout {
+  std::string name;
+  uint64_t xid = 0;
+  uint64_t superblockAddress = 0;
+  std::vector<FileLocation> files;  // every inode of the snapshot's tree, in inode order
+};
+
 struct VolumeLayout {
   uint64_t superblockOid = 0;
   uint64_t superblockAddress = 0;
@@ -42,6 +49,7 @@ struct VolumeLayout {
   uint64_t treeRecords = 0;
   uint64_t nextObjectId = 0;
   std::vector<FileLocation> files;  // every inode, in inode order
+  std::vector<SnapshotLayout> snapshots;  // oldest first
 };
 
 struct WriteResult {

@@ -29,6 +29,8 @@ constexpr uint32_t TYPE_FSTREE = 0x0E;
 constexpr uint32_t TYPE_BLOCKREFTREE = 0x0F;
 constexpr uint32_t TYPE_SNAPMETATREE = 0x10;
 constexpr uint32_t TYPE_NX_REAPER = 0x11;
+constexpr uint32_t TYPE_OMAP_SNAPSHOT = 0x13;
+constexpr uint32_t TYPE_SNAP_META_EXT = 0x1D;
 constexpr uint32_t TYPE_CONTAINER_KEYBAG = 0x6B657973;  // "keys"
 
 constexpr size_t OBJ_HEADER_SIZE = 32;
@@ -60,8 +62,10 @@ constexpr size_t CPM_ENTRY_SIZE = 40;
 constexpr uint32_t OMAP_MANUALLY_MANAGED = 0x1;
 constexpr uint32_t OMAP_VAL_ENCRYPTED = 0x4;
 constexpr uint32_t OMAP_VAL_NOHEADER = 0x8;
+constexpr uint32_t OMAP_SNAPSHOT_DELETED = 0x1;
 namespace omap {
-constexpr size_t FLAGS = 32, SNAP_COUNT = 36, TREE_TYPE = 40, SNAPSHOT_TREE_TYPE = 44, TREE_OID = 48;
+constexpr size_t FLAGS = 32, SNAP_COUNT = 36, TREE_TYPE = 40, SNAPSHOT_TREE_TYPE = 44, TREE_OID = 48,
+                 SNAPSHOT_TREE_OID = 56, MOST_RECENT_SNAP = 64;
 }
 
 // B-tree nodes.
@@ -119,7 +123,7 @@ constexpr size_t MAGIC = 32, FS_INDEX = 36, FEATURES = 40, RO_COMPAT = 48, INCOM
                  NUM_FILES = 184, NUM_DIRECTORIES = 192, NUM_SYMLINKS = 200, NUM_OTHER = 208,
                  NUM_SNAPSHOTS = 216, TOTAL_ALLOCED = 224, TOTAL_FREED = 232, VOL_UUID = 240,
                  LAST_MOD_TIME = 256, FS_FLAGS = 264, FORMATTED_BY = 272, MODIFIED_BY = 320,
-                 VOLNAME = 704, NEXT_DOC_ID = 960, ROLE = 964;
+                 VOLNAME = 704, NEXT_DOC_ID = 960, ROLE = 964, SNAP_META_EXT_OID = 1000;
 constexpr size_t MODIFIED_BY_ID_LEN = 32;
 }  // namespace apsb
 
@@ -127,6 +131,7 @@ constexpr size_t MODIFIED_BY_ID_LEN = 32;
 constexpr uint64_t OBJ_ID_MASK = 0x0FFFFFFFFFFFFFFFull;
 constexpr unsigned OBJ_TYPE_SHIFT = 60;
 enum RecordType : uint8_t {
+  APFS_TYPE_SNAP_METADATA = 1,
   APFS_TYPE_EXTENT = 2,
   APFS_TYPE_INODE = 3,
   APFS_TYPE_XATTR = 4,
@@ -134,6 +139,7 @@ enum RecordType : uint8_t {
   APFS_TYPE_DSTREAM_ID = 6,
   APFS_TYPE_FILE_EXTENT = 8,
   APFS_TYPE_DIR_REC = 9,
+  APFS_TYPE_SNAP_NAME = 11,
   APFS_TYPE_SIBLING_MAP = 12,
 };
 constexpr uint64_t ROOT_DIR_PARENT = 1;

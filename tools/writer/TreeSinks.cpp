@@ -17,8 +17,8 @@ void PhysicalSink::Emit(const NodePlacement& placement, std::vector<uint8_t>& no
   context_.image.WriteBlock(placement.address, node);
 }
 
-NodePlacement VirtualSink::Place(uint16_t, bool) {
-  const uint64_t oid = context_.NewOid();
+NodePlacement VirtualSink::Place(uint16_t, bool root) {
+  const uint64_t oid = root && rootOid_ != 0 ? rootOid_ : context_.NewOid();
   return {oid, context_.allocator.Allocate(1), oid};
 }
 
@@ -55,7 +55,8 @@ void EphemeralSink::Emit(const NodePlacement& placement, std::vector<uint8_t>& n
 }
 
 uint64_t WriteObjectMap(WriteContext& context, std::vector<OmapEntry> entries, uint32_t entryCap,
-                        uint32_t omapFlags, const std::string& name) {
+                        uint32_t omapFlags, const std::string& name,
+                        const OmapSnapshots& snapshots) {
   std::sort(entries.begin(), entries.end(), [](const OmapEntry& a, const OmapEntry& b) {
     return a.oid != b.oid ? a.oid < b.oid : a.xid < b.xid;
   });
@@ -93,10 +94,38 @@ uint64_t WriteObjectMap(WriteContext& context, std::vector<OmapEntry> entries, u
   Put32(block.data() + omap::TREE_TYPE, TYPE_BTREE | OBJ_PHYSICAL);
   Put32(block.data() + omap::SNAPSHOT_TREE_TYPE, TYPE_BTREE | OBJ_PHYSICAL);
   Put64(block.data() + omap::TREE_OID, tree.root.address);
+  Put32(block.data() + omap::SNAP_COUNT, snapshots.count);
+  Put64(block.data() + omap::SNAPSHOT_TREE_OID, snapshots.treeAddress);
+  Put64(block.data() + omap::MOST_RECENT_SNAP, snapshots.mostRecent);
   SealObject(block.data(), block.size());
   context.image.WriteBlock(header, block);
   context.Note(name, header, header, TYPE_OMAP | OBJ_PHYSICAL);
   return header;
+}
+
+uint64_t WriteOmapSnapshotTree(WriteContext& context, const std::vector<OmapSnapshot>& snapshots,
+                               const std::string& name) {
+  std::vector<uint8_t> bytes(snapshots.size() * 24, 0);
+  std::vector<TreeRecord> records;
+  for (size_t i = 0; i < snapshots.size(); ++i) {
+    uint8_t* key = bytes.data() + 24 * i;
+    Put64(key, snapshots[i].xid);
+    Put32(key + 8, snapshots[i].flags);
+    records.push_back({key, 8, key + 8, 16});
+  }
+  TreeShape shape;
+  shape.blockSize = context.blockSize;
+  shape.subtype = TYPE_OMAP_SNAPSHOT;
+  shape.storage = OBJ_PHYSICAL;
+  shape.treeFlags = BTREE_PHYSICAL;
+  shape.fixedSize = true;
+  shape.keySize = 8;
+  shape.leafValueSize = 16;
+  shape.xid = context.xid;
+  PhysicalSink sink(context);
+  const BuiltTree tree = BuildTree(records, shape, sink);
+  context.Note(name, tree.root.address, tree.root.oid, TYPE_BTREE | OBJ_PHYSICAL);
+  return tree.root.address;
 }
 
 uint64_t WritePhysicalTree(WriteContext& context, uint32_t subtype, std::span<const TreeRecord> records,

@@ -40,12 +40,16 @@ class VirtualSink : public NodeSink {
   void Emit(const NodePlacement& placement, std::vector<uint8_t>& node,
             std::span<const TreeRecord> entries, uint16_t level) override;
   std::vector<OmapEntry>& Mappings() { return mappings_; }
+  // The root node takes this id rather than a new one: versions of one tree (the live
+  // tree and its snapshots) share their root's id.
+  void UseRootOid(uint64_t oid) { rootOid_ = oid; }
 
  private:
   WriteContext& context_;
   const TreeShape& shape_;
   uint32_t versions_;
   uint32_t omapFlags_;
+  uint64_t rootOid_ = 0;
   std::vector<OmapEntry> mappings_;
 };
 
@@ -68,10 +72,28 @@ class EphemeralSink : public NodeSink {
   std::vector<Node> nodes_;
 };
 
+// What an object map's header records of the volume's snapshots.
+struct OmapSnapshots {
+  uint32_t count = 0;
+  uint64_t treeAddress = 0;  // the snapshot tree's root, 0 for none
+  uint64_t mostRecent = 0;   // transaction of the newest snapshot
+};
+
 // Builds an object map's mapping tree (physical, fixed-size entries) and its header.
 // Returns the header's address.
 uint64_t WriteObjectMap(WriteContext& context, std::vector<OmapEntry> entries, uint32_t entryCap,
-                        uint32_t omapFlags, const std::string& name);
+                        uint32_t omapFlags, const std::string& name,
+                        const OmapSnapshots& snapshots = {});
+
+struct OmapSnapshot {
+  uint64_t xid = 0;
+  uint32_t flags = 0;  // deleted, reverted
+};
+
+// Writes an object map's snapshot tree from entries in increasing transaction order;
+// returns the root's address.
+uint64_t WriteOmapSnapshotTree(WriteContext& context, const std::vector<OmapSnapshot>& snapshots,
+                               const std::string& name);
 
 // Writes a physical tree of variable-size, unaligned records (the extent-reference and
 // snapshot-metadata trees) from records in key order; returns the root's address.

@@ -67,16 +67,37 @@ uint16_t DefaultPermissions(EntryKind kind) {
 
 class VolumeBuilder {
  public:
-  VolumeBuilder(WriteContext& context, const VolumeSpec& spec, uint32_t index)
+  // root: the live tree, or the tree a snapshot keeps.
+  VolumeBuilder(WriteContext& context, const VolumeSpec& spec, uint32_t index, const Entry& root)
       : context_(context),
         spec_(spec),
         index_(index),
+        root_(root),
         hashed_(spec.caseInsensitive || spec.normalizationInsensitive),
         records_(hashed_) {}
 
   VolumeLayout Build(uint32_t omapEntryCap);
 
  private:
+  // What the live volume records of its snapshots.
+  struct Snapshots {
+    uint64_t rootOid = 0;  // shared by every version of the file-system tree
+    std::vector<OmapEntry> mappings;
+    std::vector<OmapSnapshot> omapEntries;
+    std::vector<SnapshotLayout> layouts;
+    std::vector<std::vector<uint8_t>> metadataKeys, metadataValues;
+    uint64_t metaExtOid = 0;
+  };
+  void EmitRecords();
+  TreeShape FsTreeShape() const;
+  uint32_t MappingFlags() const;
+  void WriteSnapshots(Snapshots& out);
+  SnapshotLayout BuildSnapshot(const std::string& prefix, Snapshots& out, uint64_t* extentRef);
+  void AddSnapshotMetadata(const SnapshotSpec& snapshot, const SnapshotLayout& layout,
+                           uint64_t extentRef, int64_t createTime, Snapshots& out) const;
+  uint64_t WriteSnapshotMetadataTree(const Snapshots& snapshots, const std::string& name);
+  void WriteSnapshotMetaExt(const SnapshotSpec& snapshot, uint32_t ordinal, uint64_t xid,
+                            Snapshots& out);
   void Flatten(const Entry& entry, size_t parent, const std::string& path);
   void AssignInodes();
   void ResolveLinks();
@@ -104,6 +125,10 @@ class VolumeBuilder {
   WriteContext& context_;
   const VolumeSpec& spec_;
   uint32_t index_;
+  const Entry& root_;
+  bool snapshot_ = false;  // writing a snapshot's tree and its physical superblock
+  uint64_t snapshotCount_ = 0;
+  uint64_t snapMetaExtOid_ = 0;
   bool hashed_;
   RecordSet records_;
   std::vector<Node> nodes_;
@@ -485,7 +510,7 @@ void VolumeBuilder::WriteSuperblock(uint64_t oid, uint64_t address, const Volume
                                     uint64_t allocated) {
   std::vector<uint8_t> block(context_.blockSize, 0);
   uint8_t* b = block.data();
-  SetObjectHeader(b, oid, context_.xid, TYPE_FS | OBJ_VIRTUAL, 0);
+  SetObjectHeader(b, oid, context_.xid, TYPE_FS | (snapshot_ ? OBJ_PHYSICAL : OBJ_VIRTUAL), 0);
   Put32(b + apsb::MAGIC, APFS_MAGIC);
   Put32(b + apsb::FS_INDEX, index_);
   Put64(b + apsb::FEATURES, APFS_FEATURE_HARDLINK_MAP_RECORDS);
@@ -513,6 +538,8 @@ void VolumeBuilder::WriteSuperblock(uint64_t oid, uint64_t address, const Volume
   Put64(b + apsb::NUM_DIRECTORIES, directoryCount_);
   Put64(b + apsb::NUM_SYMLINKS, symlinkCount_);
   Put64(b + apsb::NUM_OTHER, otherCount_);
+  Put64(b + apsb::NUM_SNAPSHOTS, snapshotCount_);
+  Put64(b + apsb::SNAP_META_EXT_OID, snapMetaExtOid_);
   Put64(b + apsb::TOTAL_ALLOCED, allocated);
   const std::vector<uint8_t> uuid = spec_.uuid ? *spec_.uuid : SeededUuid(context_.seed, 0x100 + index_);
   std::memcpy(b + apsb::VOL_UUID, uuid.data(), 16);
@@ -537,29 +564,15 @@ VolumeLayout VolumeBuilder::Build(uint32_t omapEntryCap) {
   const std::string prefix = "volume[" + std::to_string(index_) + "]";
   const uint64_t usedBefore = context_.allocator.UsedBlocks();
   const uint64_t superblockOid = context_.NewOid();
+  Snapshots snapshots;
+  WriteSnapshots(snapshots);
 
-  Flatten(spec_.root, kNone, "");
-  AssignInodes();
-  ResolveLinks();
-  for (size_t i = 0; i < nodes_.size(); ++i) {
-    if (!IsInodeNode(nodes_[i])) continue;
-    EmitInode(i);
-    EmitNames(i);
-  }
-  EmitPrivateDirectory();
-  records_.Sort();
-
-  TreeShape shape;
-  shape.blockSize = context_.blockSize;
-  shape.subtype = TYPE_FSTREE;
-  shape.storage = OBJ_VIRTUAL;
-  shape.treeFlags = BTREE_KV_NONALIGNED;  // records packed, as checkers expect of this tree
-  shape.entryCap = spec_.nodeEntryCap;
-  shape.xid = context_.xid;
-  const uint32_t mappingFlags =
-      (spec_.encrypted ? OMAP_VAL_ENCRYPTED : 0) | (spec_.sealed ? OMAP_VAL_NOHEADER : 0);
-  VirtualSink sink(context_, shape, spec_.nodeVersions, mappingFlags);
+  EmitRecords();
+  const TreeShape shape = FsTreeShape();
+  VirtualSink sink(context_, shape, spec_.nodeVersions, MappingFlags());
+  sink.UseRootOid(snapshots.rootOid);
   const BuiltTree tree = BuildTree(records_.Views(), shape, sink);
+  sink.Mappings().insert(sink.Mappings().end(), snapshots.mappings.begin(), snapshots.mappings.end());
 
   VolumeLayout layout;
   layout.superblockOid = superblockOid;
@@ -569,9 +582,19 @@ VolumeLayout VolumeBuilder::Build(uint32_t omapEntryCap) {
   layout.treeNodes = tree.nodeCount;
   layout.treeRecords = tree.recordCount;
   context_.Note(prefix + ".fstree.root", tree.root.address, tree.root.oid, TYPE_BTREE | OBJ_VIRTUAL);
-  layout.omapAddress = WriteObjectMap(context_, sink.Mappings(), omapEntryCap, 0, prefix + ".omap");
+  OmapSnapshots omapSnapshots;
+  if (!snapshots.omapEntries.empty()) {
+    omapSnapshots.count = static_cast<uint32_t>(snapshots.omapEntries.size());
+    omapSnapshots.mostRecent = snapshots.omapEntries.back().xid;
+    omapSnapshots.treeAddress =
+        WriteOmapSnapshotTree(context_, snapshots.omapEntries, prefix + ".omap.snapshots");
+  }
+  layout.omapAddress =
+      WriteObjectMap(context_, sink.Mappings(), omapEntryCap, 0, prefix + ".omap", omapSnapshots);
   const uint64_t extentRef = WriteExtentReferenceTree(prefix + ".extentref");
-  const uint64_t snapMeta = WritePhysicalTree(context_, TYPE_SNAPMETATREE, {}, prefix + ".snapmeta");
+  const uint64_t snapMeta = WriteSnapshotMetadataTree(snapshots, prefix + ".snapmeta");
+  snapshotCount_ = snapshots.layouts.size();
+  snapMetaExtOid_ = snapshots.metaExtOid;
   layout.superblockAddress = context_.allocator.Allocate(1);
   layout.nextObjectId = nextId_;
   WriteSuperblock(superblockOid, layout.superblockAddress, layout, layout.omapAddress, extentRef,
@@ -580,14 +603,164 @@ VolumeLayout VolumeBuilder::Build(uint32_t omapEntryCap) {
   std::sort(files_.begin(), files_.end(),
             [](const FileLocation& a, const FileLocation& b) { return a.inode < b.inode; });
   layout.files = std::move(files_);
+  layout.snapshots = std::move(snapshots.layouts);
   return layout;
+}
+
+void VolumeBuilder::EmitRecords() {
+  Flatten(root_, kNone, "");
+  AssignInodes();
+  ResolveLinks();
+  for (size_t i = 0; i < nodes_.size(); ++i) {
+    if (!IsInodeNode(nodes_[i])) continue;
+    EmitInode(i);
+    EmitNames(i);
+  }
+  EmitPrivateDirectory();
+  records_.Sort();
+}
+
+TreeShape VolumeBuilder::FsTreeShape() const {
+  TreeShape shape;
+  shape.blockSize = context_.blockSize;
+  shape.subtype = TYPE_FSTREE;
+  shape.storage = OBJ_VIRTUAL;
+  shape.treeFlags = BTREE_KV_NONALIGNED;  // records packed, as checkers expect of this tree
+  shape.entryCap = spec_.nodeEntryCap;
+  shape.xid = context_.xid;
+  return shape;
+}
+
+uint32_t VolumeBuilder::MappingFlags() const {
+  return (spec_.encrypted ? OMAP_VAL_ENCRYPTED : 0) | (spec_.sealed ? OMAP_VAL_NOHEADER : 0);
+}
+
+// Each snapshot is written as the volume was at its transaction: its own tree, data and
+// extent-reference tree, and a superblock of its own. Snapshots take the transactions
+// just below the oldest version of the live tree.
+void VolumeBuilder::WriteSnapshots(Snapshots& out) {
+  const uint64_t count = spec_.snapshots.size();
+  if (count == 0) return;
+  if (context_.xid <= spec_.nodeVersions + count)
+    throw std::runtime_error("the transaction id leaves no room for the snapshots");
+  out.metaExtOid = context_.NewOid();
+  for (uint32_t k = 0; k < count; ++k) {
+    const SnapshotSpec& snapshot = spec_.snapshots[k];
+    if (snapshot.name.empty() || snapshot.name.size() > 255 || snapshot.name.find('\0') != std::string::npos)
+      throw std::runtime_error("bad snapshot name: '" + snapshot.name + "'");
+    const std::string prefix = "volume[" + std::to_string(index_) + "].snapshot[" + std::to_string(k) + "]";
+    WriteContext context = context_;
+    context.xid = context_.xid - spec_.nodeVersions - (count - k);
+    uint64_t extentRef = 0;
+    VolumeBuilder builder(context, spec_, index_, snapshot.root);
+    builder.snapshot_ = true;
+    SnapshotLayout layout = builder.BuildSnapshot(prefix, out, &extentRef);
+    context_.nextOid = context.nextOid;
+    layout.name = snapshot.name;
+    const int64_t createTime = snapshot.createTime != 0 ? snapshot.createTime
+                                                        : context_.baseTime + (k + 1) * kDefaultTimeStep;
+    AddSnapshotMetadata(snapshot, layout, extentRef, createTime, out);
+    WriteSnapshotMetaExt(snapshot, k, layout.xid, out);
+    out.omapEntries.push_back({layout.xid, snapshot.deleted ? OMAP_SNAPSHOT_DELETED : 0u});
+    out.layouts.push_back(std::move(layout));
+  }
+}
+
+SnapshotLayout VolumeBuilder::BuildSnapshot(const std::string& prefix, Snapshots& out,
+                                            uint64_t* extentRef) {
+  const uint64_t usedBefore = context_.allocator.UsedBlocks();
+  EmitRecords();
+  const TreeShape shape = FsTreeShape();
+  VirtualSink sink(context_, shape, 1, MappingFlags());
+  sink.UseRootOid(out.rootOid);
+  const BuiltTree tree = BuildTree(records_.Views(), shape, sink);
+  out.rootOid = tree.root.oid;
+  out.mappings.insert(out.mappings.end(), sink.Mappings().begin(), sink.Mappings().end());
+  context_.Note(prefix + ".fstree.root", tree.root.address, tree.root.oid, TYPE_BTREE | OBJ_VIRTUAL);
+  *extentRef = WriteExtentReferenceTree(prefix + ".extentref");
+  SnapshotLayout layout;
+  layout.xid = context_.xid;
+  layout.superblockAddress = context_.allocator.Allocate(1);
+  VolumeLayout volume;
+  volume.rootTreeOid = tree.root.oid;
+  WriteSuperblock(layout.superblockAddress, layout.superblockAddress, volume, 0, *extentRef, 0,
+                  context_.allocator.UsedBlocks() - usedBefore);
+  context_.Note(prefix + ".superblock", layout.superblockAddress, layout.superblockAddress,
+                TYPE_FS | OBJ_PHYSICAL);
+  std::sort(files_.begin(), files_.end(),
+            [](const FileLocation& a, const FileLocation& b) { return a.inode < b.inode; });
+  layout.files = std::move(files_);
+  return layout;
+}
+
+// The snapshot's metadata record (keyed by its transaction) and its name record (keyed
+// by the name, after every metadata record).
+void VolumeBuilder::AddSnapshotMetadata(const SnapshotSpec& snapshot, const SnapshotLayout& layout,
+                                        uint64_t extentRef, int64_t createTime, Snapshots& out) const {
+  const uint16_t nameSize = static_cast<uint16_t>(snapshot.name.size() + 1);
+  std::vector<uint8_t> key(8), value(50 + nameSize, 0);
+  Put64(key.data(), KeyWord(layout.xid, APFS_TYPE_SNAP_METADATA));
+  Put64(value.data(), extentRef);
+  Put64(value.data() + 8, layout.superblockAddress);
+  Put64(value.data() + 16, static_cast<uint64_t>(createTime));
+  Put64(value.data() + 24, static_cast<uint64_t>(createTime));
+  Put32(value.data() + 40, TYPE_BTREE | OBJ_PHYSICAL);
+  Put16(value.data() + 48, nameSize);
+  std::memcpy(value.data() + 50, snapshot.name.data(), snapshot.name.size());
+  out.metadataKeys.push_back(std::move(key));
+  out.metadataValues.push_back(std::move(value));
+}
+
+uint64_t VolumeBuilder::WriteSnapshotMetadataTree(const Snapshots& snapshots, const std::string& name) {
+  std::vector<TreeRecord> records;
+  for (size_t k = 0; k < snapshots.metadataKeys.size(); ++k) {
+    records.push_back({snapshots.metadataKeys[k].data(), 8, snapshots.metadataValues[k].data(),
+                       static_cast<uint32_t>(snapshots.metadataValues[k].size())});
+  }
+  // Name records: all-ones id, the name's length with its zero, the name; by name bytes.
+  std::vector<std::pair<std::string, uint64_t>> names;
+  for (const SnapshotLayout& layout : snapshots.layouts) names.emplace_back(layout.name, layout.xid);
+  std::sort(names.begin(), names.end());
+  std::vector<std::vector<uint8_t>> keys, values;
+  for (const auto& [snapshotName, xid] : names) {
+    std::vector<uint8_t> key(10 + snapshotName.size() + 1, 0), value(8);
+    Put64(key.data(), KeyWord(~0ull, APFS_TYPE_SNAP_NAME));
+    Put16(key.data() + 8, static_cast<uint16_t>(snapshotName.size() + 1));
+    std::memcpy(key.data() + 10, snapshotName.data(), snapshotName.size());
+    Put64(value.data(), xid);
+    keys.push_back(std::move(key));
+    values.push_back(std::move(value));
+  }
+  for (size_t k = 0; k < keys.size(); ++k) {
+    records.push_back({keys[k].data(), static_cast<uint32_t>(keys[k].size()), values[k].data(), 8});
+  }
+  return WritePhysicalTree(context_, TYPE_SNAPMETATREE, records, name);
+}
+
+// One version of the volume's extra snapshot metadata per snapshot, written at the
+// snapshot's transaction: it carries the snapshot's UUID.
+void VolumeBuilder::WriteSnapshotMetaExt(const SnapshotSpec& snapshot, uint32_t ordinal,
+                                         uint64_t xid, Snapshots& out) {
+  std::vector<uint8_t> block(context_.blockSize, 0);
+  uint8_t* b = block.data();
+  SetObjectHeader(b, out.metaExtOid, xid, TYPE_SNAP_META_EXT | OBJ_VIRTUAL, 0);
+  Put32(b + 32, 1);  // version
+  Put64(b + 40, xid);
+  const std::vector<uint8_t> uuid =
+      snapshot.uuid ? *snapshot.uuid : SeededUuid(context_.seed, 0x1000 + index_ * 0x100 + ordinal);
+  if (uuid.size() != 16) throw std::runtime_error("snapshot UUID must be 16 bytes");
+  std::memcpy(b + 48, uuid.data(), 16);
+  SealObject(b, block.size());
+  const uint64_t address = context_.allocator.Allocate(1);
+  context_.image.WriteBlock(address, block);
+  out.mappings.push_back({out.metaExtOid, xid, 0, address});
 }
 
 }  // namespace
 
 VolumeLayout WriteVolume(WriteContext& context, const VolumeSpec& spec, uint32_t index,
                          uint32_t omapEntryCap) {
-  return VolumeBuilder(context, spec, index).Build(omapEntryCap);
+  return VolumeBuilder(context, spec, index, spec.root).Build(omapEntryCap);
 }
 
 }  // namespace apfsw

@@ -126,7 +126,6 @@ void RequireRegularFile(Session& session, Inode* inode, const std::string& path)
                       "is a symbolic link (to " + session.SymlinkTarget(inode) + "): " + path);
   }
   if (type != MODE_REG) throw ReadFailure(ExitCode::NoSuchPath, EINVAL, "not a regular file: " + path);
-  if (st.compressed) throw CompressedContents(path);
 }
 
 }  // namespace
@@ -218,6 +217,7 @@ ExitCode RunStat(const Options& o, FILE* out) {
   const std::string path = VolumePath(o.operands[1]);
   NodeRef node = session->Resolve(path);
   nlohmann::json e = EntryJson(*session, node.inode(), path);
+  if (Session::IsCompressed(node.inode())) e["compression"] = session->CompressionKind(node.inode());
   if (o.json) {
     e["schema"] = JSON_SCHEMA_VERSION;
     e["volume"] = opened.volume.index();
@@ -238,6 +238,7 @@ ExitCode RunStat(const Options& o, FILE* out) {
   std::snprintf(bsdFlags, sizeof bsdFlags, "0x%x", st.bsdFlags);
   text += std::string("Flags:     ") + (st.compressed ? "compressed " : "") + (st.sparse ? "sparse " : "") +
           "bsd " + bsdFlags + "\n";
+  if (e.contains("compression")) text += "Codec:     " + e["compression"].get<std::string>() + "\n";
   if (e.contains("rdev")) {
     text += "Device:    " + std::to_string(st.rdevMajor) + ", " + std::to_string(st.rdevMinor) + "\n";
   }

@@ -113,7 +113,7 @@ class Extractor {
         if (descent_.Inside(st.inode)) throw LeadsBack(volumePath, st.inode);
         Directory(inode, st, volumePath, place);
         return;
-      case MODE_REG: RegularFile(inode, st, volumePath, place); break;
+      case MODE_REG: RegularFile(inode, st, place); break;
       case MODE_LNK: Symlink(inode, st, place); break;
       default: Special(st, volumePath, place); break;
     }
@@ -127,7 +127,7 @@ class Extractor {
   // Sum of the regular files' sizes below a directory, for the progress bar.
   uint64_t TreeBytes(Inode* inode) {
     const PosixStat st = session_.Stat(inode);
-    if ((st.mode & S_IFMT_MASK) == MODE_REG) return st.compressed ? 0 : st.size;
+    if ((st.mode & S_IFMT_MASK) == MODE_REG) return st.size;
     if ((st.mode & S_IFMT_MASK) != MODE_DIR || descent_.Inside(st.inode)) return 0;
     const Descent::Step step(descent_, st.inode);
     uint64_t total = 0;
@@ -203,8 +203,7 @@ class Extractor {
     KeepMetadata(st, place, directory.get(), true);
   }
 
-  void RegularFile(Inode* inode, const PosixStat& st, const std::string& volumePath, const Place& place) {
-    if (st.compressed) throw CompressedContents(volumePath);
+  void RegularFile(Inode* inode, const PosixStat& st, const Place& place) {
     Descriptor file(openat(place.directory, place.name.c_str(), NEW_FILE, 0600));
     if (file.get() < 0) throw OutputError("cannot create", place.shown);
     CopyData(inode, st.size, file.get(), place.shown);
@@ -213,23 +212,36 @@ class Extractor {
     if (!file.Close()) throw OutputError("cannot write", place.shown);
   }
 
-  // Writes the data runs and leaves holes unwritten, so the copy stays sparse.
+  // Writes the data runs and leaves holes unwritten, so the copy stays sparse. A
+  // compressed file's bytes are all data, decoded as they are read.
   void CopyData(Inode* inode, uint64_t size, int fd, const std::string& shown) {
     std::vector<uint8_t> buffer(1 << 20);
-    session_.ForEachRun(inode, 0, size, [&](const Session::Run& run) {
-      for (uint64_t done = 0; run.physical >= 0 && done < run.length;) {
-        const size_t chunk = size_t(std::min<uint64_t>(buffer.size(), run.length - done));
-        session_.Read(inode, run.offset + done, buffer.data(), chunk);
-        if (pwrite(fd, buffer.data(), chunk, off_t(run.offset + done)) != ssize_t(chunk)) {
-          throw OutputError("cannot write", shown);
+    if (Session::IsCompressed(inode)) {
+      CopyBytes(inode, 0, size, buffer, fd, shown);
+    } else {
+      session_.ForEachRun(inode, 0, size, [&](const Session::Run& run) {
+        if (run.physical >= 0) {
+          CopyBytes(inode, run.offset, run.length, buffer, fd, shown);
+        } else if (progress_) {
+          progress_->Add(run.length);
         }
-        done += chunk;
-        if (progress_) progress_->Add(chunk);
-      }
-      if (run.physical < 0 && progress_) progress_->Add(run.length);
-      return true;
-    });
+        return true;
+      });
+    }
     if (ftruncate(fd, off_t(size)) != 0) throw OutputError("cannot set the size of", shown);
+  }
+
+  void CopyBytes(Inode* inode, uint64_t offset, uint64_t length, std::vector<uint8_t>& buffer, int fd,
+                 const std::string& shown) {
+    for (uint64_t done = 0; done < length;) {
+      const size_t chunk = size_t(std::min<uint64_t>(buffer.size(), length - done));
+      session_.Read(inode, offset + done, buffer.data(), chunk);
+      if (pwrite(fd, buffer.data(), chunk, off_t(offset + done)) != ssize_t(chunk)) {
+        throw OutputError("cannot write", shown);
+      }
+      done += chunk;
+      if (progress_) progress_->Add(chunk);
+    }
   }
 
   void Symlink(Inode* inode, const PosixStat& st, const Place& place) {

@@ -260,9 +260,8 @@ void Open(fuse_req_t request, fuse_ino_t number, struct fuse_file_info* file) {
     if ((file->flags & O_ACCMODE) != O_RDONLY) return EROFS;
     auto session = State(request).volume->Borrow();
     Inode* inode = LoadInode(request, *session, number);
-    // Compressed files are listed with their size but cannot be read until there is a
-    // decompressor.
-    if (Le32(inode->value + INODE_BSD_FLAGS) & UF_COMPRESSED) return EOPNOTSUPP;
+    // A compressed file of a kind that cannot be decoded fails here, with the reason.
+    if (Session::IsCompressed(inode)) session->PrepareCompressed(inode);
     file->fh = inode->objectId;
     file->keep_cache = 1;
     fuse_reply_open(request, file);
@@ -310,7 +309,9 @@ void Read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, struct fuse
     const uint64_t fileSize = session->DataSize(inode);
     const uint64_t start = std::min<uint64_t>(uint64_t(std::max<off_t>(offset, 0)), fileSize);
     const uint64_t end = std::min<uint64_t>(fileSize, start + size);
-    const std::vector<fuse_buf> pieces = FilePieces(*state.device, *session, inode, start, end);
+    // A compressed file's bytes are decoded, never spliced from the image.
+    const std::vector<fuse_buf> pieces =
+        Session::IsCompressed(inode) ? std::vector<fuse_buf>() : FilePieces(*state.device, *session, inode, start, end);
     if (!pieces.empty()) {
       BufvecPtr list = NewBufvec(pieces.size());
       std::copy(pieces.begin(), pieces.end(), list->buf);

@@ -16,8 +16,8 @@ enum class ExitCode : int {
   Corrupt = 5,         // an on-disk object is malformed or unreadable
   VolumeUnusable = 6,  // no such volume, or an encrypted or unsupported one
   NoSuchPath = 7,      // a path that does not exist, or leads through a file
-  Unsupported = 8,     // contents or containers this reader cannot deliver (compressed
-                       // and dataless files, unknown attribute forms, Fusion containers)
+  Unsupported = 8,     // contents or containers this reader cannot deliver (unknown
+                       // compressions, dataless files, unknown attribute forms, Fusion containers)
   OutputFailed = 9,    // writing the output or the extracted files failed
   MountFailed = 10,    // FUSE could not mount (no /dev/fuse, bad mount point)
 };
@@ -43,9 +43,8 @@ inline ReadFailure NoSuchFile(const std::string& path) {
 inline ReadFailure NotADirectory(const std::string& path) {
   return ReadFailure(ExitCode::NoSuchPath, ENOTDIR, "not a directory: " + path);
 }
-inline ReadFailure CompressedContents(const std::string& path) {
-  return ReadFailure(ExitCode::Unsupported, EOPNOTSUPP,
-                     "compressed file: contents not supported: " + path);
+inline ReadFailure UnsupportedCompression(const std::string& what, const std::string& kind) {
+  return ReadFailure(ExitCode::Unsupported, EOPNOTSUPP, what + ": compression not supported: " + kind);
 }
 inline ReadFailure DatalessContents(const std::string& path) {
   return ReadFailure(ExitCode::Unsupported, EOPNOTSUPP,

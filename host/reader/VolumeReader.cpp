@@ -117,6 +117,7 @@ Session::Session(VolumeReader& volume, const TreePair& source) : volume_(volume)
 }
 
 Session::~Session() {
+  compressed_.reset();
   lastInode_ = InodeRef();
   root_ = NodeRef();
   BTreeRelease(&trees_.fs);
@@ -329,8 +330,8 @@ std::vector<Xattr> Session::Xattrs(Inode* inode) {
 void Session::ForEachRun(Inode* inode, uint64_t offset, uint64_t size,
                          const std::function<bool(const Run&)>& each) {
   RefuseDataless(inode);
-  if (Le32(inode->value + INODE_BSD_FLAGS) & UF_COMPRESSED) {
-    throw CompressedContents(InodeName(inode));
+  if (IsCompressed(inode)) {
+    throw ReadFailure(ExitCode::Unsupported, EOPNOTSUPP, InodeName(inode) + ": compressed: no runs of data to map");
   }
   // The engine decodes the extents and bounds them by the container; a run it cannot
   // give is an error, never zeros.
@@ -349,6 +350,7 @@ void Session::ForEachRun(Inode* inode, uint64_t offset, uint64_t size,
 uint64_t Session::DataSize(Inode* inode) { return InodeLogicalSize(inode, &trees_.fs); }
 
 size_t Session::Read(Inode* inode, uint64_t offset, void* buffer, size_t count) {
+  if (IsCompressed(inode)) return ReadCompressed(inode, offset, static_cast<uint8_t*>(buffer), count);
   const uint64_t size = DataSize(inode);
   if (offset >= size || count == 0) return 0;
   const uint64_t end = std::min<uint64_t>(size, offset + count);
@@ -365,6 +367,44 @@ size_t Session::Read(Inode* inode, uint64_t offset, void* buffer, size_t count) 
     return true;
   });
   return size_t(end - offset);
+}
+
+bool Session::IsCompressed(const Inode* inode) { return Le32(inode->value + INODE_BSD_FLAGS) & UF_COMPRESSED; }
+
+CompressedFile& Session::Compressed(Inode* inode) {
+  if (compressed_ == nullptr || compressed_->objectId() != inode->objectId) {
+    compressed_.reset();
+    compressed_ = std::make_unique<CompressedFile>(inode, &trees_.fs);
+  }
+  return *compressed_;
+}
+
+std::string Session::CompressionKind(Inode* inode) {
+  const std::vector<uint8_t> attribute = XattrValue(inode, DECMPFS_XATTR);
+  DecmpfsHeader header;
+  if (!DecmpfsParseHeader(attribute.data(), attribute.size(), &header)) return "damaged header";
+  return DecmpfsDescribe(header.kind);
+}
+
+void Session::PrepareCompressed(Inode* inode) {
+  RefuseDataless(inode);
+  Compressed(inode);
+}
+
+size_t Session::ReadCompressed(Inode* inode, uint64_t offset, uint8_t* out, size_t count) {
+  RefuseDataless(inode);
+  CompressedFile& file = Compressed(inode);
+  // The size users see is the inode's; the header's must agree, or the chunks do not
+  // cover it.
+  const uint64_t size = DataSize(inode);
+  if (size != file.size()) {
+    throw Corrupt(InodeName(inode) + ": compressed size " + std::to_string(file.size()) + " differs from its size " +
+                  std::to_string(size));
+  }
+  if (offset >= size || count == 0) return 0;
+  const size_t length = size_t(std::min<uint64_t>(size - offset, count));
+  file.Read(inode, &trees_.fs, offset, out, length);
+  return length;
 }
 
 // ---- VolumeReader ----

@@ -18,6 +18,7 @@
 #include "ApfsFormat.h"
 #include "ApfsImage.h"
 #include "ApfsProcs.h"
+#include "CompressedFile.h"
 
 // Owns one reference to an engine inode.
 class InodeRef {
@@ -117,7 +118,8 @@ class Session {
   std::vector<uint8_t> XattrValue(Inode* inode, const std::string& name);
 
   // Calls each for the runs of the file's data from offset on, up to its size: a run
-  // is a device byte offset, or a hole (physical < 0). Throws on compressed files.
+  // is a device byte offset, or a hole (physical < 0). Compressed files have no runs
+  // (their bytes are decoded by Read): it throws for them.
   struct Run {
     uint64_t offset;
     uint64_t length;
@@ -128,7 +130,15 @@ class Session {
   // Bytes of the file's data: where ForEachRun's runs end.
   uint64_t DataSize(Inode* inode);
   // Reads up to count bytes at offset; returns the bytes read (short only at the end).
+  // A compressed file's bytes are decoded, only the chunks that hold them.
   size_t Read(Inode* inode, uint64_t offset, void* buffer, size_t count);
+  // Whether the file's bytes are stored compressed, and how ("LZVN in the resource fork
+  // (type 8)", also for kinds that cannot be decoded).
+  static bool IsCompressed(const Inode* inode);
+  std::string CompressionKind(Inode* inode);
+  // Reads a compressed file's header and chunk table ahead of its reads; throws as Read
+  // would for a kind that cannot be decoded or a damaged table.
+  void PrepareCompressed(Inode* inode);
 
   // The inode objectId, kept loaded until another one is asked for: reads of one open
   // file come in runs.
@@ -138,11 +148,16 @@ class Session {
   NodeRef Lookup(const NodeRef& directory, const std::string& name, const std::string& path);
   NodeRef FindOtherSpelling(const NodeRef& directory, const std::string& name);
   Inode* LoadFresh(uint64_t objectId);
+  // The decoder state of the last compressed file read: its chunk table and a few
+  // decoded chunks, so that a run of reads of one file decodes each chunk once.
+  CompressedFile& Compressed(Inode* inode);
+  size_t ReadCompressed(Inode* inode, uint64_t offset, uint8_t* out, size_t count);
 
   VolumeReader& volume_;
   TreePair trees_;
   NodeRef root_;
   InodeRef lastInode_;
+  std::unique_ptr<CompressedFile> compressed_;
 };
 
 class VolumeReader {

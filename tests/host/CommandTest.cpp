@@ -96,7 +96,7 @@ TEST(Command, MissingPathsVolumesAndContents) {
   ExpectFailure(Quadrel({"stat", Sample(), "/nothing/here"}), 7, "no such file: /nothing");
   ExpectFailure(Quadrel({"ls", Sample(), "/README.txt/x"}), 7, "not a directory: /README.txt/x");
   ExpectFailure(Quadrel({"cat", Sample(), "/Documents"}), 7, "is a directory: /Documents");
-  ExpectFailure(Quadrel({"cat", Sample(), "/compressed.txt"}), 8, "compressed file: contents not supported");
+  EXPECT_EQ(Quadrel({"cat", Sample(), "/compressed.txt"}).out, SAMPLE_COMPRESSED_TEXT);
   ExpectFailure(Quadrel({"ls", "--volume", "3", Sample()}), 6, "no such volume: 3");
   ExpectFailure(Quadrel({"xattr", Sample(), "/README.txt", "absent"}), 7, "no such attribute: absent");
   ScratchDir dir;
@@ -166,10 +166,9 @@ TEST(Command, GetKeepsLinksHolesTimesModesAndAttributes) {
   ScratchDir dir;
   const fs::path dest = dir / "copy";
   const Result r = Quadrel({"get", Sample(), "/", dest.string()});
-  EXPECT_EQ(r.status, 1) << "the compressed file is left out: " << r.err;
-  EXPECT_NE(r.err.find("compressed file: contents not supported: /compressed.txt"), std::string::npos);
+  EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err.find('\r'), std::string::npos) << "no progress bar when stderr is not a terminal";
-  EXPECT_FALSE(fs::exists(dest / "compressed.txt"));
+  EXPECT_EQ(ReadFile(dest / "compressed.txt"), SAMPLE_COMPRESSED_TEXT) << "compressed files keep their bytes";
 
   struct stat a {}, b {};
   ASSERT_EQ(lstat((dest / "Documents/notes.md").c_str(), &a), 0);
@@ -210,11 +209,11 @@ TEST(Command, GetOfOneFileIntoAFolderOrToANewName) {
   EXPECT_EQ(ReadFile(dir / "renamed.txt"), "こんにちは\n");
   ExpectFailure(Quadrel({"get", Sample(), "/README.txt", (dir / "renamed.txt").string()}), 9,
                 "destination exists");
-  ExpectFailure(Quadrel({"get", Sample(), "/compressed.txt", (dir / "c.txt").string()}), 8,
-                "compressed file: contents not supported");
+  EXPECT_EQ(Quadrel({"get", Sample(), "/compressed.txt", (dir / "c.txt").string()}).status, 0);
+  EXPECT_EQ(ReadFile(dir / "c.txt"), SAMPLE_COMPRESSED_TEXT);
   // The volume root fills an existing directory rather than making one inside it.
   fs::create_directory(dir / "root");
-  EXPECT_EQ(Quadrel({"get", Sample(), "/", (dir / "root").string()}).status, 1) << "compressed file left out";
+  EXPECT_EQ(Quadrel({"get", Sample(), "/", (dir / "root").string()}).status, 0);
   EXPECT_TRUE(fs::is_regular_file(dir / "root/README.txt"));
   EXPECT_TRUE(fs::is_directory(dir / "root/Ünïcødé"));
 }

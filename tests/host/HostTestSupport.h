@@ -28,6 +28,8 @@ class ScratchDir {
 void WriteImage(const std::string& manifest, const fs::path& image);
 // The sample image built with the project.
 fs::path SampleImage();
+// The contents of the sample's /compressed.txt, as samples/sample.json gives them.
+inline constexpr char SAMPLE_COMPRESSED_TEXT[] = "This file is stored compressed with zlib; quadrel decodes it as it reads it.\n";
 using testdata::RealImages;
 
 struct Result {

@@ -48,12 +48,13 @@ cat >"$scratch/manifest.json" <<'JSON'
   {"name": "file", "text": "a", "xattrs": [{"name": "note", "text": "b"}]},
   {"name": "dir", "entries": [{"name": "inner", "text": "c"}]},
   {"name": "link", "type": "symlink", "target": "file"},
-  {"name": "device", "type": "chardev", "rdev": 260}]}]}
+  {"name": "device", "type": "chardev", "rdev": 260},
+  {"name": "packed", "text": "compressed contents", "compression": "decmpfs"}]}]}
 JSON
 "$mkimage" --manifest "$scratch/manifest.json" "$scratch/image.img" || fail "quadrel-mkimage could not write the image"
 documents=$("$quadrel" info --json "$scratch/image.img"
             "$quadrel" ls --json -R "$scratch/image.img"
-            for entry in / /file /dir /link /device; do "$quadrel" stat --json "$scratch/image.img" "$entry"; done)
+            for entry in / /file /dir /link /device /packed; do "$quadrel" stat --json "$scratch/image.img" "$entry"; done)
 fields=$(grep -oE '"[a-z_]+": ' <<<"$documents" | tr -d '": ' | sort -u)
 [ -n "$fields" ] || fail "quadrel printed no JSON fields"
 json_section=$(sed -n '/^\.SH JSON OUTPUT/,/^\.SH /p' <<<"$quadrel_page")

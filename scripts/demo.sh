@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what it needs and builds only what it shows (quadrel, the image writer and the
 # sample image), then shows what Quadrel reads from the bundled sample image: the
-# container, a recursive listing, a file's bytes, and (where FUSE works) a mount. Ends
+# container, a recursive listing, files' bytes (one stored compressed), extended
+# attributes, and (where FUSE works) a mount. Ends
 # with what to try next. scripts/setup.sh builds everything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,6 +39,7 @@ show "$quadrel" info "$image"
 show "$quadrel" ls -lRa "$image"
 show "$quadrel" cat "$image" /Documents/notes.md
 show "$quadrel" xattr "$image" /Documents/notes.md
+show "$quadrel" cat "$image" /compressed.txt
 
 if [ ! -e /dev/fuse ] || ! command -v fusermount3 >/dev/null; then
   echo

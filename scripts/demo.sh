@@ -2,8 +2,8 @@
 # Installs what it needs and builds only what it shows (quadrel, the image writer and the
 # sample image), then shows what Quadrel reads from the bundled sample image: the
 # container, a recursive listing, files' bytes (one stored compressed), extended
-# attributes, and (where FUSE works) a mount. Ends
-# with what to try next. scripts/setup.sh builds everything.
+# attributes, and (where FUSE works) a mount. Ends with what to try next.
+# scripts/setup.sh builds everything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --demo

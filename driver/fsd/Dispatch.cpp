@@ -81,6 +81,14 @@ NTSTATUS FsdClose(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
 }
 
 NTSTATUS FsdRead(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
+  // A range wholly in a hole, sent here by the disk I/O layer after zeroing the buffer.
+  PIO_STACK_LOCATION IrpSp = IoGetCurrentIrpStackLocation(Irp);
+  if (IrpSp->CompletionRoutine == RunSyncComplete || IrpSp->CompletionRoutine == RunAsyncComplete) {
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = IrpSp->Parameters.Read.Length;
+    IoCompleteRequest(Irp, IO_DISK_INCREMENT);
+    return STATUS_SUCCESS;
+  }
   return DispatchRequest(VolumeDeviceObject, Irp, IoIsOperationSynchronous(Irp));
 }
 

@@ -115,6 +115,23 @@ BOOLEAN IsDataCdRom(PDEVICE_OBJECT Device);
 // hole) and the bytes from it to the run's end, at most ByteCount.
 void LookupRun(PFCB Fcb, ULONG64 FileOffset, ULONG ByteCount, ULONG64* DiskOffset, PULONG Length);
 
+// ---- Non-cached transfers (DevIoSup.cpp) -----------------------------------------------------------
+#define TAG_IO_RUNS PoolTag("Fati")
+PVOID MapUserBuffer(PIRP_CONTEXT IrpContext, PIRP Irp);
+NTSTATUS ReadNonCached(PIRP_CONTEXT IrpContext, PIRP Irp, PFCB Fcb, ULONG64 FileOffset, ULONG ByteCount,
+                       ULONG UserByteCount);
+NTSTATUS ReadNonCachedUnaligned(PIRP_CONTEXT IrpContext, PIRP Irp, PFCB Fcb, ULONG64 FileOffset, ULONG ByteCount);
+void ReadRunsAsync(PIRP_CONTEXT IrpContext, PVCB Vcb, PIRP MasterIrp, ULONG RunCount, PIO_RUN IoRuns);
+void ReadRunAsync(PIRP_CONTEXT IrpContext, PVCB Vcb, ULONG64 DiskOffset, ULONG ByteCount, PIRP Irp,
+                  BOOLEAN ToVolumeDevice);
+void ReadBlockSync(PIRP_CONTEXT IrpContext, PVCB Vcb, PVOID Buffer, ULONG64 DiskOffset, ULONG ByteCount, PIRP Irp);
+void WaitForIo(PIRP_CONTEXT IrpContext);
+NTSTATUS RunsAsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS RunsSyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS RunAsyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS RunSyncComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS SignalEventComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
 // ---- Create (Create.cpp) ----------------------------------------------------------------------------
 NTSTATUS CommonCreate(PIRP_CONTEXT IrpContext, PIRP Irp);
 

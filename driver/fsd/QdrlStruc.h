@@ -252,6 +252,17 @@ struct PARTITION {
 using PPARTITION = PARTITION*;
 
 // ---- Non-cached transfer ------------------------------------------------------------------------------
+// One disk run of a transfer split along a run map.
+struct IO_RUN {
+  ULONG64 DiskOffset;  // on the target device, the partition's start included
+  ULONG64 FileOffset;
+  ULONG BufferOffset;  // in the caller's buffer
+  ULONG ByteCount;
+  PIRP Irp;            // the associated IRP made for the run
+};
+static_assert(sizeof(IO_RUN) == 32);
+using PIO_RUN = IO_RUN*;
+
 struct IO_CONTEXT {
   ULONG Flags;
   LONG IrpCount;

@@ -316,7 +316,8 @@ void DeleteFcb(PIRP_CONTEXT IrpContext, PFCB* FcbSlot) {
 }
 
 // Builds the run map of a file of FileSize bytes from its extents and returns the run
-// count. A stretch no extent records is a hole; an extent the engine cannot read, or one
+// count. The last extent keeps its whole length, so that reads rounded up to sectors
+// beyond the size still find it. A stretch no extent records is a hole; an extent the engine cannot read, or one
 // that lies outside the partition, fails the open: with the device's status when a read
 // failed, else STATUS_FILE_CORRUPT_ERROR.
 ULONG BuildRunMap(PIRP_CONTEXT IrpContext, PVCB Vcb, FsNode* Node, ULONG64 FileSize, PFILE_RUN* Runs) {
@@ -330,7 +331,6 @@ ULONG BuildRunMap(PIRP_CONTEXT IrpContext, PVCB Vcb, FsNode* Node, ULONG64 FileS
       if (!FileExtentLookup(Node->inode, Offset, &DiskOffset, &Length, Vcb->FsTree) || Length == 0) {
         RaiseStatus(IrpContext, NT_SUCCESS(Partition->LastError) ? STATUS_FILE_CORRUPT_ERROR : Partition->LastError);
       }
-      if (Length > FileSize - Offset) Length = FileSize - Offset;
       if (DiskOffset != 0 && !InsidePartition(Partition, DiskOffset, Length))
         RaiseStatus(IrpContext, STATUS_FILE_CORRUPT_ERROR);
       AppendRun(&Map, &Count, &Capacity, FILE_RUN{Offset, DiskOffset, Length});

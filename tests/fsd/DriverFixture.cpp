@@ -127,6 +127,8 @@ void WrittenVolume::Open(const apfsw::ContainerSpec& Spec, uint64_t WindowShortB
                              FALSE, &VolumeDevice),
               STATUS_SUCCESS);
   });
+  VolumeDevice->StackSize = (CCHAR)(Disk->StackSize + 1);
+  VolumeDevice->Flags &= ~DO_DEVICE_INITIALIZING;
   Vcb = (PVCB)VolumeDevice->DeviceExtension;
   RtlZeroMemory(Vcb, sizeof(VCB));
   Vcb->Header.NodeTypeCode = NODE_TYPE_VCB;
@@ -136,6 +138,8 @@ void WrittenVolume::Open(const apfsw::ContainerSpec& Spec, uint64_t WindowShortB
   Vcb->Vpb = Disk->Vpb;
   Vcb->RealDevice = Disk;
   Vcb->Condition = VcbGood;
+  InitializeListHead(&Vcb->OverflowQueue);
+  KeInitializeSpinLock(&Vcb->OverflowSpinLock);
   Vcb->SectorSize = Disk->SectorSize;
   ExInitializeResourceLite(&Vcb->Resource);
   InitializePartition(&Partition_, Vcb, PartitionOffset, ImageLength - WindowShortBy);

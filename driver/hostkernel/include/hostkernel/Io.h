@@ -774,6 +774,12 @@ inline ULONG MmGetMdlByteCount(PMDL Mdl) { return Mdl->ByteCount; }
 
 enum MM_SYSTEMSIZE { MmSmallSystem, MmMediumSystem, MmLargeSystem };
 MM_SYSTEMSIZE MmQuerySystemSize();
+// Processor caches are coherent with DMA on the machines the driver runs on: nothing to do.
+inline void KeFlushIoBuffers(PMDL Mdl, BOOLEAN ReadOperation, BOOLEAN DmaOperation) {
+  (void)Mdl;
+  (void)ReadOperation;
+  (void)DmaOperation;
+}
 
 // ---- Work items --------------------------------------------------------------------------
 struct IO_WORKITEM;

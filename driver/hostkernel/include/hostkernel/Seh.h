@@ -131,5 +131,5 @@ struct HkFinallyMaker {
 #define SEH_CONCAT_(a, b) a##b
 #define SEH_CONCAT(a, b) SEH_CONCAT_(a, b)
 #define SEH_FINALLY \
-  auto SEH_CONCAT(sehFinally_, __LINE__) = HkFinallyMaker() + [&](bool sehAbnormal_)
+  auto SEH_CONCAT(sehFinally_, __LINE__) = HkFinallyMaker() + [&]([[maybe_unused]] bool sehAbnormal_)
 #define SEH_ABNORMAL_TERMINATION() (sehAbnormal_)

@@ -12,6 +12,7 @@ namespace {
 constexpr uint64_t ROOT_DIRECTORY_INODE = 2;
 constexpr char SYMLINK_XATTR[] = "com.apple.fs.symlink";
 constexpr char DECMPFS_XATTR[] = "com.apple.decmpfs";
+constexpr char RESOURCE_FORK_XATTR[] = "com.apple.ResourceFork";
 
 std::string InodeName(const Inode* inode) {
   return "inode " + std::to_string(inode->objectId & OBJ_ID_MASK);
@@ -322,6 +323,8 @@ std::vector<Xattr> Session::Xattrs(Inode* inode) {
     if (e->nameLength == 0) continue;
     std::string name(reinterpret_cast<const char*>(e->buffer), strnlen(reinterpret_cast<const char*>(e->buffer), e->nameLength));
     if (name == SYMLINK_XATTR || name == DECMPFS_XATTR) continue;
+    // A compressed file's resource fork holds its compressed bytes, which Read delivers.
+    if (name == RESOURCE_FORK_XATTR && IsCompressed(inode)) continue;
     out.push_back({name, e->dataLength, e->streamId != 0});
   }
   return out;

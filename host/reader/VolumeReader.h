@@ -111,8 +111,9 @@ class Session {
 
   PosixStat Stat(Inode* inode);
   std::string SymlinkTarget(Inode* inode);
-  // Extended attributes as users see them: the symlink target and the compressed-file
-  // header, which hold the file system's own data, are left out.
+  // Extended attributes as users see them: the symlink target, the compressed-file
+  // header and a compressed file's resource fork, which hold the file system's own data,
+  // are left out (they can still be read by name).
   std::vector<Xattr> Xattrs(Inode* inode);
   // The value of attribute name; throws NoSuchPath (ENODATA) when it is absent.
   std::vector<uint8_t> XattrValue(Inode* inode, const std::string& name);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "Compressors.h"
 #include "ImageWriter.h"
 #include "OnDisk.h"
 
@@ -122,25 +123,44 @@ std::vector<uint8_t> CompressedResourceMap() {
   return map;
 }
 
-}  // namespace
-
-std::vector<uint8_t> DecmpfsWithZlibData(const std::vector<uint8_t>& contents) {
-  std::vector<uint8_t> attribute = DecmpfsHeader(DECMPFS_ZLIB_ATTR, contents.size());
-  const std::vector<uint8_t> compressed = Zlib(contents.data(), contents.size());
-  attribute.insert(attribute.end(), compressed.begin(), compressed.end());
-  return attribute;
+uint32_t DecmpfsType(Codec codec, bool inResourceFork) {
+  static const uint32_t inlineTypes[] = {3, 7, 11, 9};  // zlib, LZVN, LZFSE, raw
+  return inlineTypes[int(codec)] + (inResourceFork ? 1 : 0);
 }
 
-std::vector<uint8_t> DecmpfsResourceForkHeader(uint64_t uncompressedSize) {
-  return DecmpfsHeader(DECMPFS_ZLIB_RSRC, uncompressedSize);
+// The byte that marks a chunk stored without compression.
+uint8_t StoredMarker(Codec codec) {
+  if (codec == Codec::Lzvn) return 0x06;  // LZVN's end of stream
+  if (codec == Codec::Raw) return 0xCC;
+  return 0xFF;
 }
 
-std::vector<uint8_t> ZlibResourceFork(const std::vector<uint8_t>& contents) {
+std::vector<uint8_t> Compress(Codec codec, const uint8_t* data, size_t size) {
+  switch (codec) {
+    case Codec::Zlib: return Zlib(data, size);
+    case Codec::Lzvn: return LzvnCompress(data, size);
+    case Codec::Lzfse: return LzfseCompress(data, size);
+    case Codec::Raw: break;
+  }
+  return {};
+}
+
+// One chunk as the codec stores it; stored behind the marker when asked to or when
+// compressing would not make it shorter, as macOS does.
+std::vector<uint8_t> Chunk(Codec codec, bool store, const uint8_t* data, size_t size) {
+  if (!store && codec != Codec::Raw) {
+    std::vector<uint8_t> compressed = Compress(codec, data, size);
+    if (compressed.size() <= size) return compressed;
+  }
+  std::vector<uint8_t> stored = {StoredMarker(codec)};
+  stored.insert(stored.end(), data, data + size);
+  return stored;
+}
+
+// A classic resource fork with one resource: the chunk count and table (offsets from
+// the count), then the chunks, then the resource map.
+std::vector<uint8_t> ClassicResourceFork(const std::vector<std::vector<uint8_t>>& blocks) {
   constexpr uint32_t kDataOffset = 0x100;
-  std::vector<std::vector<uint8_t>> blocks;
-  for (size_t at = 0; at < contents.size(); at += DECMPFS_BLOCK_SIZE)
-    blocks.push_back(Zlib(contents.data() + at, std::min<size_t>(DECMPFS_BLOCK_SIZE, contents.size() - at)));
-  // The resource: block count and table (offsets from the count), then the blocks.
   const size_t tableSize = 4 + 8 * blocks.size();
   std::vector<uint8_t> resource(tableSize, 0);
   Put32(resource.data(), static_cast<uint32_t>(blocks.size()));
@@ -161,6 +181,41 @@ std::vector<uint8_t> ZlibResourceFork(const std::vector<uint8_t>& contents) {
   fork.insert(fork.end(), resource.begin(), resource.end());
   fork.insert(fork.end(), map.begin(), map.end());
   return fork;
+}
+
+// N + 1 offsets from the fork's start, then the chunks back to back.
+std::vector<uint8_t> OffsetTableFork(const std::vector<std::vector<uint8_t>>& blocks) {
+  std::vector<uint8_t> fork(4 * (blocks.size() + 1));
+  Put32(fork.data(), uint32_t(fork.size()));
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    fork.insert(fork.end(), blocks[i].begin(), blocks[i].end());
+    Put32(fork.data() + 4 * (i + 1), uint32_t(fork.size()));
+  }
+  return fork;
+}
+
+}  // namespace
+
+std::vector<uint8_t> DecmpfsInline(const std::vector<uint8_t>& contents, Codec codec, bool storeChunks) {
+  std::vector<uint8_t> attribute = DecmpfsHeader(DecmpfsType(codec, false), contents.size());
+  const std::vector<uint8_t> chunk = codec == Codec::Raw && !storeChunks
+                                         ? contents
+                                         : Chunk(codec, storeChunks, contents.data(), contents.size());
+  attribute.insert(attribute.end(), chunk.begin(), chunk.end());
+  return attribute;
+}
+
+std::vector<uint8_t> DecmpfsResourceForkHeader(uint64_t uncompressedSize, Codec codec) {
+  return DecmpfsHeader(DecmpfsType(codec, true), uncompressedSize);
+}
+
+std::vector<uint8_t> CompressedResourceFork(const std::vector<uint8_t>& contents, Codec codec, bool storeChunks) {
+  std::vector<std::vector<uint8_t>> blocks;
+  for (size_t at = 0; at < contents.size(); at += DECMPFS_BLOCK_SIZE) {
+    blocks.push_back(Chunk(codec, storeChunks, contents.data() + at,
+                           std::min<size_t>(DECMPFS_BLOCK_SIZE, contents.size() - at)));
+  }
+  return codec == Codec::Zlib ? ClassicResourceFork(blocks) : OffsetTableFork(blocks);
 }
 
 }  // namespace apfsw

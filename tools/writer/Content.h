@@ -28,11 +28,12 @@ class ContentSource {
 // is not the last is not a whole number of blocks.
 std::vector<Segment> DataLayout(const Entry& file, uint32_t blockSize);
 
-// "com.apple.decmpfs" of a file compressed with zlib inside the attribute.
-std::vector<uint8_t> DecmpfsWithZlibData(const std::vector<uint8_t>& contents);
-// The 16-byte header alone, for files whose data lives in the resource fork.
-std::vector<uint8_t> DecmpfsResourceForkHeader(uint64_t uncompressedSize);
-// A resource fork holding the contents as zlib blocks of 64 KiB.
-std::vector<uint8_t> ZlibResourceFork(const std::vector<uint8_t>& contents);
+// "com.apple.decmpfs" of a file whose one chunk is inline, after the header.
+std::vector<uint8_t> DecmpfsInline(const std::vector<uint8_t>& contents, Codec codec, bool storeChunks);
+// The 16-byte header alone, for files whose chunks live in the resource fork.
+std::vector<uint8_t> DecmpfsResourceForkHeader(uint64_t uncompressedSize, Codec codec);
+// The resource fork holding the contents as chunks of 64 KiB: for zlib a classic resource
+// fork with one resource, for the other codecs an offset table followed by the chunks.
+std::vector<uint8_t> CompressedResourceFork(const std::vector<uint8_t>& contents, Codec codec, bool storeChunks);
 
 }  // namespace apfsw

@@ -32,6 +32,9 @@ enum class Compression {
   ResourceFork,
 };
 
+// What a compressed file's chunks are compressed with.
+enum class Codec { Zlib, Lzvn, Lzfse, Raw };
+
 // Nanoseconds since 1970-01-01, negative before it.
 struct Times {
   int64_t create = 0;
@@ -86,6 +89,9 @@ struct Entry {
                                    // each placed apart from the previous one
   Compression compression = Compression::None;
   bool recordUncompressedSize = true;  // compressed files: set the inode's size field
+  Codec codec = Codec::Zlib;       // compressed files: the chunks' compression
+  bool storeChunks = false;        // compressed files: every chunk stored uncompressed,
+                                   // behind its codec's marker byte
   std::string cloneOf;             // path of a regular file whose blocks this file shares
   bool dataless = false;           // a placeholder: flagged dataless, the size recorded,
                                    // no data written and no extents

@@ -66,6 +66,14 @@ Compression CompressionNamed(const std::string& name) {
   return found->second;
 }
 
+Codec CodecNamed(const std::string& name) {
+  static const std::map<std::string, Codec> codecs = {
+      {"zlib", Codec::Zlib}, {"lzvn", Codec::Lzvn}, {"lzfse", Codec::Lzfse}, {"raw", Codec::Raw}};
+  const auto found = codecs.find(name);
+  if (found == codecs.end()) throw std::runtime_error("unknown codec " + name);
+  return found->second;
+}
+
 VolumeRole RoleNamed(const std::string& name) {
   static const std::map<std::string, VolumeRole> roles = {
       {"none", VolumeRole::None},       {"system", VolumeRole::System}, {"data", VolumeRole::Data},
@@ -139,6 +147,8 @@ class EntryParser {
     Take(j, "extentBlocks", e.extentBlocks);
     if (j.contains("compression")) e.compression = CompressionNamed(j.at("compression").get<std::string>());
     Take(j, "recordUncompressedSize", e.recordUncompressedSize);
+    if (j.contains("codec")) e.codec = CodecNamed(j.at("codec").get<std::string>());
+    Take(j, "storeChunks", e.storeChunks);
   }
 
   static void Generate(const json& g, Entry& dir) {

@@ -17,6 +17,7 @@
 //            "extraXfields": [ { "type", "flags", "hex" } ], "bareInode",
 //            "size", "text" | "hex" | "source", "layout": [ { "data": n } | { "hole": n } ],
 //            "extentBlocks", "compression": "none|decmpfs|decmpfs-stream|resource-fork",
+//            "codec": "zlib|lzvn|lzfse|raw", "storeChunks",
 //            "recordUncompressedSize", "cloneOf", "dataless", "target", "rdev",
 //            "entries": [ entry... ],
 //            "generate": { "count", "prefix", "size" },

@@ -195,8 +195,6 @@ constexpr uint64_t J_FILE_EXTENT_LEN_MASK = 0x00FFFFFFFFFFFFFFull;
 constexpr size_t FILE_EXTENT_VAL_SIZE = 24;
 
 constexpr uint32_t DECMPFS_MAGIC = 0x636D7066;  // "fpmc" in file order
-constexpr uint32_t DECMPFS_ZLIB_ATTR = 3;
-constexpr uint32_t DECMPFS_ZLIB_RSRC = 4;
 constexpr size_t DECMPFS_HEADER_SIZE = 16;
 constexpr uint32_t DECMPFS_BLOCK_SIZE = 0x10000;
 inline constexpr char XATTR_DECMPFS[] = "com.apple.decmpfs";

@@ -377,13 +377,14 @@ void VolumeBuilder::AddCompressedFile(const Node& node, InodeFields& fields, Fil
   location.size = file.size;
   if (file.compression == Compression::ResourceFork) {
     fields.internalFlags |= INODE_HAS_RSRC_FORK;
-    AddXattr(node.inode, XATTR_DECMPFS, DecmpfsResourceForkHeader(file.size), false,
+    AddXattr(node.inode, XATTR_DECMPFS, DecmpfsResourceForkHeader(file.size, file.codec), false,
              XATTR_DATA_EMBEDDED);
-    AddXattr(node.inode, XATTR_RESOURCE_FORK, ZlibResourceFork(contents), true, 0);
+    AddXattr(node.inode, XATTR_RESOURCE_FORK, CompressedResourceFork(contents, file.codec, file.storeChunks), true,
+             0);
     return;
   }
   fields.internalFlags |= INODE_NO_RSRC_FORK;
-  const std::vector<uint8_t> attribute = DecmpfsWithZlibData(contents);
+  const std::vector<uint8_t> attribute = DecmpfsInline(contents, file.codec, file.storeChunks);
   const bool asStream = file.compression == Compression::DecmpfsStream;
   if (!asStream && attribute.size() > XATTR_MAX_EMBEDDED_SIZE)
     throw std::runtime_error(node.path + ": compressed data too large to embed");

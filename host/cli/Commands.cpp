@@ -29,7 +29,7 @@ std::string ChildPath(const std::string& parent, const std::string& name) {
 struct Opened {
   ApfsImage image;
   VolumeReader volume;
-  Opened(const Options& o) : image(o.operands[0]), volume(image, o.volume) {}
+  Opened(const Options& o) : image(o.operands[0]), volume(image, o.volume, o.snapshot) {}
 };
 
 std::string LongLine(Session& session, Inode* inode, const std::string& shown) {
@@ -171,6 +171,23 @@ std::string TimeString(uint64_t nanoseconds) {
   return text;
 }
 
+// Info's lines for the snapshots of volume v, indented under it.
+std::string SnapshotLines(ApfsImage& image, const VolumeSummary& v) {
+  std::string error;
+  const std::vector<SnapshotSummary> snapshots = ListedSnapshots(image, v, &error);
+  if (!error.empty()) return "      snapshots: " + error + "\n";
+  std::string text;
+  for (const SnapshotSummary& s : snapshots) {
+    if (s.damaged) {
+      text += "      snapshot at transaction " + std::to_string(s.xid) + ": metadata damaged\n";
+      continue;
+    }
+    text += "      snapshot \"" + s.name + "\"  transaction " + std::to_string(s.xid) + ", created " +
+            TimeString(s.createNs) + (s.uuid.empty() ? std::string() : ", UUID " + s.uuid) + "\n";
+  }
+  return text;
+}
+
 ExitCode RunInfo(const Options& o, FILE* out) {
   ApfsImage image(o.operands[0]);
   if (o.json) {
@@ -190,7 +207,7 @@ ExitCode RunInfo(const Options& o, FILE* out) {
     text += "  " + std::to_string(v.index) + (v.isDefault ? "* " : "  ") + "\"" + v.name + "\"  role " + v.role +
             ", " + (v.caseSensitive ? "case-sensitive" : "case-insensitive") +
             (v.encrypted ? std::string(", encrypted (cannot be read)") : !v.unsupported.empty() ? ", " + v.unsupported : !v.usable ? ", unreadable" : "") +
-            "\n";
+            "\n" + SnapshotLines(image, v);
   }
   WriteText(out, text);
   return ExitCode::Ok;

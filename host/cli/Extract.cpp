@@ -325,7 +325,7 @@ class Extractor {
 
 ExitCode RunGet(const Options& o) {
   ApfsImage image(o.operands[0]);
-  VolumeReader volume(image, o.volume);
+  VolumeReader volume(image, o.volume, o.snapshot);
   auto session = volume.Borrow();
   const std::string path = VolumePath(o.operands[1]);
   NodeRef node = session->Resolve(path);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "ApfsFormat.h"
+#include "Failure.h"
 
 using nlohmann::json;
 
@@ -25,6 +26,34 @@ std::string OctalMode(uint32_t mode) {
   return text;
 }
 
+std::vector<SnapshotSummary> ListedSnapshots(ApfsImage& image, const VolumeSummary& v, std::string* error) {
+  error->clear();
+  if (!v.usable) return {};
+  try {
+    return image.snapshots(v.index);
+  } catch (const ReadFailure& failure) {
+    *error = failure.what();
+    return {};
+  }
+}
+
+namespace {
+
+json SnapshotsJson(const std::vector<SnapshotSummary>& snapshots) {
+  json list = json::array();
+  for (const SnapshotSummary& s : snapshots) {
+    list.push_back({{"name", s.damaged ? json(nullptr) : json(s.name)},
+                    {"xid", s.xid},
+                    {"created", s.createNs},
+                    {"changed", s.changeNs},
+                    {"uuid", s.uuid.empty() ? json(nullptr) : json(s.uuid)},
+                    {"damaged", s.damaged}});
+  }
+  return list;
+}
+
+}  // namespace
+
 json InfoJson(ApfsImage& image) {
   const ContainerSummary& c = image.summary();
   json volumes = json::array();
@@ -37,6 +66,9 @@ json InfoJson(ApfsImage& image) {
                        {"usable", v.usable},
                        {"unsupported", v.unsupported.empty() ? json(nullptr) : json(v.unsupported)},
                        {"default", v.isDefault}});
+    std::string error;
+    volumes.back()["snapshots"] = SnapshotsJson(ListedSnapshots(image, v, &error));
+    volumes.back()["snapshots_error"] = error.empty() ? json(nullptr) : json(error);
   }
   return {{"schema", JSON_SCHEMA_VERSION},
           {"image", image.path()},

@@ -15,5 +15,8 @@ const char* TypeName(uint32_t mode);
 std::string OctalMode(uint32_t mode);
 
 nlohmann::json InfoJson(ApfsImage& image);
+// The snapshots info shows for volume v: none for a volume that cannot be read; when the
+// list itself is unreadable, none and the reason in *error.
+std::vector<SnapshotSummary> ListedSnapshots(ApfsImage& image, const VolumeSummary& v, std::string* error);
 // One entry of a listing or the object of stat, at volume path `path`.
 nlohmann::json EntryJson(Session& session, Inode* inode, const std::string& path);

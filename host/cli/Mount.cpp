@@ -536,7 +536,7 @@ class FuseMount {
 
 ExitCode RunMount(const Options& o) {
   ApfsImage image(o.operands[0]);
-  VolumeReader volume(image, o.volume);
+  VolumeReader volume(image, o.volume, o.snapshot);
   const std::string& mountPoint = o.operands[1];
   struct stat st {};
   if (stat(mountPoint.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {

@@ -19,6 +19,11 @@ int32_t VolumeNumber(const std::string& text) {
   return n;
 }
 
+std::string SnapshotName(const std::string& text) {
+  if (text.empty()) throw UsageError("--snapshot takes a snapshot's name or transaction number");
+  return text;
+}
+
 void ShortFlags(const std::string& arg, Options& o) {
   for (size_t i = 1; i < arg.size(); i++) {
     switch (arg[i]) {
@@ -68,6 +73,10 @@ Options ParseOptions(int argc, char** argv) {
       o.volume = VolumeNumber(value());
     } else if (arg.rfind("--volume=", 0) == 0) {
       o.volume = VolumeNumber(arg.substr(9));
+    } else if (arg == "--snapshot") {
+      o.snapshot = SnapshotName(value());
+    } else if (arg.rfind("--snapshot=", 0) == 0) {
+      o.snapshot = SnapshotName(arg.substr(11));
     } else if (arg == "--json") {
       o.json = true;
     } else if (arg == "--help") {
@@ -93,6 +102,9 @@ void CheckOptions(const Options& o) {
   if (o.operands.size() < r.minOperands) throw UsageError(o.command + ": missing operand");
   if (o.operands.size() > r.maxOperands) throw UsageError(o.command + ": too many operands");
   if (o.json && !r.json) throw UsageError(o.command + " has no --json output");
+  if (!o.snapshot.empty() && o.command == "info") {
+    throw UsageError("info lists every snapshot: --snapshot belongs to the commands that read a volume");
+  }
   if ((o.longFormat || o.recursive || o.all) && !r.lsFlags) {
     throw UsageError("-l, -R and -a belong to ls");
   }
@@ -107,34 +119,35 @@ std::string HelpText(const std::string& command) {
        "usage: quadrel info [--json] IMAGE\n"
        "The container (layout, block size and count, free blocks, newest checkpoint\n"
        "transaction, checkpoints in the ring) and every volume (index, name, role, case\n"
-       "sensitivity, encryption; * marks the default volume).\n"},
+       "sensitivity, encryption; * marks the default volume) with its snapshots (name,\n"
+       "transaction, creation time, UUID).\n"},
       {"ls",
-       "usage: quadrel ls [-l] [-R] [-a] [--json] [--volume N] IMAGE [PATH]\n"
+       "usage: quadrel ls [-l] [-R] [-a] [--json] [--volume N] [--snapshot S] IMAGE [PATH]\n"
        "Lists the directory PATH (default /), or PATH itself when it is not a directory.\n"
        "  -l  long format: mode, links, owner, group, size, modification time, name\n"
        "  -R  recursive: every entry below PATH, with its full path\n"
        "  -a  include names that begin with a dot\n"
        "Entries whose stored names cannot be file names are reported and left out (status 1).\n"},
       {"stat",
-       "usage: quadrel stat [--json] [--volume N] IMAGE PATH\n"
+       "usage: quadrel stat [--json] [--volume N] [--snapshot S] IMAGE PATH\n"
        "Everything known of PATH: type, inode, links, mode, owner, size, flags, the four\n"
        "times in nanoseconds and the extended attributes.\n"},
       {"cat",
-       "usage: quadrel cat [--volume N] IMAGE PATH\n"
+       "usage: quadrel cat [--volume N] [--snapshot S] IMAGE PATH\n"
        "Writes the contents of the regular file PATH to standard output.\n"},
       {"xattr",
-       "usage: quadrel xattr [--volume N] IMAGE PATH [NAME]\n"
+       "usage: quadrel xattr [--volume N] [--snapshot S] IMAGE PATH [NAME]\n"
        "Without NAME lists the extended attributes of PATH with their sizes; with NAME\n"
        "writes that attribute's value to standard output.\n"},
       {"get",
-       "usage: quadrel get [--volume N] IMAGE PATH DEST\n"
+       "usage: quadrel get [--volume N] [--snapshot S] IMAGE PATH DEST\n"
        "Extracts the file or the whole tree PATH to DEST (inside DEST when DEST is an\n"
        "existing directory), keeping modes, nanosecond times, symbolic links, hard links,\n"
        "holes, extended attributes (as user.NAME, where DEST supports them) and, when run\n"
        "as root, owners and device files. Shows progress on a terminal. Writes nothing\n"
        "outside DEST; entries that cannot be extracted are reported and skipped (status 1).\n"},
       {"mount",
-       "usage: quadrel mount [--volume N] [-f] [-d] [-o OPTION[,OPTION...]] IMAGE MOUNTPOINT\n"
+       "usage: quadrel mount [--volume N] [--snapshot S] [-f] [-d] [-o OPTION[,OPTION...]] IMAGE MOUNTPOINT\n"
        "Mounts the volume read-only through FUSE; unmount with fusermount3 -u MOUNTPOINT,\n"
        "or end the mount with SIGTERM, SIGINT or SIGHUP.\n"
        "  -f  stay in the foreground      -d  foreground with FUSE debug output\n"
@@ -155,6 +168,7 @@ std::string HelpText(const std::string& command) {
       "  mount  IMAGE MOUNTPOINT      read-only FUSE mount\n\n"
       "Options:\n"
       "  --volume N   volume index (default: the container's default volume)\n"
+      "  --snapshot S the volume as snapshot S (a name or transaction number) keeps it\n"
       "  --json       JSON output (info, ls, stat)\n"
       "  --help       this text, or a command's (quadrel ls --help)\n"
       "  --version    the version of quadrel\n\n"

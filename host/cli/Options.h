@@ -9,6 +9,7 @@ struct Options {
   std::string command;
   std::vector<std::string> operands;
   int32_t volume = -1;  // -1: the container's default volume
+  std::string snapshot;  // --snapshot: a snapshot's name or transaction; empty: the live volume
   bool json = false;
   bool longFormat = false;  // ls -l
   bool recursive = false;   // ls -R

@@ -16,6 +16,27 @@ constexpr uint32_t CHECKPOINT_AREA_NONCONTIGUOUS = 0x80000000;
 
 bool HasContainerMagic(const uint8_t* block) { return Le32(block + NX_MAGIC) == NX_MAGIC_VALUE; }
 
+std::string UuidText(const uint8_t* uuid) {
+  char text[37];
+  std::snprintf(text, sizeof text,
+                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", uuid[0],
+                uuid[1], uuid[2], uuid[3], uuid[4], uuid[5], uuid[6], uuid[7], uuid[8], uuid[9],
+                uuid[10], uuid[11], uuid[12], uuid[13], uuid[14], uuid[15]);
+  return text;
+}
+
+SnapshotSummary SummaryOf(const SnapshotEntry& entry) {
+  SnapshotSummary s;
+  s.entry = entry;
+  s.xid = entry.xid;
+  s.damaged = entry.damaged;
+  s.name.assign(reinterpret_cast<const char*>(entry.name), entry.nameLength);
+  s.createNs = entry.createTime;
+  s.changeNs = entry.changeTime;
+  if (entry.hasUuid) s.uuid = UuidText(entry.uuid);
+  return s;
+}
+
 }  // namespace
 
 std::string RoleName(uint16_t role) {
@@ -195,5 +216,16 @@ std::vector<VolumeSummary> ApfsImage::volumes() {
     }
     out.push_back(v);
   }
+  return out;
+}
+
+std::vector<SnapshotSummary> ApfsImage::snapshots(uint32_t index) {
+  const std::string what = "volume " + std::to_string(index) + ": snapshot list unreadable";
+  uint32_t count = 0;
+  if (!SnapshotList(&container_, index, nullptr, 0, &count)) throw Corrupt(what);
+  std::vector<SnapshotEntry> entries(count);
+  if (count != 0 && !SnapshotList(&container_, index, entries.data(), count, &count)) throw Corrupt(what);
+  std::vector<SnapshotSummary> out;
+  for (uint32_t i = 0; i < count && i < entries.size(); i++) out.push_back(SummaryOf(entries[i]));
   return out;
 }

@@ -31,6 +31,16 @@ struct VolumeSummary {
   bool isDefault = false;
 };
 
+struct SnapshotSummary {
+  std::string name;
+  uint64_t xid = 0;
+  uint64_t createNs = 0;  // nanoseconds since 1970
+  uint64_t changeNs = 0;
+  std::string uuid;       // canonical text form; empty when the volume keeps none
+  bool damaged = false;   // its metadata record is malformed
+  SnapshotEntry entry{};  // what the engine opens it by
+};
+
 // The object map and file-system tree of one volume slot.
 struct TreePair {
   BTree omap{};
@@ -53,6 +63,9 @@ class ApfsImage {
   TreePair* slotTrees(uint32_t index);
   // A slot whose superblock names a volume.
   bool slotInUse(uint32_t index) const;
+  // The snapshots of an opened volume slot, oldest first. Throws Corrupt when the volume's
+  // list of snapshots cannot be read.
+  std::vector<SnapshotSummary> snapshots(uint32_t index);
 
  private:
   void OpenContainer();

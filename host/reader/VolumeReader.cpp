@@ -412,7 +412,56 @@ size_t Session::ReadCompressed(Inode* inode, uint64_t offset, uint8_t* out, size
 
 // ---- VolumeReader ----
 
-VolumeReader::VolumeReader(ApfsImage& image, int32_t index) : image_(image) {
+namespace {
+
+// The snapshot wanted names: by name first, then by transaction number.
+const SnapshotSummary* FindSnapshot(const std::vector<SnapshotSummary>& snapshots,
+                                    const std::string& wanted) {
+  for (const SnapshotSummary& s : snapshots) {
+    if (!s.damaged && s.name == wanted) return &s;
+  }
+  const bool digits = !wanted.empty() && wanted.size() <= 19 &&
+                      std::all_of(wanted.begin(), wanted.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (!digits) return nullptr;
+  const uint64_t xid = std::stoull(wanted);
+  for (const SnapshotSummary& s : snapshots) {
+    if (s.xid == xid) return &s;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void VolumeReader::OpenSnapshot(const std::string& volumeName, const std::string& wanted) {
+  const std::vector<SnapshotSummary> snapshots = image_.snapshots(index());
+  const SnapshotSummary* found = FindSnapshot(snapshots, wanted);
+  if (found == nullptr) {
+    throw ReadFailure(ExitCode::VolumeUnusable, ENOENT,
+                      volumeName + ": no such snapshot: " + wanted + " (see quadrel info)");
+  }
+  snapshot_ = *found;
+  const std::string what = volumeName + ", snapshot " +
+                           (found->damaged ? std::string() : "'" + found->name + "' ") +
+                           "(transaction " + std::to_string(found->xid) + ")";
+  if (found->damaged) throw Corrupt(what + ": metadata record malformed");
+  Container* container = image_.container();
+  BTreeInit(&snapshotTrees_.omap, container);
+  BTreeInit(&snapshotTrees_.fs, container);
+  atSnapshot_ = true;
+  if (!VolumeSnapshotOpen(container, index(), &found->entry, &snapshotTrees_.omap, &snapshotTrees_.fs)) {
+    throw Corrupt(what + ": superblock, object map or file-system tree unreadable");
+  }
+  trees_ = &snapshotTrees_;
+}
+
+void VolumeReader::ReleaseSnapshotTrees() {
+  if (!atSnapshot_) return;
+  BTreeRelease(&snapshotTrees_.fs);
+  BTreeRelease(&snapshotTrees_.omap);
+}
+
+VolumeReader::VolumeReader(ApfsImage& image, int32_t index, const std::string& snapshot)
+    : image_(image) {
   Container* container = image.container();
   const uint32_t chosen = index < 0 ? image.summary().defaultVolume : uint32_t(index);
   const std::string name = "volume " + std::to_string(chosen);
@@ -428,15 +477,26 @@ VolumeReader::VolumeReader(ApfsImage& image, int32_t index) : image_(image) {
   }
   if (slot.unsupported) throw ReadFailure(ExitCode::VolumeUnusable, EOPNOTSUPP, name + ": " + RefusalText(slot));
   VolumeHandleInit(&handle_, container);
-  if (!slot.open || !VolumeHandleOpen(&handle_, int32_t(chosen), nullptr, &trees_->omap, &trees_->fs)) {
+  if (!slot.open) throw Corrupt(name + ": superblock, object map or root directory unreadable");
+  handle_.index = int32_t(chosen);
+  try {
+    if (!snapshot.empty()) OpenSnapshot(name, snapshot);
+  } catch (...) {
+    ReleaseSnapshotTrees();
+    throw;
+  }
+  if (!VolumeHandleOpen(&handle_, int32_t(chosen), nullptr, &trees_->omap, &trees_->fs)) {
     VolumeHandleRelease(&handle_);
-    throw Corrupt(name + ": superblock, object map or root directory unreadable");
+    ReleaseSnapshotTrees();
+    throw Corrupt(name + (atSnapshot_ ? ", snapshot '" + snapshot_.name + "'" : std::string()) +
+                  ": superblock, object map or root directory unreadable");
   }
 }
 
 VolumeReader::~VolumeReader() {
   idle_.clear();
   VolumeHandleRelease(&handle_);
+  ReleaseSnapshotTrees();
 }
 
 VolumeReader::Lease VolumeReader::Borrow() {

@@ -163,9 +163,11 @@ class Session {
 
 class VolumeReader {
  public:
-  // Opens volume index of image (the container's default when index < 0). Throws
-  // ReadFailure when the volume does not exist, is encrypted or cannot be read.
-  VolumeReader(ApfsImage& image, int32_t index);
+  // Opens volume index of image (the container's default when index < 0), as it is now
+  // or, when snapshot is not empty, as the snapshot of that name (or transaction number)
+  // keeps it. Throws ReadFailure when the volume or snapshot does not exist, is
+  // encrypted or cannot be read.
+  VolumeReader(ApfsImage& image, int32_t index, const std::string& snapshot = {});
   ~VolumeReader();
   VolumeReader(const VolumeReader&) = delete;
   VolumeReader& operator=(const VolumeReader&) = delete;
@@ -176,6 +178,8 @@ class VolumeReader {
     return uint64_t(index()) << OBJ_TYPE_SHIFT | (inodeNumber & OBJ_ID_MASK);
   }
   ApfsImage& image() { return image_; }
+  // The snapshot read, or null for the volume as it is now.
+  const SnapshotSummary* snapshot() const { return atSnapshot_ ? &snapshot_ : nullptr; }
   VolumeHandle* handle() { return &handle_; }
 
   // A session for the calling request; it returns to the pool when the lease ends.
@@ -197,9 +201,14 @@ class VolumeReader {
 
  private:
   void Return(std::unique_ptr<Session> session);
+  void OpenSnapshot(const std::string& volumeName, const std::string& wanted);
+  void ReleaseSnapshotTrees();
 
   ApfsImage& image_;
   TreePair* trees_;
+  TreePair snapshotTrees_{};  // the trees as of the snapshot, when one is read
+  bool atSnapshot_ = false;
+  SnapshotSummary snapshot_;
   VolumeHandle handle_{};
   std::mutex poolLock_;  // guards idle_ and cloning from trees_
   std::vector<std::unique_ptr<Session>> idle_;

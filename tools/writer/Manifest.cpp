@@ -201,6 +201,14 @@ VolumeSpec ParseVolume(const json& j, const std::string& base) {
   if (j.contains("source")) v.root = ReadDirectoryTree(Resolve(j.at("source").get<std::string>(), base));
   const EntryParser parser(base, !v.caseInsensitive);
   for (const json& entry : j.value("entries", json::array())) v.root.children.push_back(parser.Parse(entry));
+  for (const json& s : j.value("snapshots", json::array())) {
+    SnapshotSpec snapshot;
+    snapshot.name = s.at("name").get<std::string>();
+    if (s.contains("uuid")) snapshot.uuid = FromHex(s.at("uuid").get<std::string>());
+    Take(s, "createTime", snapshot.createTime);
+    for (const json& entry : s.value("entries", json::array())) snapshot.root.children.push_back(parser.Parse(entry));
+    v.snapshots.push_back(std::move(snapshot));
+  }
   return v;
 }
 

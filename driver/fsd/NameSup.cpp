@@ -31,3 +31,32 @@ void FreeNameBuffer(PUNICODE_STRING Name) {
   Name->Buffer = nullptr;
   Name->Length = Name->MaximumLength = 0;
 }
+
+// Builds the name-tree key of ByteCount bytes of UTF-8: each code point as the engine
+// compares it (folded on a case-insensitive volume) as a 32-bit value, then the UTF-8
+// length, which the engine's comparison also requires to match. Pool buffer, tag "Qvxc".
+void BuildNameKey(PIRP_CONTEXT IrpContext, const UCHAR* Utf8, ULONG ByteCount, BOOLEAN CaseInsensitive,
+                  PUNICODE_STRING Key) {
+  if (ByteCount > FsMaxNameLength()) RaiseStatus(IrpContext, STATUS_OBJECT_NAME_INVALID);
+  EnsureNameBuffer(Key, (ByteCount + 1) * sizeof(ULONG));
+  auto* Out = (ULONG*)Key->Buffer;
+  ULONG Count = 0;
+  const UCHAR* End = Utf8 + ByteCount;
+  for (const UCHAR* Cursor = Utf8; Cursor < End;) {
+    UCHAR Lead = *Cursor++;
+    int32_t Point = Lead < 0x80 ? Lead : Utf8Decode(Lead, &Cursor, End);
+    if (Point < 0) RaiseStatus(IrpContext, STATUS_OBJECT_NAME_INVALID);
+    Out[Count++] = CaseInsensitive ? FoldCase((uint32_t)Point) : (ULONG)Point;
+  }
+  Out[Count++] = ByteCount;
+  Key->Length = (USHORT)(Count * sizeof(ULONG));
+}
+
+// Orders two keys by their bytes: the first differing byte decides, else the shorter key
+// is the lesser.
+LONG CompareNameKeys(PCUNICODE_STRING A, PCUNICODE_STRING B) {
+  USHORT Shorter = A->Length < B->Length ? A->Length : B->Length;
+  int Order = std::memcmp(A->Buffer, B->Buffer, Shorter);
+  if (Order != 0) return Order < 0 ? -1 : 1;
+  return A->Length == B->Length ? 0 : (A->Length < B->Length ? -1 : 1);
+}

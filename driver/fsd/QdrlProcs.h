@@ -92,11 +92,17 @@ void RecheckFcb(PIRP_CONTEXT IrpContext, PFCB Fcb);
 void SetFcbCondition(PIRP_CONTEXT IrpContext, PFCB Fcb, FCB_CONDITION Condition, BOOLEAN Recursive);
 void BuildFullName(PIRP_CONTEXT IrpContext, PFCB Fcb);
 PFCB NextFcb(PIRP_CONTEXT IrpContext, PFCB Current, PFCB Start);
+PFCB InsertName(PIRP_CONTEXT IrpContext, PRTL_SPLAY_LINKS* Root, PNAME_LINK Link);
+PFCB FindChildFcb(PIRP_CONTEXT IrpContext, PFCB Parent, const UCHAR* Utf8, ULONG ByteCount);
+void RemoveNames(PIRP_CONTEXT IrpContext, PFCB Fcb);
 
 // ---- Names (NameSup.cpp) ----------------------------------------------------------------------------
 void Utf8ToName(PIRP_CONTEXT IrpContext, const UCHAR* Utf8, ULONG ByteCount, PUNICODE_STRING Name,
                 BOOLEAN AllowUnmapped);
 void EnsureNameBuffer(PUNICODE_STRING Name, ULONG Size);
+void BuildNameKey(PIRP_CONTEXT IrpContext, const UCHAR* Utf8, ULONG ByteCount, BOOLEAN CaseInsensitive,
+                  PUNICODE_STRING Key);
+LONG CompareNameKeys(PCUNICODE_STRING A, PCUNICODE_STRING B);
 void FreeNameBuffer(PUNICODE_STRING Name);
 
 // ---- Disk I/O support (DevSup.cpp) ------------------------------------------------------------------

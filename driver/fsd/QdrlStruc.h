@@ -167,6 +167,16 @@ using PFILE_RUN = FILE_RUN*;
 struct NON_PAGED_FCB;
 using PNON_PAGED_FCB = NON_PAGED_FCB*;
 
+// An Fcb's entry in its parent's name tree. The key is the name as the engine compares
+// names on the volume (code points, folded on a case-insensitive volume), so that the tree
+// finds exactly the Fcb of the file a lookup of the same name would find.
+struct NAME_LINK {
+  FCB* Fcb;
+  UNICODE_STRING Key;
+  RTL_SPLAY_LINKS Links;
+};
+using PNAME_LINK = NAME_LINK*;
+
 struct FCB {
   FSRTL_ADVANCED_FCB_HEADER Header;
   PNON_PAGED_FCB NonPaged;
@@ -180,6 +190,7 @@ struct FCB {
   ULONG UncleanCount;
   ULONG NonCachedUncleanCount;
   UNICODE_STRING ExactName;
+  NAME_LINK NameLink;
   UNICODE_STRING FullName;
   UCHAR Attributes;
   LARGE_INTEGER CreationTime;
@@ -189,6 +200,7 @@ struct FCB {
   union {
     struct {
       LIST_ENTRY ChildList;
+      PRTL_SPLAY_LINKS NameTree;
       FsNode* DirNode;
     } Directory;
     struct {

@@ -201,9 +201,11 @@ void CopyTimes(PFCB Fcb, const FileInfo* Info) {
 }
 
 // Takes back what CreateChildFcb had done when an exception passes through it.
-void UndoChildFcb(PFCB Fcb, FsNode* Node) {
+void UndoChildFcb(PIRP_CONTEXT IrpContext, PFCB Fcb, FsNode* Node) {
   if (!IsListEmpty(&Fcb->ParentLinks)) RemoveEntryList(&Fcb->ParentLinks);
+  RemoveNames(IrpContext, Fcb);
   FreeNameBuffer(&Fcb->ExactName);
+  FreeNameBuffer(&Fcb->NameLink.Key);
   if (FlagOn(Fcb->State, FCB_FILE)) FreeRuns(Fcb);
   if (Fcb->Header.PagingIoResource != nullptr && Fcb->Header.PagingIoResource != Fcb->Header.Resource)
     FreeResource(Fcb->Header.PagingIoResource);
@@ -217,6 +219,7 @@ void UndoChildFcb(PFCB Fcb, FsNode* Node) {
 PFCB CreateChildFcb(PIRP_CONTEXT IrpContext, PVCB Vcb, PFCB Parent, FsNode* Node, const FileInfo* Info,
                     ULONG State, BOOLEAN SharedPagingResource) {
   PFCB Fcb = AllocateFcb(Vcb, State, PagedPool);
+  PFCB Live = nullptr;
   Node->useCount++;
   SEH_TRY {
     if (State == FCB_DIRECTORY) {
@@ -237,14 +240,30 @@ PFCB CreateChildFcb(PIRP_CONTEXT IrpContext, PVCB Vcb, PFCB Parent, FsNode* Node
     }
     Utf8ToName(IrpContext, Info->name, Info->nameLength, &Fcb->ExactName, FALSE);
     Fcb->FileId = Info->objectId;
-    // Directories first among the children: walks meet them before files.
     Fcb->Parent = Parent;
-    if (State == FCB_DIRECTORY) InsertHeadList(&Parent->Directory.ChildList, &Fcb->ParentLinks);
-    else InsertTailList(&Parent->Directory.ChildList, &Fcb->ParentLinks);
+    BuildNameKey(IrpContext, Info->name, Info->nameLength, BooleanFlagOn(Vcb->State, VCB_CASE_INSENSITIVE),
+                 &Fcb->NameLink.Key);
+    Fcb->NameLink.Fcb = Fcb;
+    Live = InsertName(IrpContext, &Parent->Directory.NameTree, &Fcb->NameLink);
+    // Another file under a name the engine cannot tell from this one's: the directory
+    // is damaged.
+    if (Live != nullptr && Live->FileId != Fcb->FileId) RaiseStatus(IrpContext, STATUS_FILE_CORRUPT_ERROR);
+    if (Live == nullptr) {
+      SetFlag(Fcb->State, FCB_IN_NAME_TREE);
+      // Directories first among the children: walks meet them before files.
+      if (State == FCB_DIRECTORY) InsertHeadList(&Parent->Directory.ChildList, &Fcb->ParentLinks);
+      else InsertTailList(&Parent->Directory.ChildList, &Fcb->ParentLinks);
+    }
   } SEH_EXCEPT (EXCEPTION_EXECUTE_HANDLER) {
-    UndoChildFcb(Fcb, Node);
+    UndoChildFcb(IrpContext, Fcb, Node);
     SEH_RETHROW();
   } SEH_END;
+  // The file has a live Fcb already, met under another spelling of its name: that one
+  // serves.
+  if (Live != nullptr) {
+    UndoChildFcb(IrpContext, Fcb, Node);
+    return Live;
+  }
   return Fcb;
 }
 
@@ -292,7 +311,6 @@ PFCB CreateFileFcb(PIRP_CONTEXT IrpContext, PVCB Vcb, PFCB Parent, FsNode* Node,
 // Frees *Fcb and everything it owns and nulls the caller's pointer. An Fcb with open
 // handles, or a record that is not an Fcb, means a broken driver.
 void DeleteFcb(PIRP_CONTEXT IrpContext, PFCB* FcbSlot) {
-  UNREFERENCED_PARAMETER(IrpContext);
   PFCB Fcb = *FcbSlot;
   if (Fcb->OpenCount != 0) QdrlBugCheck(Fcb, Fcb->OpenCount, 0);
   if (Fcb->Header.NodeTypeCode != NODE_TYPE_FCB) QdrlBugCheck(Fcb, Fcb->Header.NodeTypeCode, 0);
@@ -300,7 +318,9 @@ void DeleteFcb(PIRP_CONTEXT IrpContext, PFCB* FcbSlot) {
   BOOLEAN Root = FlagOn(Fcb->State, FCB_ROOT);
   if (!Root) {
     RemoveEntryList(&Fcb->ParentLinks);
+    RemoveNames(IrpContext, Fcb);
     FreeNameBuffer(&Fcb->ExactName);
+    FreeNameBuffer(&Fcb->NameLink.Key);
     if (Fcb->FullName.Buffer != nullptr) ExFreePoolWithTag(Fcb->FullName.Buffer, TAG_FULL_NAME);
     FsNodeRelease(NodeOf(Fcb));
   } else {
@@ -342,4 +362,68 @@ ULONG BuildRunMap(PIRP_CONTEXT IrpContext, PVCB Vcb, FsNode* Node, ULONG64 FileS
   } SEH_END;
   *Runs = Map;
   return Count;
+}
+
+// ---- Name trees ------------------------------------------------------------------------------------
+
+namespace {
+
+PNAME_LINK NameLinkOf(PRTL_SPLAY_LINKS Links) { return CONTAINING_RECORD(Links, NAME_LINK, Links); }
+
+}  // namespace
+
+// Hangs Link into the tree at *Root by its key. A stale Fcb met under the same key is
+// made bad and taken out first; a good one is returned, and Link is not inserted: the
+// caller decides between the two.
+PFCB InsertName(PIRP_CONTEXT IrpContext, PRTL_SPLAY_LINKS* Root, PNAME_LINK Link) {
+  for (;;) {
+    RtlInitializeSplayLinks(&Link->Links);
+    if (*Root == nullptr) {
+      *Root = &Link->Links;
+      return nullptr;
+    }
+    PRTL_SPLAY_LINKS Node = *Root;
+    for (;;) {
+      PNAME_LINK Other = NameLinkOf(Node);
+      LONG Order = CompareNameKeys(&Link->Key, &Other->Key);
+      if (Order == 0) break;
+      PRTL_SPLAY_LINKS Next = Order < 0 ? RtlLeftChild(Node) : RtlRightChild(Node);
+      if (Next == nullptr) {
+        if (Order < 0) RtlInsertAsLeftChild(Node, &Link->Links);
+        else RtlInsertAsRightChild(Node, &Link->Links);
+        return nullptr;
+      }
+      Node = Next;
+    }
+    PFCB Stale = NameLinkOf(Node)->Fcb;
+    if (Stale->Condition == FcbGood) return Stale;
+    SetFcbCondition(IrpContext, Stale, FcbBad, FALSE);
+    if (FlagOn(Stale->State, FCB_FILE)) Stale->Header.IsFastIoPossible = FastIoIsNotPossible;
+    RemoveNames(IrpContext, Stale);
+  }
+}
+
+// The child of Parent whose name the engine would match with ByteCount bytes of UTF-8, or
+// null. A hit is splayed to the root.
+PFCB FindChildFcb(PIRP_CONTEXT IrpContext, PFCB Parent, const UCHAR* Utf8, ULONG ByteCount) {
+  UNICODE_STRING Key{};
+  BuildNameKey(IrpContext, Utf8, ByteCount, BooleanFlagOn(Parent->Vcb->State, VCB_CASE_INSENSITIVE), &Key);
+  PRTL_SPLAY_LINKS Node = Parent->Directory.NameTree;
+  while (Node != nullptr) {
+    LONG Order = CompareNameKeys(&Key, &NameLinkOf(Node)->Key);
+    if (Order == 0) break;
+    Node = Order < 0 ? RtlLeftChild(Node) : RtlRightChild(Node);
+  }
+  FreeNameBuffer(&Key);
+  if (Node == nullptr) return nullptr;
+  Parent->Directory.NameTree = RtlSplay(Node);
+  return NameLinkOf(Node)->Fcb;
+}
+
+// Takes Fcb out of its parent's name tree.
+void RemoveNames(PIRP_CONTEXT IrpContext, PFCB Fcb) {
+  UNREFERENCED_PARAMETER(IrpContext);
+  if (!FlagOn(Fcb->State, FCB_IN_NAME_TREE)) return;
+  Fcb->Parent->Directory.NameTree = RtlDelete(&Fcb->NameLink.Links);
+  ClearFlag(Fcb->State, FCB_IN_NAME_TREE);
 }

@@ -93,7 +93,8 @@ class NonCachedRead : public WrittenVolume {
     EXPECT_NE(Node, nullptr);
     PFCB Fcb = CreateFileFcb(&IrpContext, Vcb, Root, Node, &Info, FALSE);
     FsNodeRelease(Node);
-    Fcbs_.push_back(Fcb);
+    // A file opened again keeps its one Fcb.
+    if (std::find(Fcbs_.begin(), Fcbs_.end(), Fcb) == Fcbs_.end()) Fcbs_.push_back(Fcb);
     return Fcb;
   }
 

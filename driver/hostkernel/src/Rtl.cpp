@@ -119,3 +119,67 @@ NTSTATUS RtlUnicodeToUTF8N(PCHAR UTF8StringDestination, ULONG UTF8StringMaxByteC
   *UTF8StringActualByteCount = Written;
   return Status;
 }
+
+// ---- Splay trees ----------------------------------------------------------------------------
+
+namespace {
+
+// Turns X's parent into X's child, keeping the order.
+void Rotate(PRTL_SPLAY_LINKS X) {
+  PRTL_SPLAY_LINKS P = X->Parent;
+  PRTL_SPLAY_LINKS Above = P->Parent;
+  if (P->LeftChild == X) {
+    P->LeftChild = X->RightChild;
+    if (X->RightChild) X->RightChild->Parent = P;
+    X->RightChild = P;
+  } else {
+    P->RightChild = X->LeftChild;
+    if (X->LeftChild) X->LeftChild->Parent = P;
+    X->LeftChild = P;
+  }
+  P->Parent = X;
+  if (Above == P) {
+    X->Parent = X;
+  } else {
+    X->Parent = Above;
+    if (Above->LeftChild == P) Above->LeftChild = X;
+    else Above->RightChild = X;
+  }
+}
+
+}  // namespace
+
+PRTL_SPLAY_LINKS RtlSplay(PRTL_SPLAY_LINKS Links) {
+  while (!RtlIsRoot(Links)) {
+    PRTL_SPLAY_LINKS P = Links->Parent;
+    if (RtlIsRoot(P)) {
+      Rotate(Links);
+    } else if ((P->Parent->LeftChild == P) == (P->LeftChild == Links)) {
+      Rotate(P);
+      Rotate(Links);
+    } else {
+      Rotate(Links);
+      Rotate(Links);
+    }
+  }
+  return Links;
+}
+
+PRTL_SPLAY_LINKS RtlDelete(PRTL_SPLAY_LINKS Links) {
+  RtlSplay(Links);
+  PRTL_SPLAY_LINKS Left = Links->LeftChild;
+  PRTL_SPLAY_LINKS Right = Links->RightChild;
+  RtlInitializeSplayLinks(Links);
+  if (Left == nullptr) {
+    if (Right) Right->Parent = Right;
+    return Right;
+  }
+  // The greatest of the left part becomes the root, with the right part beside it.
+  Left->Parent = Left;
+  PRTL_SPLAY_LINKS Greatest = Left;
+  while (Greatest->RightChild) Greatest = Greatest->RightChild;
+  RtlSplay(Greatest);
+  Greatest->RightChild = Right;
+  if (Right) Right->Parent = Greatest;
+  return Greatest;
+}

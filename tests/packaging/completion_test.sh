@@ -56,11 +56,12 @@ expect "quadrel l" ls
 expect "quadrel --json s" stat
 expect "quadrel ls --j" --json
 expect "quadrel --vers" --version
-expect "quadrel ls -" --help --json --version --volume -R -a -l
+expect "quadrel ls -" --help --json --snapshot --version --volume -R -a -l
 expect "quadrel info -" --help --json --version --volume
-expect "quadrel mount -" --help --json --version --volume -d -f -o
+expect "quadrel mount -" --help --json --snapshot --version --volume -d -f -o
 expect "quadrel help m" mount
 expect "quadrel ls --volume " 
+expect "quadrel ls --snapshot " 
 help=$("$quadrel" --help)
 for command in $(sed -n '/^Commands:/,/^$/p' <<<"$help" | awk 'NR > 1 && NF {print $1}'); do
   includes "quadrel " "$command"
@@ -78,7 +79,8 @@ cat >"$scratch/manifest.json" <<'JSON'
   {"name": "Documents", "entries": [{"name": "notes.md", "text": "b"}, {"name": "old", "entries": []},
                                      {"name": "My notes", "text": "d"}]},
   {"name": "link", "type": "symlink", "target": "Documents"},
-  {"name": ".hidden", "text": "c"}]}]}
+  {"name": ".hidden", "text": "c"}],
+  "snapshots": [{"name": "old", "entries": [{"name": "Gone.txt", "text": "g"}]}]}]}
 JSON
 "$mkimage" --manifest "$scratch/manifest.json" "$scratch/image.img" || fail "quadrel-mkimage could not write the image"
 image=$scratch/image.img
@@ -99,6 +101,10 @@ expect "quadrel --volume 3 ls $image /D"
 expect "quadrel ls --volume=3 $image /D"
 expect "quadrel ls --volume=" 
 expect "quadrel cat $image /Documents/notes.md " 
+# Paths of a snapshot's tree, when one is chosen.
+expect "quadrel cat --snapshot old $image /G" /Gone.txt
+expect "quadrel cat --snapshot=old $image /G" /Gone.txt
+expect "quadrel cat $image /G"
 
 [ "$failures" -eq 0 ] && echo "the completion offers every command, option and path asked"
 exit $((failures > 0))

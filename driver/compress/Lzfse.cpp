@@ -368,7 +368,7 @@ class Decoder {
       const size_t d = DecodeValue(dTable_, &dState, bits);
       if (d != 0) distance = d;  // 0 repeats the previous distance
       if (l > h.literals - literal || l + m > blockEnd - op_) return false;
-      std::memcpy(out_ + op_, literals_.data() + literal, l);
+      if (l != 0) std::memcpy(out_ + op_, literals_.data() + literal, l);  // a block may have no literals
       literal += l;
       op_ += l;
       if (m == 0) continue;

@@ -207,6 +207,18 @@ TEST(LzfseDecoder, StoredLzvnAndEndBlocksAndDamagedHeaders) {
   }
 }
 
+// Inputs the fuzzers found faults with, kept in their corpus folders: each decodes or
+// fails cleanly under the sanitizers.
+TEST(LzfseDecoder, FuzzerFindingsStayFixed) {
+  const fs::path corpus = fs::path(QUADREL_SOURCE_DIR) / "tests/fuzz/corpus/lzfse";
+  // A block without literals whose matches still copy "no literals" from an empty buffer.
+  const Bytes input = ReadFile(corpus / "matches-without-literals");
+  ASSERT_GT(input.size(), 2u);
+  const size_t capacity = input[0] | input[1] << 8;
+  const Decoded result = Lzfse(Bytes(input.begin() + 2, input.end()), capacity);
+  EXPECT_TRUE(result.guardIntact);
+}
+
 TEST(DecmpfsChunks, EveryKindAndItsStoredForm) {
   Bytes plain(5000);
   for (size_t i = 0; i < plain.size(); i++) plain[i] = uint8_t("compressible "[i % 13]);

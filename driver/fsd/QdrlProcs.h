@@ -79,6 +79,22 @@ void WorkerDispatch(PVOID Context);
 #define TAG_NAME_BUFFER PoolTag("Qvxc")
 #define TAG_BLOCK PoolTag("QvxB")
 #define TAG_RUNS PoolTag("QvxR")
+#define TAG_CCB PoolTag("QvxC")
+#define TAG_VPB PoolTag("Qvxv")
+// The engine's records a volume holds (Container, VolumeHandle, BTree) and its partition
+// window are allocated with this tag; DeleteVcb frees them.
+#define TAG_ENGINE_RECORD PoolTag("QvxA")
+PCCB AllocateCcb(PIRP_CONTEXT IrpContext, OPEN_KIND OpenKind);
+void FreeCcb(PCCB Ccb);
+void InitializeVcb(PIRP_CONTEXT IrpContext, PVCB Vcb, PDEVICE_OBJECT TargetDevice, PVPB Vpb);
+void DeleteVcb(PIRP_CONTEXT IrpContext, PVCB Vcb);
+PFCB NextFcbPostOrder(PIRP_CONTEXT IrpContext, PFCB Current, PFCB Start);
+BOOLEAN AcquireVcbExclusive(PIRP_CONTEXT IrpContext, PVCB Vcb, BOOLEAN NoFileCheck);
+BOOLEAN AcquireFcbExclusive(PIRP_CONTEXT IrpContext, PFCB Fcb);
+BOOLEAN AcquireFcbShared(PIRP_CONTEXT IrpContext, PFCB Fcb);
+BOOLEAN AcquireFcbSharedStarveExclusive(PIRP_CONTEXT IrpContext, PFCB Fcb);
+void AcquireVolume(PIRP_CONTEXT IrpContext, PVCB Vcb);
+void ReleaseVolume(PIRP_CONTEXT IrpContext, PVCB Vcb);
 PERESOURCE AllocateResource();
 void FreeResource(PERESOURCE Resource);
 PFCB CreateRootFcb(PIRP_CONTEXT IrpContext, PVCB Vcb);

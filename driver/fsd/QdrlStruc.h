@@ -110,7 +110,7 @@ struct VCB {
   VCB_CONDITION Condition;
   ULONG OpenCount;
   LIST_ENTRY NotifyList;
-  PVOID NotifySync;
+  PNOTIFY_SYNC NotifySync;
   PDEVICE_OBJECT VolumeDevice;
   // The device the volume reads from; referenced while the Vcb lives.
   PDEVICE_OBJECT TargetDevice;

@@ -48,17 +48,64 @@ void FreeIrpContext(PIRP_CONTEXT IrpContext) {
   ExFreeToNPagedLookasideList(&IrpContextLookaside, IrpContext);
 }
 
-// Takes the volume's resource shared (FALSE when the request may not wait for it) and
-// refuses requests on handles already cleaned up.
-BOOLEAN AcquireVcbShared(PIRP_CONTEXT IrpContext, PVCB Vcb) {
-  if (!ExAcquireResourceSharedLite(&Vcb->Resource, BooleanFlagOn(IrpContext->Flags, IRPCTX_WAIT))) return FALSE;
+namespace {
+
+// After an acquisition: requests on handles already cleaned up are refused, and the
+// resource goes back before the refusal leaves.
+BOOLEAN CheckAfterAcquiring(PIRP_CONTEXT IrpContext, PERESOURCE Resource) {
   SEH_TRY {
     CheckFileObjectOpen(IrpContext);
   } SEH_EXCEPT (EXCEPTION_EXECUTE_HANDLER) {
-    ExReleaseResourceLite(&Vcb->Resource);
+    ExReleaseResourceLite(Resource);
     SEH_RETHROW();
   } SEH_END;
   return TRUE;
+}
+
+BOOLEAN MayWait(PIRP_CONTEXT IrpContext) { return BooleanFlagOn(IrpContext->Flags, IRPCTX_WAIT); }
+
+}  // namespace
+
+// Each lock helper returns FALSE instead of blocking when the request may not wait.
+BOOLEAN AcquireVcbShared(PIRP_CONTEXT IrpContext, PVCB Vcb) {
+  if (!ExAcquireResourceSharedLite(&Vcb->Resource, MayWait(IrpContext))) return FALSE;
+  return CheckAfterAcquiring(IrpContext, &Vcb->Resource);
+}
+
+BOOLEAN AcquireVcbExclusive(PIRP_CONTEXT IrpContext, PVCB Vcb, BOOLEAN NoFileCheck) {
+  if (!ExAcquireResourceExclusiveLite(&Vcb->Resource, MayWait(IrpContext))) return FALSE;
+  return NoFileCheck || CheckAfterAcquiring(IrpContext, &Vcb->Resource);
+}
+
+BOOLEAN AcquireFcbExclusive(PIRP_CONTEXT IrpContext, PFCB Fcb) {
+  if (!ExAcquireResourceExclusiveLite(Fcb->Header.Resource, MayWait(IrpContext))) return FALSE;
+  return CheckAfterAcquiring(IrpContext, Fcb->Header.Resource);
+}
+
+BOOLEAN AcquireFcbShared(PIRP_CONTEXT IrpContext, PFCB Fcb) {
+  if (!ExAcquireResourceSharedLite(Fcb->Header.Resource, MayWait(IrpContext))) return FALSE;
+  return CheckAfterAcquiring(IrpContext, Fcb->Header.Resource);
+}
+
+// Shared, but behind any exclusive waiter, and never waiting.
+BOOLEAN AcquireFcbSharedStarveExclusive(PIRP_CONTEXT IrpContext, PFCB Fcb) {
+  if (!ExAcquireSharedWaitForExclusive(Fcb->Header.Resource, FALSE)) return FALSE;
+  return CheckAfterAcquiring(IrpContext, Fcb->Header.Resource);
+}
+
+// The whole volume: its resource, then every Fcb children first, the root last.
+void AcquireVolume(PIRP_CONTEXT IrpContext, PVCB Vcb) {
+  AcquireVcbExclusive(IrpContext, Vcb, TRUE);
+  for (PFCB Fcb = NextFcbPostOrder(IrpContext, nullptr, Vcb->RootFcb); Fcb != nullptr;
+       Fcb = NextFcbPostOrder(IrpContext, Fcb, Vcb->RootFcb))
+    ExAcquireResourceExclusiveLite(Fcb->Header.Resource, TRUE);
+}
+
+void ReleaseVolume(PIRP_CONTEXT IrpContext, PVCB Vcb) {
+  for (PFCB Fcb = NextFcbPostOrder(IrpContext, nullptr, Vcb->RootFcb); Fcb != nullptr;
+       Fcb = NextFcbPostOrder(IrpContext, Fcb, Vcb->RootFcb))
+    ExReleaseResourceLite(Fcb->Header.Resource);
+  ExReleaseResourceLite(&Vcb->Resource);
 }
 
 namespace {
@@ -81,6 +128,25 @@ PFCB NextFcb(PIRP_CONTEXT IrpContext, PFCB Current, PFCB Start) {
     if (Fcb->ParentLinks.Flink != &Fcb->Parent->Directory.ChildList) return FcbOfParentLinks(Fcb->ParentLinks.Flink);
   }
   return nullptr;
+}
+
+// The post-order successor of Current within the subtree of Start (children before their
+// parent, Start last); with Current null, the deepest first descendant of Start.
+PFCB NextFcbPostOrder(PIRP_CONTEXT IrpContext, PFCB Current, PFCB Start) {
+  UNREFERENCED_PARAMETER(IrpContext);
+  PFCB Fcb;
+  if (Current == nullptr) {
+    if (Start == nullptr) return nullptr;
+    Fcb = Start;
+  } else {
+    if (Current == Start) return nullptr;
+    PFCB Parent = Current->Parent;
+    if (Current->ParentLinks.Flink == &Parent->Directory.ChildList) return Parent;
+    Fcb = FcbOfParentLinks(Current->ParentLinks.Flink);
+  }
+  while (IsDirectoryFcb(Fcb) && !IsListEmpty(&Fcb->Directory.ChildList))
+    Fcb = FcbOfParentLinks(Fcb->Directory.ChildList.Flink);
+  return Fcb;
 }
 
 // Sets Fcb's condition and what it allows of fast I/O; a bad or doubtful directory passes
@@ -426,4 +492,145 @@ void RemoveNames(PIRP_CONTEXT IrpContext, PFCB Fcb) {
   if (!FlagOn(Fcb->State, FCB_IN_NAME_TREE)) return;
   Fcb->Parent->Directory.NameTree = RtlDelete(&Fcb->NameLink.Links);
   ClearFlag(Fcb->State, FCB_IN_NAME_TREE);
+}
+
+// ---- Handles and volumes ---------------------------------------------------------------------------
+
+// A zeroed Ccb of OpenKind.
+PCCB AllocateCcb(PIRP_CONTEXT IrpContext, OPEN_KIND OpenKind) {
+  UNREFERENCED_PARAMETER(IrpContext);
+  auto* Ccb = (PCCB)ExAllocatePoolWithTag(PagedPool | POOL_RAISE_IF_ALLOCATION_FAILURE, sizeof(CCB), TAG_CCB);
+  RtlZeroMemory(Ccb, sizeof(CCB));
+  Ccb->NodeTypeCode = NODE_TYPE_CCB;
+  Ccb->NodeByteSize = sizeof(CCB);
+  Ccb->OpenKind = OpenKind;
+  return Ccb;
+}
+
+void FreeCcb(PCCB Ccb) {
+  if (FlagOn(Ccb->Flags, CCB_TEMPLATE_ALLOCATED)) ExFreePool(Ccb->Template.Buffer);
+  ExFreePoolWithTag(Ccb, TAG_CCB);
+}
+
+namespace {
+
+// Whether the medium under TargetDevice can be taken out.
+BOOLEAN IsRemovable(PDEVICE_OBJECT TargetDevice, PDEVICE_OBJECT RealDevice) {
+  STORAGE_HOTPLUG_INFO Hotplug{};
+  NTSTATUS Status = SendDeviceIoControl(IOCTL_STORAGE_GET_HOTPLUG_INFO, TargetDevice, nullptr, 0, &Hotplug,
+                                        sizeof(Hotplug), TRUE, nullptr);
+  return (NT_SUCCESS(Status) && Hotplug.MediaRemovable) || FlagOn(RealDevice->Characteristics, FILE_REMOVABLE_MEDIA);
+}
+
+// Gives the volume its stream file object, with a stream Ccb and the counts it adds.
+void CreateStreamFile(PIRP_CONTEXT IrpContext, PVCB Vcb) {
+  Vcb->StreamFile = IoCreateStreamFileObject(nullptr, Vcb->RealDevice);
+  PCCB Ccb = AllocateCcb(IrpContext, StreamOpen);
+  Ccb->Target = Vcb;
+  PFILE_OBJECT Stream = Vcb->StreamFile;
+  Stream->FsContext = Vcb;
+  Stream->FsContext2 = Ccb;
+  Stream->Vpb = Vcb->Vpb;
+  Stream->ReadAccess = Stream->WriteAccess = Stream->DeleteAccess = TRUE;
+  InterlockedIncrement(&Vcb->StreamOpenCount);
+  InterlockedIncrement(&Vcb->StreamResidualCount);
+}
+
+// Takes the stream file object back: its Ccb and counts here, its VPB reference with the
+// object itself.
+void DeleteStreamFile(PVCB Vcb) {
+  PFILE_OBJECT Stream = Vcb->StreamFile;
+  if (Stream == nullptr) return;
+  if (Stream->FsContext2 != nullptr) {
+    FreeCcb((PCCB)Stream->FsContext2);
+    InterlockedDecrement(&Vcb->StreamOpenCount);
+    InterlockedDecrement(&Vcb->StreamResidualCount);
+  }
+  Stream->FsContext = Stream->FsContext2 = nullptr;
+  Vcb->StreamFile = nullptr;
+  ObDereferenceObject(Stream);
+}
+
+// Everything InitializeVcb may have set up, taken back in reverse. Nothing there can fail
+// before the target's reference and the resource are in place.
+void UndoInitializeVcb(PVCB Vcb) {
+  if (Vcb->SpareVpb != nullptr) ExFreePoolWithTag(Vcb->SpareVpb, TAG_VPB);
+  FsRtlNotifyUninitializeSync(&Vcb->NotifySync);
+  DeleteStreamFile(Vcb);
+  ExDeleteResourceLite(&Vcb->Resource);
+  ObDereferenceObject(Vcb->TargetDevice);
+  ExAcquireResourceExclusiveLite(&GlobalData.Resource, TRUE);
+  RemoveEntryList(&Vcb->VcbLinks);
+  ExReleaseResourceLite(&GlobalData.Resource);
+}
+
+void FreeEngineRecord(PVOID Record) {
+  if (Record != nullptr) ExFreePoolWithTag(Record, TAG_ENGINE_RECORD);
+}
+
+void ReleaseTree(BTree* Tree) {
+  if (Tree == nullptr) return;
+  BTreeRelease(Tree);
+  FreeEngineRecord(Tree);
+}
+
+}  // namespace
+
+// Sets up the volume record in a volume device's extension for TargetDevice and Vpb;
+// mount fills in the rest. On failure everything done here is taken back.
+void InitializeVcb(PIRP_CONTEXT IrpContext, PVCB Vcb, PDEVICE_OBJECT TargetDevice, PVPB Vpb) {
+  RtlZeroMemory(Vcb, sizeof(VCB));
+  Vcb->Header.NodeTypeCode = NODE_TYPE_VCB;
+  Vcb->Header.NodeByteSize = sizeof(VCB);
+  ExAcquireResourceExclusiveLite(&GlobalData.Resource, TRUE);
+  InsertTailList(&GlobalData.VcbList, &Vcb->VcbLinks);
+  ExReleaseResourceLite(&GlobalData.Resource);
+  SEH_TRY {
+    ObReferenceObject(TargetDevice);
+    Vcb->TargetDevice = TargetDevice;
+    Vcb->Vpb = Vpb;
+    Vcb->RealDevice = Vpb->RealDevice;
+    if (IsRemovable(TargetDevice, Vcb->RealDevice)) SetFlag(Vcb->State, VCB_REMOVABLE_MEDIA);
+    Vcb->Condition = VcbGood;
+    ExInitializeResourceLite(&Vcb->Resource);
+    CreateStreamFile(IrpContext, Vcb);
+    InitializeListHead(&Vcb->NotifyList);
+    FsRtlNotifyInitializeSync(&Vcb->NotifySync);
+    Vcb->SpareVpb = (PVPB)ExAllocatePoolWithTag(NonPagedPoolNx | POOL_RAISE_IF_ALLOCATION_FAILURE, sizeof(VPB), TAG_VPB);
+    RtlZeroMemory(Vcb->SpareVpb, sizeof(VPB));
+    InitializeListHead(&Vcb->AsyncCloseList);
+    InitializeListHead(&Vcb->DelayedCloseList);
+    InitializeListHead(&Vcb->OverflowQueue);
+    KeInitializeSpinLock(&Vcb->OverflowSpinLock);
+    ExInitializeFastMutex(&Vcb->HeaderMutex);
+    FsRtlSetupAdvancedFcbHeader(&Vcb->Header, &Vcb->HeaderMutex);
+  } SEH_EXCEPT (EXCEPTION_EXECUTE_HANDLER) {
+    UndoInitializeVcb(Vcb);
+    SEH_RETHROW();
+  } SEH_END;
+}
+
+// Frees everything the volume record holds, its Fcbs children first and the engine's
+// records, and zeroes it. A volume with open handles means a broken driver.
+void DeleteVcb(PIRP_CONTEXT IrpContext, PVCB Vcb) {
+  if (IrpContext != nullptr && IrpContext->Vcb == Vcb) IrpContext->Vcb = nullptr;
+  if (FlagOn(Vcb->State, VCB_VPB_SWAPPED)) ExFreePoolWithTag(Vcb->Vpb, TAG_VPB);
+  if (Vcb->VolumeOpenCount != 0 || Vcb->OpenCount != 0) QdrlBugCheck(Vcb, Vcb->VolumeOpenCount, Vcb->OpenCount);
+  PFCB Fcb = NextFcbPostOrder(IrpContext, nullptr, Vcb->RootFcb);
+  while (Fcb != nullptr) {
+    PFCB Next = NextFcbPostOrder(IrpContext, Fcb, Vcb->RootFcb);
+    DeleteFcb(IrpContext, &Fcb);
+    Fcb = Next;
+  }
+  ReleaseTree(Vcb->FsTree);
+  ReleaseTree(Vcb->OmapTree);
+  ReleaseTree(Vcb->SpareFsTree);
+  ReleaseTree(Vcb->SpareOmapTree);
+  if (Vcb->Volume != nullptr) VolumeHandleRelease(Vcb->Volume);
+  FreeEngineRecord(Vcb->Volume);
+  if (Vcb->Container != nullptr) ContainerClose(Vcb->Container);
+  FreeEngineRecord(Vcb->Container);
+  FreeEngineRecord(Vcb->Partition);
+  UndoInitializeVcb(Vcb);
+  RtlZeroMemory(Vcb, sizeof(VCB));
 }

@@ -44,3 +44,15 @@ void FsRtlTeardownPerStreamContexts(PFSRTL_ADVANCED_FCB_HEADER AdvancedHeader) {
   if (AdvancedHeader->FilterContexts.Flink == nullptr || !IsListEmpty(&AdvancedHeader->FilterContexts))
     hk::Violation("FsRtlTeardownPerStreamContexts on a header without set-up filter contexts");
 }
+
+void FsRtlNotifyInitializeSync(PNOTIFY_SYNC* NotifySync) {
+  auto* Mutex = (PFAST_MUTEX)ExAllocatePoolWithTag(NonPagedPoolNx | POOL_RAISE_IF_ALLOCATION_FAILURE,
+                                                   sizeof(FAST_MUTEX), PoolTag("FSNS"));
+  ExInitializeFastMutex(Mutex);
+  *NotifySync = Mutex;
+}
+
+void FsRtlNotifyUninitializeSync(PNOTIFY_SYNC* NotifySync) {
+  if (*NotifySync != nullptr) ExFreePoolWithTag(*NotifySync, PoolTag("FSNS"));
+  *NotifySync = nullptr;
+}

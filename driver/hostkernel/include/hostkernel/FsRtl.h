@@ -143,3 +143,9 @@ inline void FsRtlSetupAdvancedFcbHeader(PFSRTL_ADVANCED_FCB_HEADER Header, PFAST
 // Frees the filter contexts still attached to a stream; filters attach none on the host, so
 // a list that is not empty means a header was never set up or was corrupted.
 void FsRtlTeardownPerStreamContexts(PFSRTL_ADVANCED_FCB_HEADER AdvancedHeader);
+
+// ---- Change notification ---------------------------------------------------------------------
+using PNOTIFY_SYNC = PVOID;
+// Allocates the synchroniser of a notify list (raises when pool is exhausted).
+void FsRtlNotifyInitializeSync(PNOTIFY_SYNC* NotifySync);
+void FsRtlNotifyUninitializeSync(PNOTIFY_SYNC* NotifySync);

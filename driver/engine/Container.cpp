@@ -107,8 +107,8 @@ bool LoadCheckpointMap(Container* container) {
   bool ok = true;
   for (uint32_t i = 0; ok && i < mapBlocks; i++) {
     const uint64_t address = ring.base + (container->checkpointStart - ring.base + i) % ring.blocks;
-    ok = ReadBlock(container, address, block) && Le64(block + OBJ_OID) == address &&
-         Le64(block + OBJ_XID) == ContainerXid(container) &&
+    ok = ReadBlock(container, address, block) && ObjectVerify(block, container->blockSize) &&
+         Le64(block + OBJ_OID) == address && Le64(block + OBJ_XID) == ContainerXid(container) &&
          ObjectType(block) == OBJECT_TYPE_CHECKPOINT_MAP && AppendMapEntries(container, block);
   }
   std::free(block);

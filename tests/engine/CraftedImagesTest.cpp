@@ -197,6 +197,10 @@ const std::vector<Crafted>& Cases() {
       {"block count 0", Superblocks("@40:8", 0), Outcome::ContainerRefused},
       {"map count beyond the block", Field("checkpoint[2].map[0]", "@36:4", 5000),
        Outcome::ContainerRefused},
+      {"map block with a stale checksum", [](Image& image) {
+         apfsw::PatchField(image.path, image.layout, "checkpoint[2].map[0]", "@32:4", 7,
+                           ChecksumMode::Stale);
+       }, Outcome::ContainerRefused},
       {"object map beyond the container", Superblocks("nx_omap_oid", 1ull << 50),
        Outcome::ContainerRefused},
       {"volume object map beyond the container", Field("volume[0].superblock", "apfs_omap_oid", 1ull << 40),

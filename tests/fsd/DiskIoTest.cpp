@@ -3,6 +3,8 @@
 // read or lie outside the partition.
 #include "DriverFixture.h"
 
+#include <fstream>
+
 // Runs compare and print by their three fields.
 inline bool operator==(const FILE_RUN& A, const FILE_RUN& B) {
   return A.FileOffset == B.FileOffset && A.DiskOffset == B.DiskOffset && A.Length == B.Length;
@@ -229,6 +231,59 @@ TEST_F(DiskIo, AnExtentBeyondThePartitionWindowIsRefused) {
   PFCB Fcb = nullptr;
   EXPECT_EQ(OpenFile("data", &Fcb), STATUS_FILE_CORRUPT_ERROR);
   Vcb->Partition->Length = Vcb->Partition->Engine.length;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DiskIo, AFileMetAfterAMediaChangeIsRecheckedAgainstItsInodeRecord) {
+  Open(OneVolume({File("kept", 5000), File("other", 10)}));
+  SetUpRoot();
+  PFCB Fcb = nullptr;
+  ASSERT_EQ(OpenFile("kept", &Fcb), STATUS_SUCCESS);
+
+  // The same medium: the record reads back as it was.
+  SetFcbCondition(&IrpContext, Root, FcbNeedsRecheck, TRUE);
+  EXPECT_EQ(Fcb->Condition, FcbNeedsRecheck);
+  EXPECT_EQ(RaisedBy([&] { CheckFcbUsable(&IrpContext, Fcb); }), STATUS_SUCCESS);
+  EXPECT_EQ(Fcb->Condition, FcbGood);
+  EXPECT_EQ(Root->Condition, FcbGood) << "the parent is re-checked with it";
+
+  // A request that may not wait is told to come back in a worker.
+  SetFcbCondition(&IrpContext, Fcb, FcbNeedsRecheck, FALSE);
+  ClearFlag(IrpContext.Flags, IRPCTX_WAIT);
+  EXPECT_EQ(RaisedBy([&] { CheckFcbUsable(&IrpContext, Fcb); }), STATUS_CANT_WAIT);
+  SetFlag(IrpContext.Flags, IRPCTX_WAIT);
+
+  // A record that reads back different (here: an unreadable block) makes the Fcb bad for good.
+  HkFailRead(Disk, STATUS_CRC_ERROR);
+  EXPECT_EQ(RaisedBy([&] { CheckFcbUsable(&IrpContext, Fcb); }), STATUS_FILE_INVALID);
+  EXPECT_EQ(Fcb->Condition, FcbBad);
+  EXPECT_EQ(RaisedBy([&] { CheckFcbUsable(&IrpContext, Fcb); }), STATUS_FILE_INVALID);
+  SetFlag(Vcb->State, VCB_DISMOUNTED);
+  EXPECT_EQ(RaisedBy([&] { CheckFcbUsable(&IrpContext, Fcb); }), STATUS_VOLUME_DISMOUNTED);
+  ClearFlag(Vcb->State, VCB_DISMOUNTED);
+  IrpContext.ExceptionStatus = 0;
+  CloseFile(Fcb);
+}
+
+TEST_F(DiskIo, ADataDiscIsOneDataTrackOrADriveThatCannotTell) {
+  Open(OneVolume({File("a", 10)}));
+  // A disk answers no table of contents: it is taken for a data disc.
+  EXPECT_TRUE(IsDataCdRom(Disk));
+  std::string Image = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/qdrl-cd-" +
+                      std::to_string(::getpid()) + ".img";
+  { std::ofstream(Image, std::ios::binary).write(std::string(1 << 16, '\0').data(), 1 << 16); }
+  for (bool DataTrack : {true, false}) {
+    PDEVICE_OBJECT CdRom = HkCreateCdRom(Image, u"\\Device\\CdRom0", DataTrack);
+    EXPECT_EQ(IsDataCdRom(CdRom), DataTrack ? TRUE : FALSE);
+    std::vector<HkIoRecord> Log = HkIoLog(CdRom);
+    ASSERT_FALSE(Log.empty());
+    EXPECT_EQ(Log.back().IoControlCode, (ULONG)IOCTL_CDROM_READ_TOC);
+    HkDeleteStorage(CdRom);
+  }
+  std::remove(Image.c_str());
 }
 
 }  // namespace

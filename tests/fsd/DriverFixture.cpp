@@ -112,6 +112,34 @@ void WrittenVolume::Open(const apfsw::ContainerSpec& Spec, uint64_t WindowShortB
   std::filesystem::create_directories(Folder_);
   ImagePath_ = Folder_ + "/container.img";
   Layout = apfsw::WriteImage(Spec, ImagePath_);
+  ASSERT_TRUE(Mount(WindowShortBy));
+}
+
+bool WrittenVolume::OpenImage(const std::string& Path) {
+  const char* Temp = std::getenv("TMPDIR");
+  Folder_ = std::string(Temp ? Temp : "/tmp") + "/qdrl-volume-" + std::to_string(::getpid());
+  std::filesystem::create_directories(Folder_);
+  ImagePath_ = Path;
+  return Mount(0);
+}
+
+std::vector<FileInfo> WrittenVolume::List(FsNode* Directory) {
+  std::vector<FileInfo> Entries;
+  DirSearch* Search = nullptr;
+  if (!DirSearchCreate(Directory, &Search, &FsTree_)) return Entries;
+  BTreeCursor* Cursor = nullptr;
+  FileInfo Info;
+  bool End = false;
+  while (DirEnumNext(Directory, Search, &Info, nullptr, &End, &Cursor, &FsTree_)) Entries.push_back(Info);
+  if (Cursor != nullptr) {
+    BTreeCursorClose(Cursor);
+    delete Cursor;
+  }
+  DirSearchFree(Search);
+  return Entries;
+}
+
+bool WrittenVolume::Mount(uint64_t WindowShortBy) {
   uint64_t ImageLength = std::filesystem::file_size(ImagePath_);
   std::string DiskPath = Folder_ + "/disk.img";
   {
@@ -146,13 +174,14 @@ void WrittenVolume::Open(const apfsw::ContainerSpec& Spec, uint64_t WindowShortB
   Vcb->Partition = &Partition_;
 
   uint8_t First[4096];
-  ASSERT_EQ(ReadPartition(&Partition_, 0, First, sizeof(First)), STATUS_SUCCESS);
   ContainerInit(&Container_);
-  ASSERT_TRUE(ContainerOpen(&Container_, First, &Partition_.Engine));
   BTreeInit(&OmapTree_, &Container_);
   BTreeInit(&FsTree_, &Container_);
   VolumeHandleInit(&Volume_, &Container_);
-  ASSERT_TRUE(VolumeHandleOpen(&Volume_, (int32_t)ContainerDefaultVolume(&Container_), nullptr, &OmapTree_, &FsTree_));
+  if (ReadPartition(&Partition_, 0, First, sizeof(First)) != STATUS_SUCCESS ||
+      !ContainerOpen(&Container_, First, &Partition_.Engine) ||
+      !VolumeHandleOpen(&Volume_, (int32_t)ContainerDefaultVolume(&Container_), nullptr, &OmapTree_, &FsTree_))
+    return false;
   Vcb->Container = &Container_;
   Vcb->Volume = &Volume_;
   Vcb->OmapTree = &OmapTree_;
@@ -162,6 +191,7 @@ void WrittenVolume::Open(const apfsw::ContainerSpec& Spec, uint64_t WindowShortB
   IrpContext.NodeByteSize = sizeof(IRP_CONTEXT);
   IrpContext.Flags = IRPCTX_WAIT;
   IrpContext.Vcb = Vcb;
+  return true;
 }
 
 FsNode* WrittenVolume::Lookup(const std::string& Path, FileInfo* Info) {

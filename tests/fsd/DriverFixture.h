@@ -76,6 +76,11 @@ class WrittenVolume : public LoadedDriver {
   // Writes the image of Spec, puts it on a disk and opens it; the window covers the image
   // less WindowShortBy bytes.
   void Open(const apfsw::ContainerSpec& Spec, uint64_t WindowShortBy = 0);
+  // Puts an existing image on a disk the same way; false when the engine does not open
+  // its container and default volume.
+  bool OpenImage(const std::string& Path);
+  // The directory listing of a node, through the engine.
+  std::vector<FileInfo> List(FsNode* Directory);
   // The engine node and information of a "/"-separated path below the root (one use).
   FsNode* Lookup(const std::string& Path, FileInfo* Info);
   // The image's bytes at a partition offset.
@@ -88,6 +93,8 @@ class WrittenVolume : public LoadedDriver {
   IRP_CONTEXT IrpContext{};
 
  private:
+  bool Mount(uint64_t WindowShortBy);
+
   std::string Folder_;
   std::string ImagePath_;
   Container Container_{};

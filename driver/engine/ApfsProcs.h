@@ -63,7 +63,9 @@ bool VolumeSuperblockAddress(Container* container, uint32_t index, uint64_t* add
 
 // ---- Volumes ----
 
-// password is accepted for the interface's sake: the engine never unlocks a volume.
+// An encrypted volume is unlocked with password (UTF-8, may be null) when the container
+// has a CryptoProvider; otherwise, or when the password fails, it stays locked and its
+// lock field tells why.
 bool VolumeSlotOpen(Container* container, uint32_t index, const char* password, BTree* omapTree,
                     BTree* fsTree);
 bool VolumeIsCaseSensitive(const Volume* volume);
@@ -74,6 +76,18 @@ void VolumeHandleInit(VolumeHandle* handle, Container* container);
 bool VolumeHandleOpen(VolumeHandle* handle, int32_t index, const char* password,
                       BTree* omapTree, BTree* fsTree);
 void VolumeHandleRelease(VolumeHandle* handle);
+
+// ---- Encrypted volumes ----
+
+// Finds the volume's key through the container and volume keybags and the password;
+// sets volume->lock on failure. The key is kept in volume->volumeKey.
+bool VolumeUnlock(Volume* volume, const char* password);
+// Wipes the volume's key.
+void VolumeForgetKey(Volume* volume);
+// Decrypts length bytes (whole 512-byte units) of the unlocked volume in place.
+bool VolumeDecrypt(const Volume* volume, uint64_t firstUnit, uint8_t* data, uint64_t length);
+// Whether nodes and file data of the volume are read through its key.
+bool VolumeDecrypts(const Volume* volume);
 
 // ---- Object maps ----
 
@@ -185,6 +199,10 @@ bool FileExtentLookup(Inode* inode, uint64_t offset, uint64_t* physByteOffset, u
 // the extent holding it (physByteOffset is where offset itself lies), or the hole there.
 bool FileDataRun(Inode* inode, uint64_t offset, uint64_t* physByteOffset, uint64_t* length,
                  BTree* fsTree);
+// FileDataRun, also giving where physByteOffset lies in the extent's encryption units:
+// its 512-byte unit number times 512 plus its place in that unit.
+bool FileDataRunEncrypted(Inode* inode, uint64_t offset, uint64_t* physByteOffset,
+                          uint64_t* length, uint64_t* unitByte, BTree* fsTree);
 bool StreamMap(Inode* inode, uint64_t streamId, uint64_t firstBlock, uint64_t blockCount,
                StreamMapping* mapping, BTree* fsTree);
 // Reads byteCount bytes of a stream from byte offset on; fails where no extent maps them.

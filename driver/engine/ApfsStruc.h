@@ -152,6 +152,32 @@ enum VolumeRefusal : uint8_t {
   VOLUME_SEALED = 3,          // a sealed system volume (headerless, hashed tree nodes)
 };
 
+// The cryptography a host lends the engine so that it can unlock software-encrypted
+// volumes; the engine holds no cipher of its own. Every function returns false on failure.
+struct CryptoProvider {
+  bool (*pbkdf2Sha256)(const uint8_t* password, uint32_t passwordLength, const uint8_t* salt,
+                       uint32_t saltLength, uint32_t iterations, uint8_t* key,
+                       uint32_t keyLength);
+  // AES key unwrap with the default initial value: wrappedLength - 8 bytes to key; false
+  // when the integrity check fails (the wrong key).
+  bool (*keyUnwrap)(const uint8_t* kek, uint32_t kekLength, const uint8_t* wrapped,
+                    uint32_t wrappedLength, uint8_t* key);
+  bool (*sha256)(const uint8_t* data, uint32_t length, uint8_t digest[32]);
+  bool (*hmacSha256)(const uint8_t* key, uint32_t keyLength, const uint8_t* data, uint32_t length,
+                     uint8_t digest[32]);
+  // AES-XTS decryption in place of whole 512-byte units, the first numbered firstUnit.
+  bool (*xtsDecrypt)(const uint8_t key[32], uint64_t firstUnit, uint8_t* data, uint64_t length);
+};
+
+// Why an encrypted volume is still locked (Volume::lock).
+enum VolumeLock : uint8_t {
+  LOCK_NONE = 0,            // not encrypted, or unlocked
+  LOCK_NO_PASSWORD = 1,     // no password was given (or no cryptography to use it)
+  LOCK_WRONG_PASSWORD = 2,  // no unlock record opens with the password given
+  LOCK_BAD_KEYBAG = 3,      // a keybag or wrapped key cannot be parsed
+  LOCK_HARDWARE = 4,        // keys kept by hardware: no software keybag for the volume
+};
+
 // One volume slot of a container.
 struct Volume {
   Container* container;
@@ -160,7 +186,9 @@ struct Volume {
   uint64_t rootTreeAddress;
   uint8_t index;
   bool encrypted;
-  bool unlocked;     // never set: the engine does not unlock volumes
+  bool unlocked;     // an encrypted volume whose key the engine holds
+  VolumeLock lock;   // why an encrypted volume is not unlocked
+  uint8_t volumeKey[32];  // AES-XTS key of an unlocked volume, wiped when it closes
   bool unsupported;  // a format the engine does not read (see VolumeSlotOpen)
   VolumeRefusal refusal;  // which one, when unsupported
   bool open;
@@ -182,6 +210,7 @@ struct Container {
   uint64_t latestAddress;
   uint64_t checkpointStart;
   BTree* omap;             // container object map, owned
+  const CryptoProvider* crypto;  // lent by the host; null: encrypted volumes stay locked
 };
 
 struct FsNode;

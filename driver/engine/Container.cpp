@@ -256,7 +256,10 @@ void ContainerClose(Container* container) {
   std::free(container->latest);
   std::free(container->cpmTable);
   if (container->volumes != nullptr) {
-    for (uint32_t i = 0; i < MAX_VOLUMES; i++) std::free(container->volumes[i].superblock);
+    for (uint32_t i = 0; i < MAX_VOLUMES; i++) {
+      VolumeForgetKey(&container->volumes[i]);
+      std::free(container->volumes[i].superblock);
+    }
     delete[] container->volumes;
   }
   if (container->omap != nullptr) {
@@ -264,8 +267,10 @@ void ContainerClose(Container* container) {
     delete container->omap;
   }
   BlockDevice* device = container->device;
+  const CryptoProvider* crypto = container->crypto;
   ContainerInit(container);
   container->device = device;
+  container->crypto = crypto;
 }
 
 bool CheckpointLookup(const Container* container, uint64_t oid, uint16_t type, uint64_t* paddr,

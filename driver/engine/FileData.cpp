@@ -2,6 +2,8 @@
 // Extents are checked against the container, since the frame reads data through the
 // whole device.
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 
 #include "ApfsFormat.h"
 #include "ApfsProcs.h"
@@ -15,7 +17,12 @@ struct Extent {
   uint64_t logical;
   uint64_t length;
   uint64_t physBlock;  // 0 for a hole
+  uint64_t cryptoBlock;  // where the extent's encryption units are numbered from, in blocks
 };
+
+constexpr uint64_t FEXT_CRYPTO_ID_IS_TWEAK = 0x01;
+constexpr uint32_t FILE_EXTENT_CRYPTO_ID = 16;
+constexpr uint32_t CRYPTO_UNIT = 512;
 
 uint64_t ExtentWord(uint64_t streamId) {
   return (streamId & OBJ_ID_MASK) | uint64_t(APFS_TYPE_FILE_EXTENT) << OBJ_TYPE_SHIFT;
@@ -29,6 +36,12 @@ bool DecodeExtent(const NodeRecord& record, uint64_t streamId, Extent* extent) {
   extent->logical = Le64(record.key + 8);
   extent->length = Le64(record.value) & J_FILE_EXTENT_LEN_MASK;
   extent->physBlock = Le64(record.value + 8);
+  // An extent moved without being encrypted again keeps its units' numbers in its
+  // crypto id; otherwise they follow its place on disk.
+  const bool idIsTweak = (Le64(record.value) >> 56) & FEXT_CRYPTO_ID_IS_TWEAK;
+  extent->cryptoBlock = idIsTweak && record.valueSize >= FILE_EXTENT_CRYPTO_ID + 8
+                            ? Le64(record.value + FILE_EXTENT_CRYPTO_ID)
+                            : extent->physBlock;
   return true;
 }
 
@@ -109,7 +122,7 @@ bool UnrecordedHole(const Inode* inode, uint64_t streamId, uint64_t offset,
 // or the unrecorded hole there. With wholeExtent, offset must be where an extent starts
 // (or lie in a gap).
 bool DataRun(Inode* inode, uint64_t offset, bool wholeExtent, uint64_t* physByteOffset,
-             uint64_t* length, BTree* fsTree) {
+             uint64_t* length, BTree* fsTree, uint64_t* unitByte = nullptr) {
   const uint64_t streamId = Le64(inode->value + INODE_PRIVATE_ID);
   if (streamId == 0 || offset >= MAX_STREAM_OFFSET) return false;
   Extent extent;
@@ -134,6 +147,10 @@ bool DataRun(Inode* inode, uint64_t offset, bool wholeExtent, uint64_t* physByte
   const uint64_t blocks = (extent.length + container->blockSize - 1) >> shift;
   if (!InsideContainer(container, extent.physBlock, blocks)) return false;
   *physByteOffset = (extent.physBlock << shift) + into;
+  if (unitByte != nullptr) {
+    if (extent.cryptoBlock > (UINT64_MAX >> shift) - blocks) return false;
+    *unitByte = (extent.cryptoBlock << shift) + into;
+  }
   return true;
 }
 
@@ -160,6 +177,12 @@ bool FileExtentLookup(Inode* inode, uint64_t offset, uint64_t* physByteOffset, u
 bool FileDataRun(Inode* inode, uint64_t offset, uint64_t* physByteOffset, uint64_t* length,
                  BTree* fsTree) {
   return DataRun(inode, offset, false, physByteOffset, length, fsTree);
+}
+
+bool FileDataRunEncrypted(Inode* inode, uint64_t offset, uint64_t* physByteOffset,
+                          uint64_t* length, uint64_t* unitByte, BTree* fsTree) {
+  *unitByte = 0;
+  return DataRun(inode, offset, false, physByteOffset, length, fsTree, unitByte);
 }
 
 bool StreamMap(Inode* inode, uint64_t streamId, uint64_t firstBlock, uint64_t blockCount,
@@ -190,8 +213,49 @@ bool StreamMap(Inode* inode, uint64_t streamId, uint64_t firstBlock, uint64_t bl
   return InsideContainer(inode->container, mapping->physBlock, mapping->blockCount);
 }
 
+namespace {
+
+// An encrypted stream, a block at a time: each block is decrypted whole with the
+// numbers of its units in its extent.
+bool StreamReadEncrypted(Inode* inode, uint64_t streamId, uint64_t offset, uint8_t* buffer,
+                         uint64_t byteCount, BTree* fsTree) {
+  Container* container = inode->container;
+  const uint32_t shift = container->blockShift;
+  uint8_t* block = static_cast<uint8_t*>(std::malloc(container->blockSize));
+  if (block == nullptr) return false;
+  bool read = true;
+  while (read && byteCount > 0) {
+    Extent extent;
+    bool notFound;
+    read = FindExtent(fsTree, streamId, offset, &extent, &notFound) && Covers(extent, offset) &&
+           extent.physBlock != 0;
+    if (!read) break;
+    const uint64_t index = (offset - extent.logical) >> shift;
+    const uint64_t within = offset & (container->blockSize - 1);
+    const uint64_t chunk = std::min<uint64_t>(byteCount, container->blockSize - within);
+    read = extent.physBlock + index >= extent.physBlock &&
+           InsideContainer(container, extent.physBlock + index, 1) &&
+           extent.cryptoBlock + index <= (UINT64_MAX >> shift) &&
+           ContainerRead(container, (extent.physBlock + index) << shift, block, container->blockSize) &&
+           VolumeDecrypt(inode->volume, ((extent.cryptoBlock + index) << shift) / CRYPTO_UNIT, block,
+                         container->blockSize);
+    if (!read) break;
+    std::memcpy(buffer, block + within, chunk);
+    buffer += chunk;
+    offset += chunk;
+    byteCount -= chunk;
+  }
+  std::free(block);
+  return read;
+}
+
+}  // namespace
+
 bool StreamRead(Inode* inode, uint64_t streamId, uint64_t offset, uint8_t* buffer,
                 uint64_t byteCount, BTree* fsTree) {
+  if (inode->volume != nullptr && VolumeDecrypts(inode->volume)) {
+    return StreamReadEncrypted(inode, streamId, offset, buffer, byteCount, fsTree);
+  }
   Container* container = inode->container;
   const uint32_t shift = container->blockShift;
   while (byteCount > 0) {

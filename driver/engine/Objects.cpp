@@ -92,8 +92,8 @@ bool VolumeRead(Container* container, uint64_t offset, void* buffer, uint64_t co
   if (volumeIndex == CONTAINER_INDEX) return ContainerRead(container, offset, buffer, count);
   if (volumeIndex >= container->volumeCount || container->volumes == nullptr) return false;
   const Volume& volume = container->volumes[volumeIndex];
-  // The engine never unlocks a volume, so an encrypted one cannot be read.
-  if (!volume.open || volume.encrypted) return false;
+  // A locked volume cannot be read.
+  if (!volume.open || (volume.encrypted && !volume.unlocked)) return false;
   return ContainerRead(container, offset, buffer, count);
 }
 
@@ -106,6 +106,16 @@ bool ReadAtBlock(Container* container, uint64_t address, void* buffer, uint64_t 
 namespace {
 
 uint32_t CheckedSlot(uint64_t address) { return uint32_t(address % CHECKED_NODE_SLOTS); }
+
+// The nodes of an unlocked volume's file-system tree are stored encrypted, their units
+// numbered from their block address.
+bool DecryptNode(Container* container, BlockBuffer* buffer, uint8_t volumeIndex) {
+  if (volumeIndex == CONTAINER_INDEX || volumeIndex >= container->volumeCount) return true;
+  const Volume* volume = &container->volumes[volumeIndex];
+  if (!VolumeDecrypts(volume)) return true;
+  return VolumeDecrypt(volume, (buffer->address << container->blockShift) / 512, buffer->data,
+                       buffer->size);
+}
 
 // Whether the block is intact, taking a node found intact before at its word.
 bool Intact(const BlockBuffer* buffer, const CheckedNodes* checked) {
@@ -126,7 +136,7 @@ BlockBuffer* Load(Container* container, uint64_t address, uint32_t size, uint8_t
   // A damaged node is refused here, before anything decodes it.
   if (buffer->data == nullptr ||
       !ReadAtBlock(container, address, buffer->data, size, volumeIndex) ||
-      !Intact(buffer, checked)) {
+      !DecryptNode(container, buffer, volumeIndex) || !Intact(buffer, checked)) {
     std::free(buffer->data);
     delete buffer;
     return nullptr;

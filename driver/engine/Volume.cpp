@@ -104,7 +104,7 @@ bool HasKeybag(const Container* container) {
          Le64(container->latest + NX_KEYLOCKER + 8) != 0;
 }
 
-bool OpenSlot(Volume* volume, BTree* omapTree, BTree* fsTree) {
+bool OpenSlot(Volume* volume, const char* password, BTree* omapTree, BTree* fsTree) {
   Container* container = volume->container;
   uint64_t address;
   if (!VolumeSuperblockAddress(container, volume->index, &address) ||
@@ -114,7 +114,13 @@ bool OpenSlot(Volume* volume, BTree* omapTree, BTree* fsTree) {
   const VolumeRefusal refusal = RefusalOf(volume);
   if (refusal != VOLUME_READABLE) return Refuse(volume, refusal);
   if (!FindRootTree(volume, omapTree)) return false;
-  if (volume->encrypted) return !HasKeybag(container);
+  // Without a keybag in the container the keys are kept by hardware: the slot is listed
+  // but stays locked.
+  if (volume->encrypted && !HasKeybag(container)) {
+    volume->lock = LOCK_HARDWARE;
+    return true;
+  }
+  if (volume->encrypted && !VolumeUnlock(volume, password)) return false;
   return BTreeOpenRoot(fsTree, volume->rootTreeAddress, volume->index, omapTree, true) &&
          BTreeCreateCursor(fsTree);
 }
@@ -123,7 +129,6 @@ bool OpenSlot(Volume* volume, BTree* omapTree, BTree* fsTree) {
 
 bool VolumeSlotOpen(Container* container, uint32_t index, const char* password, BTree* omapTree,
                     BTree* fsTree) {
-  (void)password;  // volumes are never unlocked
   if (index >= container->volumeCount || container->volumes == nullptr) return false;
   Volume* volume = &container->volumes[index];
   if (volume->open) return true;
@@ -131,7 +136,11 @@ bool VolumeSlotOpen(Container* container, uint32_t index, const char* password, 
   volume->encrypted = false;
   volume->unsupported = false;
   volume->refusal = VOLUME_READABLE;
-  if (!OpenSlot(volume, omapTree, fsTree)) volume->open = false;
+  volume->lock = LOCK_NONE;
+  if (!OpenSlot(volume, password, omapTree, fsTree)) {
+    volume->open = false;
+    VolumeForgetKey(volume);
+  }
   return volume->open;
 }
 

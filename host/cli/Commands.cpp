@@ -206,7 +206,7 @@ ExitCode RunInfo(const Options& o, FILE* out) {
   for (const VolumeSummary& v : image.volumes()) {
     text += "  " + std::to_string(v.index) + (v.isDefault ? "* " : "  ") + "\"" + v.name + "\"  role " + v.role +
             ", " + (v.caseSensitive ? "case-sensitive" : "case-insensitive") +
-            (v.encrypted ? std::string(", encrypted (cannot be read)") : !v.unsupported.empty() ? ", " + v.unsupported : !v.usable ? ", unreadable" : "") +
+            (v.encrypted ? ", encrypted (" + v.encryption + ")" : !v.unsupported.empty() ? ", " + v.unsupported : !v.usable ? ", unreadable" : "") +
             "\n" + SnapshotLines(image, v);
   }
   WriteText(out, text);

@@ -63,6 +63,7 @@ json InfoJson(ApfsImage& image) {
                        {"role", v.role},
                        {"case_sensitive", v.caseSensitive},
                        {"encrypted", v.encrypted},
+                       {"encryption", v.encryption.empty() ? json(nullptr) : json(v.encryption)},
                        {"usable", v.usable},
                        {"unsupported", v.unsupported.empty() ? json(nullptr) : json(v.unsupported)},
                        {"default", v.isDefault}});

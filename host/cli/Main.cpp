@@ -4,6 +4,7 @@
 #include <new>
 
 #include "Commands.h"
+#include "Password.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     CheckOptions(options);
+    TakePassword(options);
     return int(Run(options));
   } catch (const ReadFailure& failure) {
     std::fprintf(stderr, "quadrel: %s\n", failure.what());

@@ -309,9 +309,10 @@ void Read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, struct fuse
     const uint64_t fileSize = session->DataSize(inode);
     const uint64_t start = std::min<uint64_t>(uint64_t(std::max<off_t>(offset, 0)), fileSize);
     const uint64_t end = std::min<uint64_t>(fileSize, start + size);
-    // A compressed file's bytes are decoded, never spliced from the image.
+    // A compressed file's bytes are decoded and an encrypted one's decrypted, never spliced
+    // from the image.
     const std::vector<fuse_buf> pieces =
-        Session::IsCompressed(inode) ? std::vector<fuse_buf>() : FilePieces(*state.device, *session, inode, start, end);
+        Session::IsCompressed(inode) || VolumeDecrypts(inode->volume) ? std::vector<fuse_buf>() : FilePieces(*state.device, *session, inode, start, end);
     if (!pieces.empty()) {
       BufvecPtr list = NewBufvec(pieces.size());
       std::copy(pieces.begin(), pieces.end(), list->buf);

@@ -1,5 +1,6 @@
 #include "Options.h"
 
+#include <cstring>
 #include <map>
 
 #include "Failure.h"
@@ -77,6 +78,15 @@ Options ParseOptions(int argc, char** argv) {
       o.snapshot = SnapshotName(value());
     } else if (arg.rfind("--snapshot=", 0) == 0) {
       o.snapshot = SnapshotName(arg.substr(11));
+    } else if (arg == "--password-file") {
+      o.passwordFile = value();
+    } else if (arg == "--password-stdin") {
+      o.passwordStdin = true;
+    } else if (arg == "--password") {
+      o.password = value();
+      o.passwordGiven = true;
+      // Out of sight of later looks at the process's command line, at least.
+      std::memset(argv[i], 'x', std::strlen(argv[i]));
     } else if (arg == "--json") {
       o.json = true;
     } else if (arg == "--help") {
@@ -104,6 +114,9 @@ void CheckOptions(const Options& o) {
   if (o.json && !r.json) throw UsageError(o.command + " has no --json output");
   if (!o.snapshot.empty() && o.command == "info") {
     throw UsageError("info lists every snapshot: --snapshot belongs to the commands that read a volume");
+  }
+  if (int(!o.passwordFile.empty()) + int(o.passwordStdin) + int(o.passwordGiven) > 1) {
+    throw UsageError("give the password one way: --password-file, --password-stdin or --password");
   }
   if ((o.longFormat || o.recursive || o.all) && !r.lsFlags) {
     throw UsageError("-l, -R and -a belong to ls");
@@ -170,6 +183,10 @@ std::string HelpText(const std::string& command) {
       "  --volume N   volume index (default: the container's default volume)\n"
       "  --snapshot S the volume as snapshot S (a name or transaction number) keeps it\n"
       "  --json       JSON output (info, ls, stat)\n"
+      "  --password-file FILE  the password of encrypted volumes: FILE's first line\n"
+      "  --password-stdin      the password: the first line of standard input\n"
+      "  --password PASS       the password itself: visible to other users, for tests\n"
+      "               and scripts only. Without these, a terminal asks for it.\n"
       "  --help       this text, or a command's (quadrel ls --help)\n"
       "  --version    the version of quadrel\n\n"
       "Exit status: 0 done, 1 partly done, 2 usage, 3 image unreadable, 4 not APFS,\n"

@@ -10,6 +10,12 @@ struct Options {
   std::vector<std::string> operands;
   int32_t volume = -1;  // -1: the container's default volume
   std::string snapshot;  // --snapshot: a snapshot's name or transaction; empty: the live volume
+  // The password of encrypted volumes: from a file, from standard input, or given on the
+  // command line (visible to other users: for tests and scripts).
+  std::string passwordFile;
+  bool passwordStdin = false;
+  bool passwordGiven = false;
+  std::string password;
   bool json = false;
   bool longFormat = false;  // ls -l
   bool recursive = false;   // ls -R

@@ -8,6 +8,7 @@
 
 #include "ApfsFormat.h"
 #include "Failure.h"
+#include "Unlock.h"
 
 namespace {
 
@@ -117,6 +118,7 @@ void ApfsImage::OpenContainer() {
   if (image_->length() < sizeof first) {
     throw Corrupt("container superblock (block 0): the image is shorter than one block");
   }
+  container_.crypto = OpenSslCrypto();
   if (!ContainerOpen(&container_, first, image_->device())) {
     if (container_.fusion) {
       throw ReadFailure(ExitCode::Unsupported, EOPNOTSUPP,
@@ -189,7 +191,7 @@ void ApfsImage::OpenSlots() {
     BTreeInit(&slots_[i]->omap, &container_);
     BTreeInit(&slots_[i]->fs, &container_);
     // A slot that fails keeps its encrypted and unsupported flags for the caller.
-    VolumeSlotOpen(&container_, i, nullptr, &slots_[i]->omap, &slots_[i]->fs);
+    VolumeSlotOpen(&container_, i, VolumePassword(), &slots_[i]->omap, &slots_[i]->fs);
   }
 }
 
@@ -206,6 +208,7 @@ std::vector<VolumeSummary> ApfsImage::volumes() {
     v.index = i;
     v.isDefault = i == summary_.defaultVolume;
     v.encrypted = slot.encrypted;
+    v.encryption = EncryptionState(slot);
     v.usable = slot.open && VolumeUsable(&slot);
     v.unsupported = RefusalText(slot);
     if (slot.superblock != nullptr) {

@@ -26,6 +26,9 @@ struct VolumeSummary {
   std::string role;
   bool caseSensitive = false;
   bool encrypted = false;
+  // "unlocked", or why the volume is locked ("locked: wrong password"); empty when not
+  // encrypted.
+  std::string encryption;
   bool usable = false;  // opens and can be read
   std::string unsupported;  // why a volume of a form this reader does not read is refused
   bool isDefault = false;

@@ -6,6 +6,7 @@
 #include "ApfsFormat.h"
 #include "EntryName.h"
 #include "Failure.h"
+#include "Unlock.h"
 
 namespace {
 
@@ -358,6 +359,12 @@ size_t Session::Read(Inode* inode, uint64_t offset, void* buffer, size_t count) 
   if (offset >= size || count == 0) return 0;
   const uint64_t end = std::min<uint64_t>(size, offset + count);
   auto* out = static_cast<uint8_t*>(buffer);
+  if (VolumeDecrypts(inode->volume)) {
+    if (!ReadEncryptedData(inode, offset, out, end - offset, &trees_.fs)) {
+      throw Corrupt(InodeName(inode) + ": encrypted data unreadable at offset " + std::to_string(offset));
+    }
+    return size_t(end - offset);
+  }
   BlockDevice* device = volume_.image().container()->device;
   ForEachRun(inode, offset, end, [&](const Run& run) {
     uint8_t* target = out + (run.offset - offset);
@@ -460,6 +467,22 @@ void VolumeReader::ReleaseSnapshotTrees() {
   BTreeRelease(&snapshotTrees_.omap);
 }
 
+namespace {
+
+// An encrypted slot still locked for want of a password is unlocked with the one the
+// user is asked for; a slot that stays locked is refused, saying why.
+void UnlockSlot(ApfsImage& image, uint32_t index, const std::string& name) {
+  Container* container = image.container();
+  const Volume& slot = container->volumes[index];
+  if (!slot.encrypted || slot.unlocked) return;
+  TreePair* trees = image.slotTrees(index);
+  const char* password = slot.lock == LOCK_NO_PASSWORD ? VolumePasswordOrAsk(name) : nullptr;
+  if (password != nullptr) VolumeSlotOpen(container, index, password, &trees->omap, &trees->fs);
+  if (!slot.unlocked) throw ReadFailure(ExitCode::VolumeUnusable, EACCES, LockedText(slot));
+}
+
+}  // namespace
+
 VolumeReader::VolumeReader(ApfsImage& image, int32_t index, const std::string& snapshot)
     : image_(image) {
   Container* container = image.container();
@@ -471,10 +494,7 @@ VolumeReader::VolumeReader(ApfsImage& image, int32_t index, const std::string& s
                       "no such volume: " + std::to_string(chosen) + " (see quadrel info)");
   }
   const Volume& slot = container->volumes[chosen];
-  if (slot.encrypted) {
-    throw ReadFailure(ExitCode::VolumeUnusable, EACCES,
-                      name + ": encrypted volume: unlocking is not supported");
-  }
+  UnlockSlot(image, chosen, name);
   if (slot.unsupported) throw ReadFailure(ExitCode::VolumeUnusable, EOPNOTSUPP, name + ": " + RefusalText(slot));
   VolumeHandleInit(&handle_, container);
   if (!slot.open) throw Corrupt(name + ": superblock, object map or root directory unreadable");

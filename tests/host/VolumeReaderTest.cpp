@@ -289,7 +289,7 @@ TEST(VolumeReader, EncryptedVolumesAreRefusedByName) {
   EXPECT_TRUE(image.volumes()[0].encrypted);
   std::string message;
   EXPECT_EQ(FailureOf([&] { VolumeReader(image, -1); }, &message), ExitCode::VolumeUnusable);
-  EXPECT_EQ(message, "volume 0: encrypted volume: unlocking is not supported");
+  EXPECT_EQ(message, "volume 0: encrypted by hardware: cannot be unlocked here");
 }
 
 }  // namespace

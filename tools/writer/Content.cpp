@@ -26,6 +26,7 @@ ContentSource::~ContentSource() {
 }
 
 void ContentSource::Read(uint64_t offset, uint8_t* out, size_t count) const {
+  if (count == 0) return;  // an empty file's buffer may be no buffer at all
   if (file_.content) {
     const std::vector<uint8_t>& bytes = *file_.content;
     const size_t available = offset < bytes.size() ? std::min<size_t>(count, bytes.size() - offset) : 0;

@@ -36,12 +36,26 @@ INT_PTR CDlg::OnInitDialog() { return 1; }
 void CDlg::OnOK() {}
 void CDlg::OnCancel() {}
 void CDlg::OnHelp() {}
+void CDlg::OnUnexpectedFailure() {}
 
 void CDlg::SetItemText(int id, const std::wstring& text) const {
   SetDlgItemTextW(window_, id, text.c_str());
 }
 
 INT_PTR CALLBACK CDlg::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  try {
+    return Dispatch(window, message, wParam, lParam);
+  } catch (...) {
+    try {
+      if (CDlg* dialog = ObjectOf(window)) dialog->OnUnexpectedFailure();
+    } catch (...) {
+      // Reporting the failure failed too; the message stays unhandled.
+    }
+  }
+  return 0;
+}
+
+INT_PTR CDlg::Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     auto* dialog = reinterpret_cast<CDlg*>(lParam);
     dialog->window_ = window;

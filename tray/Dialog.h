@@ -31,6 +31,9 @@ class CDlg {
   virtual void OnOK();
   virtual void OnCancel();
   virtual void OnHelp();
+  // An exception (memory running out, a failing library set-up) left a handler of
+  // this dialog; nothing by default, the message counting as unhandled.
+  virtual void OnUnexpectedFailure();
 
  protected:
   explicit CDlg(int templateId) : templateId_(templateId) {}
@@ -39,9 +42,11 @@ class CDlg {
   // Sets the text of control `id`; failures are ignored.
   void SetItemText(int id, const std::wstring& text) const;
 
+  // Dispatches to the handlers; no exception leaves it for the system's caller.
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
  private:
+  static INT_PTR Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   // Centers the dialog (see Placement.h) and keeps it inside the work area.
   void Position() const;
 

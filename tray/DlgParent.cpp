@@ -1,5 +1,7 @@
 #include "DlgParent.h"
 
+#include <objbase.h>
+
 #include "About.h"
 #include "BusyFlag.h"
 #include "Decisions.h"
@@ -29,9 +31,12 @@ DWORD CDlgParent::ThreadMain(CWorkerThread* self) {
   SetEvent(Process().handshakeEvent);
   if (!created) return 1;
 
+  // The dialogs of this thread start programs through the shell, which expects COM.
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   HHOOK hook = SetWindowsHookExW(WH_CBT, &CDlgParent::CreationHook, nullptr, GetCurrentThreadId());
   RunMessageLoop();
   if (hook != nullptr) UnhookWindowsHookEx(hook);
+  if (SUCCEEDED(com)) CoUninitialize();
   return 0;
 }
 

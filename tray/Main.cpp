@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
+#include <objbase.h>
 
 #include "Decisions.h"
 #include "DlgParent.h"
@@ -14,6 +15,7 @@
 #include "VersionInfo.h"
 #include "crash/CrashReporter.h"
 #include "res/resource.h"
+#include "update/BlockingSocket.h"
 #include "update/ErrorText.h"
 #include "update/TlsLibrary.h"
 #include "update/UpdateCheck.h"
@@ -87,19 +89,29 @@ void RunFirstRunTestOrUpdateCheck() {
   if (plan.runUpdateCheck) RunStartupUpdateCheck();
 }
 
+// How long shutdown waits for abandoned name look-ups before it leaves Windows Sockets
+// to the end of the process instead of cleaning it up under them.
+constexpr std::chrono::milliseconds kLookupWaitAtShutdown{2000};
+
 void Shutdown() {
   StopDialogParents();
   auto& process = Process();
   CloseHandle(process.handshakeEvent);
   FreeTlsLibrary();
-  WSACleanup();
-  _free_locale(process.crtLocale);
+  if (WaitForLookupThreads(kLookupWaitAtShutdown)) WSACleanup();
+  // Cleared before it is freed: a crash report from here on makes its own.
+  const _locale_t locale = process.crtLocale;
+  process.crtLocale = nullptr;
+  _free_locale(locale);
+  CoUninitialize();
 }
 
 int Run(HINSTANCE instance) {
   auto& process = Process();
   process.instance = instance;
   InstallCrashFilter();
+  // The shell's calls on this thread (ShellExecuteW among them) expect COM.
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   LoadErrorTexts();
   if (!CreateCrtLocale()) FailStartup(IDS_FAILED_CRT_LOCALE);
   ReadOsVersion();

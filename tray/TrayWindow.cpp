@@ -42,14 +42,13 @@ class CNotifyIcon {
     data_.uCallbackMessage = WM_TRAY_ICON;
     data_.hIcon = icon;
     CopyText(data_.szTip, std::size(data_.szTip), tip);
-    data_.uVersion = NOTIFYICON_VERSION;
   }
 
   BOOL Add() {
     if (added_) return TRUE;
     data_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     if (!Shell_NotifyIconW(NIM_ADD, &data_)) return FALSE;
-    Shell_NotifyIconW(NIM_SETVERSION, &data_);
+    SetVersion();
     added_ = true;
     return TRUE;
   }
@@ -60,8 +59,15 @@ class CNotifyIcon {
     if (!added_) return TRUE;
     data_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     Shell_NotifyIconW(NIM_ADD, &data_);
-    Shell_NotifyIconW(NIM_SETVERSION, &data_);
+    SetVersion();
     return TRUE;
+  }
+
+  // The version shares its field with a balloon's time-out, which an earlier balloon
+  // may have left there.
+  void SetVersion() {
+    data_.uVersion = NOTIFYICON_VERSION;
+    Shell_NotifyIconW(NIM_SETVERSION, &data_);
   }
 
   BOOL SetIcon(HICON icon) {

@@ -109,6 +109,46 @@ TEST_F(HtGetTest, RelativeLocationsKeepSchemeHostAndPort) {
   EXPECT_EQ(bad.FinalError(), kErrorBadRedirectUrl);
 }
 
+TEST_F(HtGetTest, HttpsNeverRedirectsDownToHttp) {
+  for (const std::string location : {"http://h/x", "HTTP://other/x", "http://h:443/x"}) {
+    CHtGet<ScriptedSocket> get(u"https://h/", nullptr, kAgent);
+    EXPECT_FALSE(Fetch(get, {Redirect(location), Response(200, "", "plain")})) << location;
+    EXPECT_EQ(get.FinalError(), kErrorBadRedirect) << location;
+    EXPECT_EQ(get.Connections().size(), 1u) << location;
+  }
+  // Through a second https host the start still counts; upwards is fine.
+  CHtGet<ScriptedSocket> twice(u"https://h/", nullptr, kAgent);
+  EXPECT_FALSE(Fetch(twice, {Redirect("https://g/"), Redirect("http://h/")}));
+  EXPECT_EQ(twice.FinalError(), kErrorBadRedirect);
+  CHtGet<ScriptedSocket> up(u"http://h/", nullptr, kAgent);
+  ASSERT_TRUE(Fetch(up, {Redirect("https://h/"), Response(200, "", "secure")}));
+  EXPECT_EQ(ReadFile(destination_), "secure");
+}
+
+TEST_F(HtGetTest, BodiesOverTheLimitFail) {
+  CHtGet<ScriptedSocket> declared(u"http://h/", &progress_, kAgent);
+  EXPECT_EQ(declared.kDefaultBodyLimit, std::uint64_t{1} << 30);
+  EXPECT_FALSE(Fetch(declared, {"HTTP/1.1 200 OK\r\nContent-Length: 1073741825\r\n\r\nxx"}));
+  EXPECT_EQ(declared.FinalError(), kErrorBodyTooLarge);
+  EXPECT_EQ(ReadFile(destination_), "");  // refused before a byte is stored
+
+  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                              "6\r\nabcdef\r\n6\r\nghijkl\r\n0\r\n\r\n";
+  const std::string toClose = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n0123456789ab";
+  for (const std::string& reply : {chunked, toClose, Response(200, "", "0123456789ab")}) {
+    CHtGet<ScriptedSocket> get(u"http://h/", &progress_, kAgent);
+    get.SetBodyLimit(11);
+    EXPECT_FALSE(Fetch(get, {reply})) << reply;
+    EXPECT_EQ(get.FinalError(), kErrorBodyTooLarge) << reply;
+    EXPECT_LE(ReadFile(destination_).size(), 11u) << reply;
+
+    CHtGet<ScriptedSocket> fits(u"http://h/", &progress_, kAgent);
+    fits.SetBodyLimit(12);
+    EXPECT_TRUE(Fetch(fits, {reply})) << reply;
+    EXPECT_EQ(ReadFile(destination_).size(), 12u) << reply;
+  }
+}
+
 TEST_F(HtGetTest, RedirectDirectivesThatFail) {
   struct Case {
     std::string reply;

@@ -107,7 +107,13 @@ TEST(UrlParse, QueryAndFragment) {
   EXPECT_FALSE(Parse(u"http://h/p?").query.has_value());
   EXPECT_EQ(RequestTarget(Parse(u"http://h/p#frag")), "/p");
   EXPECT_EQ(RequestTarget(Parse(u"http://h?q")), "/?q");
-  EXPECT_TRUE(Invalid(u"http://h/p?\u00E9"));
+  // What a request line does not allow is escaped: spaces, controls, other ASCII and
+  // the UTF-8 of everything outside it.
+  EXPECT_EQ(Parse(u"http://h/p?a b&c=\u00E9").query, "a+b&c=%C3%A9");
+  EXPECT_EQ(Parse(u"http://h/p?x\ty\u007F\"<>\\^`{|}").query, "x%09y%7F%22%3C%3E%5C%5E%60%7B%7C%7D");
+  EXPECT_EQ(Parse(u"http://h/p?k=a/b:c@d;e!$'()*,~").query, "k=a/b:c@d;e!$'()*,~");
+  EXPECT_EQ(RequestTarget(Parse(u"http://h/p?\U0001F600")), "/p?%F0%9F%98%80");
+  EXPECT_TRUE(Invalid(u"http://h/p?\xD800"));
   // Outside ASCII in the fragment does not matter.
   EXPECT_EQ(RequestTarget(Parse(u"http://h/p?q#\u00E9")), "/p?q");
 }

@@ -3,8 +3,9 @@
 #
 # make_test_pki makes, in $PKI: a test authority (ca.pem, ca.der), a server
 # certificate for localhost and 127.0.0.1 (server.pem, server.key), one for another
-# host (other.pem, other.key), and a server certificate of a second, untrusted
-# authority (stranger.pem, stranger.key).
+# host (other.pem, other.key), a server certificate of a second, untrusted
+# authority (stranger.pem, stranger.key), one
+# for localhost that expired yesterday (expired.pem, expired.key).
 PKI="$WINEPREFIX/drive_c/pki"
 SERVER_PIDS=()
 
@@ -23,6 +24,36 @@ pki_authority() {  # name
     -keyout "$PKI/$1.key" -out "$PKI/$1.pem" 2>/dev/null
 }
 
+# A certificate for localhost from authority ca, valid for a day that ended yesterday
+# (the openssl command cannot date one in the past).
+pki_issue_expired() {
+  python3 - "$PKI" <<'PY'
+import datetime, sys
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+pki = sys.argv[1]
+ca_key = serialization.load_pem_private_key(open(f"{pki}/ca.key", "rb").read(), None)
+ca = x509.load_pem_x509_certificate(open(f"{pki}/ca.pem", "rb").read())
+key = ec.generate_private_key(ec.SECP256R1())
+now = datetime.datetime.now(datetime.timezone.utc)
+cert = (x509.CertificateBuilder()
+        .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "expired")]))
+        .issuer_name(ca.subject).public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(days=2))
+        .not_valid_after(now - datetime.timedelta(days=1))
+        .add_extension(x509.SubjectAlternativeName([x509.DNSName("localhost")]), False)
+        .add_extension(x509.BasicConstraints(ca=False, path_length=None), True)
+        .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), False)
+        .sign(ca_key, hashes.SHA256()))
+open(f"{pki}/expired.pem", "wb").write(cert.public_bytes(serialization.Encoding.PEM))
+open(f"{pki}/expired.key", "wb").write(key.private_bytes(
+    serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
+PY
+}
+
 make_test_pki() {
   mkdir -p "$PKI"
   pki_authority ca
@@ -30,6 +61,7 @@ make_test_pki() {
   pki_issue server ca "DNS:localhost,IP:127.0.0.1"
   pki_issue other ca "DNS:other.example"
   pki_issue stranger strangerca "DNS:localhost"
+  pki_issue_expired
   openssl x509 -in "$PKI/ca.pem" -outform DER -out "$PKI/ca.der"
   [ -s "$PKI/server.pem" ] && [ -s "$PKI/stranger.pem" ] || fail "test certificates not made"
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The crash reporter's other outcomes. With the switch value missing, or 0, the
 # failure goes on to the previously installed handling, here the system's error
-# dialog, and no report is written. With the switch on but no upload library, no
+# dialog, and no report is written. With the switch on but no upload library beside
+# the program or in the system folder (one in a folder on PATH does not count), no
 # report is written either, the machine identifier is not even read (so not created),
 # and the process ends with the exception code without the system's error dialog.
 source "$(dirname "$0")/harness.sh"
@@ -41,9 +42,13 @@ expect_system_error_dialog switch-zero
 expect_no_report_anywhere
 end_held_program
 
-log "switch on, no upload library"
+log "switch on, the upload library only in a folder on PATH"
 set_crash_setting Quadrel 1
-rm "$WINEPREFIX/drive_c/qdrl/tarnwick.dll"
+mkdir -p "$WINEPREFIX/drive_c/onpath"
+mv "$WINEPREFIX/drive_c/qdrl/tarnwick.dll" "$WINEPREFIX/drive_c/onpath/"
+export WINEPATH='C:\onpath'
+expect_contains "$(timeout 60 wine cmd /c 'echo %PATH%' 2>/dev/null | tr -d '\r')" 'C:\onpath'
+
 expect_equal "$(crash_program "$CRASH_WAIT_MS")" "exit 0xC0000005"
 expect_equal "$(helper count '#32770')" 0
 screenshot without-library

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The program's socket classes under Wine against servers on loopback: plain and TLS
 # connections, time-outs, refused connections, aborts from another thread, which
-# certificates are refused, and international host names.
+# certificates the system's chain engine refuses (unknown authority, another name or
+# address, expired), and international host names.
 source "$(dirname "$0")/harness.sh"
 source "$(dirname "$0")/harness_tls.sh"
 prepare_prefix
@@ -45,6 +46,9 @@ expect_equal "$(nettest abort-receive localhost "$tls_silent_port" 1 300 || true
 expect_equal "$(nettest abort-connect 127.0.0.1 "$unanswered_port" 1 300 || true)" "error $CANCELLED"
 start_server other_port echo other
 expect_equal "$(nettest echo localhost "$other_port" 1 x || true)" "error $TLS_FAILURE"
+expect_equal "$(nettest echo 127.0.0.1 "$other_port" 1 x || true)" "error $TLS_FAILURE"
+start_server expired_port echo expired
+expect_equal "$(nettest echo localhost "$expired_port" 1 x || true)" "error $TLS_FAILURE"
 start_server stranger_port echo stranger
 expect_equal "$(nettest echo localhost "$stranger_port" 1 x || true)" "error $TLS_FAILURE"
 

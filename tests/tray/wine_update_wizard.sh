@@ -4,7 +4,9 @@
 # update balloon; its click opens the wizard; "Download" fetches the installer over
 # TLS from a loopback server through a redirect with the progress bar moving, checks
 # its MD5 digest and starts it. An installer whose digest differs is refused and
-# removed, as is a download that failed; cancelling, or closing the program,
+# removed, as is a download that failed, a redirect from https down to http and a
+# body larger than allowed; while it downloads, no other process may write or remove
+# the file, whose name is random; cancelling, or closing the program,
 # mid-download ends the transfer and leaves no file; "Skip update" and an offer that
 # is not newer show no notice.
 source "$(dirname "$0")/harness.sh"
@@ -60,6 +62,8 @@ write_description bad.pud 1.0.3.0 "$base/setup" 00112233445566778899aabbccddeeff
 write_description slow.pud 1.0.3.0 "$base/slow" "$digest"
 write_description missing.pud 1.0.3.0 "$base/missing" "$digest"
 write_description equal.pud 1.0.0.0 "$base/setup" "$digest"
+write_description downgrade.pud 1.0.3.0 "$base/downgrade" "$digest"
+write_description huge.pud 1.0.3.0 "$base/huge" "$digest"
 
 use_description() {
   wine_quiet reg add 'HKLM\Software\Quadrel' /v UPD /t REG_SZ /d "C:\\pud\\$1" /f
@@ -157,7 +161,7 @@ expect_contains "$(head -1 "$SERVER_LOG")" "GET /setup HTTP/1.1"
 expect_contains "$(sed -n 2p "$SERVER_LOG")" "GET /files/setup.exe HTTP/1.1"
 # The installer ran from a fresh file of the temporary folder, which stays.
 started=$(tr -d '\r' <"$RUNS") || fail "no record of the installer's run"
-[[ "$started" =~ \\Temp\\AUM[0-9A-F]+\.exe$ ]] || fail "installer started from $started"
+[[ "$started" =~ \\Temp\\AUM[0-9A-F]{32}\.exe$ ]] || fail "installer started from $started"
 expect_equal "$(downloads | wc -l)" 1
 cmp "$(downloads)" "$TRAY_BIN/qdrlsetuptest.exe" || fail "the download differs from the installer"
 rm -f "$(downloads)"
@@ -188,6 +192,28 @@ wait_for_wizard_gone
 expect_equal "$(downloads)" ""
 stop_tray
 
+# Refused downloads: the server's log shows no request after the refused one.
+expect_refused_download() {  # description, screenshot, message
+  : >"$SERVER_LOG"
+  open_wizard_from_balloon "$1" "$2-balloon"
+  click_wizard 1163
+  box=$(helper message-box Quadrel 60000) || fail "no failure message"
+  expect_contains "$box" "$3"
+  screenshot "$2-message"
+  helper dismiss Quadrel
+  wait_for_wizard_gone
+  expect_equal "$(downloads)" ""
+  expect_equal "$(grep -c '^GET ' "$SERVER_LOG")" 1
+  stop_tray
+}
+
+log "a redirect from https down to http is refused"
+expect_refused_download downgrade.pud downgrade "Failed to update Quadrel: Invalid redirection directive."
+
+log "a body larger than allowed is refused"
+expect_refused_download huge.pud huge "Failed to update Quadrel: The download is larger than allowed."
+wait_for_server_line "closed /huge"
+
 log "cancel mid-download: the wizard closes without a message and leaves no file"
 : >"$SERVER_LOG"
 open_wizard_from_balloon slow.pud cancel-balloon
@@ -195,6 +221,10 @@ click_wizard 1163
 wait_for_server_line "GET /slow"
 sleep 2
 expect_equal "$(downloads | wc -l)" 1
+held=$(winepath -w "$(downloads)" 2>/dev/null)
+# Writing is refused by the file's security before its sharing is even asked.
+expect_contains "$(nettest try-write "$held")" "refused"
+expect_equal "$(nettest try-delete "$held")" "refused 32"
 screenshot cancel-before
 click_wizard 1165
 wait_for_wizard_gone

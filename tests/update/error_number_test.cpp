@@ -4,6 +4,8 @@
 
 #include <set>
 
+#include "update/HtError.h"
+
 namespace qdrl {
 namespace {
 
@@ -36,6 +38,8 @@ TEST(TrayErrorTextId, OtherCategoriesMapToTheirRanges) {
   EXPECT_EQ(ErrorTextId(MakeErrorNumber(9, 1)), 800);
   EXPECT_EQ(ErrorTextId(MakeErrorNumber(9, 5)), 804);
   EXPECT_EQ(ErrorTextId(MakeErrorNumber(10, 1)), 827);
+  // The transfer texts step over the data file's.
+  EXPECT_EQ(ErrorTextId(kErrorBodyTooLarge), 828);
 }
 
 TEST(TrayErrorTextId, UnknownCategoriesHaveNoText) {
@@ -51,7 +55,7 @@ TEST(TrayErrorCategories, ListEveryTextOnce) {
     ids.insert(category.ids.begin(), category.ids.end());
     count += category.ids.size();
   }
-  EXPECT_EQ(count, 41u + 18 + 4 + 23 + 7 + 5 + 1);
+  EXPECT_EQ(count, 41u + 18 + 4 + 23 + 8 + 5 + 1);
   EXPECT_EQ(ids.size(), count);
   EXPECT_FALSE(ids.contains(563));
 }

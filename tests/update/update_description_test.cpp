@@ -101,6 +101,24 @@ TEST_F(TrayUpdateDescription, ReadsEveryFieldOfAValidFile) {
   EXPECT_EQ(record_.tableB.front(), 'B');
 }
 
+TEST_F(TrayUpdateDescription, InstallerExtensionIsOneToEightLettersAndDigits) {
+  for (const std::u16string_view good : {u"exe", u"MSI", u"x", u"abcd1234"}) {
+    auto fields = ValidFields();
+    fields[8] = Counted(good);
+    EXPECT_TRUE(Read(Join(fields)));
+    EXPECT_EQ(record_.installerExtension, good);
+  }
+  for (const std::u16string_view bad :
+       {u"", u"exe\\..\\x", u"exe:stream", u"ex e", u"e.xe", u"abcd12345", u"ex\u00e9", u"exe/"}) {
+    auto fields = ValidFields();
+    fields[8] = Counted(bad);
+    std::string reason;
+    EXPECT_FALSE(Read(Join(fields), &reason)) << fields[8];
+    EXPECT_EQ(reason, "The installer's file extension is not 1 to 8 letters and digits.");
+    EXPECT_EQ(record_.description, u"untouched");
+  }
+}
+
 TEST_F(TrayUpdateDescription, RefusesAnotherMagic) {
   auto fields = ValidFields();
   fields[0] = "$AUE";

@@ -43,28 +43,10 @@ TEST(DownloadProgress, MovesOnlyWhileTheFinalBodyOfKnownSizeArrives) {
   EXPECT_EQ(ProgressPosition(2, 200, 1000, 500), std::nullopt);  // connecting
 }
 
-TEST(InstallerFile, NameIsDirectoryAumHexNumberAndExtension) {
-  EXPECT_EQ(InstallerFileName(L"C:\\temp\\", 0xBEEF, L"exe"), L"C:\\temp\\AUMBEEF.exe");
-  EXPECT_EQ(InstallerFileName(L"C:\\temp\\", 0x10000, L"msi"), L"C:\\temp\\AUM10000.msi");
-  EXPECT_EQ(InstallerFileName(L"", 0, L""), L"AUM0.");
-}
-
-TEST(InstallerFile, SearchSkipsTakenNamesAndStopsAtOtherFailures) {
-  std::vector<std::wstring> tried;
-  std::map<std::wstring, CreateOutcome> outcomes{{L"T\\AUMFFFF.exe", CreateOutcome::kNameTaken},
-                                                 {L"T\\AUM10000.exe", CreateOutcome::kNameTaken}};
-  auto tryCreate = [&](const std::wstring& name) {
-    tried.push_back(name);
-    auto found = outcomes.find(name);
-    return found == outcomes.end() ? CreateOutcome::kCreated : found->second;
-  };
-  EXPECT_EQ(CreateFreshInstallerFile(L"T\\", 0xFFFF, L"exe", tryCreate), L"T\\AUM10001.exe");
-  EXPECT_EQ(tried.size(), 3u);
-
-  tried.clear();
-  outcomes[L"T\\AUM10001.exe"] = CreateOutcome::kFailed;
-  EXPECT_EQ(CreateFreshInstallerFile(L"T\\", 0xFFFF, L"exe", tryCreate), std::nullopt);
-  EXPECT_EQ(tried.size(), 3u);
+TEST(InstallerFile, NameIsDirectoryAumHexTokenAndExtension) {
+  const std::uint8_t token[] = {0xBE, 0xEF, 0x00, 0x0A};
+  EXPECT_EQ(InstallerFileName(L"C:\\temp\\", token, L"exe"), L"C:\\temp\\AUMBEEF000A.exe");
+  EXPECT_EQ(InstallerFileName(L"", {}, L"msi"), L"AUM.msi");
 }
 
 TEST(DownloadOutcome, CancelWinsThenTheFetchDecides) {

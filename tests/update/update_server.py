@@ -7,6 +7,8 @@ free port, writes the port to PORT_FILE and serves over TLS until killed:
   /files/setup.exe   the INSTALLER file with its Content-Length, in 4 KiB pieces spread
                      over fifteen seconds, so that the progress bar has something to show
   /slow              a 64 MiB body 4 KiB every 100 ms: never finishes within a test
+  /downgrade         302 to http://127.0.0.1:PORT/files/setup.exe, plain http
+  /huge              a body whose Content-Length says 2 GiB, 4 KiB every 100 ms
   anything else      404
 Every request line goes to LOG_FILE as it arrives, and "closed PATH" once the client
 has gone away from a body it was being sent.
@@ -59,6 +61,15 @@ def serve(connection, log_file, installer):
                         "Connection: close\r\n\r\n").encode()
                 pieces = [installer[at:at + PIECE] for at in range(0, len(installer), PIECE)]
                 send_body(connection, head, pieces, 15 / len(pieces))
+            elif path == "/downgrade":
+                port = connection.getsockname()[1]
+                connection.sendall(f"HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:{port}"
+                                   "/files/setup.exe\r\nContent-Length: 0\r\n"
+                                   "Connection: close\r\n\r\n".encode())
+            elif path == "/huge":
+                size = 2 << 30
+                head = f"HTTP/1.1 200 OK\r\nContent-Length: {size}\r\nConnection: close\r\n\r\n"
+                send_body(connection, head.encode(), (b"x" * PIECE for _ in range(size // PIECE)), 0.1)
             elif path == "/slow":
                 size = 64 << 20
                 head = f"HTTP/1.1 200 OK\r\nContent-Length: {size}\r\nConnection: close\r\n\r\n"

@@ -26,9 +26,12 @@ using UploadCrashReportFunction = BOOL(WINAPI*)(const wchar_t*, const wchar_t*, 
 
 LPTOP_LEVEL_EXCEPTION_FILTER g_previousFilter = nullptr;
 
-// The thread writing a report, if any: a fault inside the report brings that thread
-// back into the filter, which must then not start another report over the first.
+// The thread writing a report, if any, for the whole process: a fault inside the
+// report brings that thread back into the filter, which must then not start another
+// report over the first; another thread faulting meanwhile must not run the
+// single-threaded stack walk beside it.
 std::atomic<DWORD> g_reportingThread{0};
+constexpr DWORD kOtherReportPollMs = 50;
 
 enum class ReportOutcome { NotAttempted, Attempted };
 
@@ -91,7 +94,7 @@ void Report(const EXCEPTION_POINTERS& failure, ReportOutcome& outcome) {
   crash.crashAddress = ChooseCrashAddress(frames, process.modulePath, SameModulePath);
 
   outcome = ReportOutcome::Attempted;
-  const auto upload = LibraryFunction<UploadCrashReportFunction>(LoadLibraryW(L"tarnwick.dll"),
+  const auto upload = LibraryFunction<UploadCrashReportFunction>(LoadLocalOrSystemLibrary(L"tarnwick.dll"),
                                                                  "UploadCrashReportW");
   if (upload == nullptr) return;
 
@@ -113,8 +116,14 @@ void Report(const EXCEPTION_POINTERS& failure, ReportOutcome& outcome) {
 // whoever filtered before us decides.
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* failure) {
   const DWORD thread = GetCurrentThreadId();
-  if (g_reportingThread.load() == thread) return EXCEPTION_EXECUTE_HANDLER;
-  g_reportingThread = thread;
+  DWORD reporting = 0;
+  if (!g_reportingThread.compare_exchange_strong(reporting, thread)) {
+    if (reporting == thread) return EXCEPTION_EXECUTE_HANDLER;
+    // Another thread reports; its end ends the process, so this one waits and, should
+    // the process live on, ends with it.
+    while (g_reportingThread.load() != 0) Sleep(kOtherReportPollMs);
+    return EXCEPTION_EXECUTE_HANDLER;
+  }
   ReportOutcome outcome = ReportOutcome::NotAttempted;
   try {
     Report(*failure, outcome);

@@ -6,6 +6,13 @@
 
 namespace qdrl {
 
+// Loads a library from the program's own folder or the system folder only, never from
+// the current folder or PATH; null when it is in neither.
+inline HMODULE LoadLocalOrSystemLibrary(const wchar_t* name) {
+  return LoadLibraryExW(name, nullptr,
+                        LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 // The export `name` of `library` as a pointer of type Function; null when missing.
 template <typename Function>
 Function LibraryFunction(HMODULE library, const char* name) {

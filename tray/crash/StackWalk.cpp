@@ -129,7 +129,7 @@ std::vector<StackFrame> Walk(const SymbolFunctions& sym, const CONTEXT& exceptio
 }  // namespace
 
 std::vector<StackFrame> WalkStack(const CONTEXT& exceptionContext) {
-  HMODULE dbghelp = LoadLibraryW(L"dbghelp.dll");
+  HMODULE dbghelp = LoadLocalOrSystemLibrary(L"dbghelp.dll");
   if (dbghelp == nullptr) return {};
   const SymbolFunctions sym(dbghelp);
   std::vector<StackFrame> frames;

@@ -14,13 +14,26 @@ namespace {
 constexpr int kAbortCheckMilliseconds = 50;
 constexpr auto kLookupPoll = std::chrono::milliseconds(10);
 
+// Look-up threads not yet past their last use of the socket library.
+std::atomic<int> g_lookupsRunning{0};
+
 void RunLookup(void* lookup) {
   auto* shared = static_cast<CBlockingSocket::CLookup*>(lookup);
   shared->Run();
   shared->Release();
+  g_lookupsRunning.fetch_sub(1);
 }
 
 }  // namespace
+
+bool WaitForLookupThreads(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (g_lookupsRunning.load() != 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kLookupPoll);
+  }
+  return true;
+}
 
 bool DnsResolver(std::u16string_view name, const void* context, bool wantIpv4,
                  SocketAddress& out) {
@@ -124,7 +137,9 @@ SocketAddress CBlockingSocket::Resolve(std::u16string_view host) {
 SocketAddress CBlockingSocket::LookUp(std::u16string_view host) {
   auto* lookup = new CLookup(host, resolver_, resolverContext_);
   lookup->AddRef();  // the look-up thread's
+  g_lookupsRunning.fetch_add(1);
   if (!primitives_->startThread(&RunLookup, lookup)) {
+    g_lookupsRunning.fetch_sub(1);
     lookup->Release();  // the thread's, which never ran
     lookup->Release();
     throw SocketError(SocketFailure::kHostNotFound);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,6 +21,11 @@ namespace qdrl {
 // Finds an address of one family for a host name; `context` selects the name space.
 using HostResolver = bool (*)(std::u16string_view name, const void* context, bool wantIpv4,
                               SocketAddress& out);
+
+// Waits up to limit for every look-up thread, abandoned ones included, to finish with
+// the socket library; true when none runs any more. The library must not be cleaned
+// up under a thread still inside a look-up.
+bool WaitForLookupThreads(std::chrono::milliseconds limit);
 
 // The default resolver: IDNA ToASCII of the name, then the system's look-up. The
 // context, when not null, is the SocketPrimitives whose queryHost is asked instead of

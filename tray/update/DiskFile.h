@@ -72,6 +72,15 @@ class CDiskFile {
   virtual ~CDiskFile();
 
   bool IsOpen() const { return open_; }
+  // The system file handle (a HANDLE on Windows) while open.
+  std::intptr_t NativeHandle() const { return handle_; }
+  // Takes over an open system file handle (a HANDLE on Windows), which Close then
+  // closes; a file still open in this object is closed first.
+  void Adopt(std::intptr_t handle) {
+    Close();
+    handle_ = handle;
+    open_ = true;
+  }
 
  private:
   std::intptr_t handle_ = -1;

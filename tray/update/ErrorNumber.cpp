@@ -28,7 +28,8 @@ constexpr auto kWinsockIds = ConsecutiveIds<41>(500);
 constexpr auto kSocketLayerIds = SocketLayerIds();
 constexpr auto kTlsIds = ConsecutiveIds<4>(580);
 constexpr auto kHttpStatusIds = ConsecutiveIds<23>(720);
-constexpr auto kTransferIds = ConsecutiveIds<7>(820);
+// Transfer texts run from 820 to 826, then 828 (827 is the data file's).
+constexpr std::array<std::uint16_t, 8> kTransferIds{820, 821, 822, 823, 824, 825, 826, 828};
 constexpr auto kUrlIds = ConsecutiveIds<5>(800);
 constexpr std::array<std::uint16_t, 1> kDataFileIds{827};
 

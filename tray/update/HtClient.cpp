@@ -8,18 +8,6 @@ namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
 
-std::string AsciiLowered(std::string_view text) {
-  std::string lowered(text);
-  for (char& c : lowered) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
-  }
-  return lowered;
-}
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsIgnoringCase(text.substr(0, prefix.size()), prefix);
-}
-
 std::string_view MethodName(HtMethod method) {
   switch (method) {
     case HtMethod::kHead: return "HEAD";
@@ -66,6 +54,7 @@ void HtProgress::Reset() {
   stage = kIdle;
   total = -1;
   received = 0;
+  status = 0;
 }
 
 void CHtCookieStore::Store(std::string_view setCookie, const ParsedUrl& url) {

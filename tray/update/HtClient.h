@@ -42,6 +42,7 @@ struct HtProgress {
   std::atomic<int> stage{kIdle};
   std::atomic<std::int64_t> total{-1};     // body size, -1 while not known
   std::atomic<std::int64_t> received{0};   // body bytes written so far
+  std::atomic<int> status{0};              // the response's status once its head is read
   std::atomic<std::uint32_t> stageStart{0};  // tick count in ms when the body began
 
   void AddConnectTime(std::uint32_t milliseconds);
@@ -99,7 +100,12 @@ class CHtClient : public Socket {
  public:
   explicit CHtClient(std::string userAgent) : userAgent_(std::move(userAgent)) {}
 
+  // Bodies larger than this fail with kErrorBodyTooLarge unless SetBodyLimit says
+  // otherwise: no update installer comes near it.
+  static constexpr std::uint64_t kDefaultBodyLimit = std::uint64_t{1} << 30;
+
   void SetProxy(const HtProxy* proxy) { proxy_ = proxy; }
+  void SetBodyLimit(std::uint64_t limit) { bodyLimit_ = limit; }
   void SetCookieStore(CHtCookieStore* store) { cookies_ = store; }
 
   // Sends one request (with form for the two POST methods) and stores the response
@@ -108,13 +114,42 @@ class CHtClient : public Socket {
   bool Request(HtMethod method, const ParsedUrl& url, const std::filesystem::path& destination,
                HtProgress* progress, const HtForm* form = nullptr) {
     CDiskFile file;
+    const bool done = Transfer(method, url, progress, form, [&]() -> CDiskFile& {
+      file.Open(destination, disk_file::kCreateForWriting);
+      return file;
+    });
+    if (!file.Close() && done) {
+      lastError_ = kErrorFileIo;
+      this->Close();
+      return false;
+    }
+    return done;
+  }
+
+  // As above, the body replacing the content of a file its caller holds open.
+  bool Request(HtMethod method, const ParsedUrl& url, CDiskFile& body, HtProgress* progress,
+               const HtForm* form = nullptr) {
+    return Transfer(method, url, progress, form, [&]() -> CDiskFile& {
+      body.SetLength(0);
+      return body;
+    });
+  }
+
+  ErrorNumber LastError() const { return lastError_; }
+  const CHtRespHead& ResponseHead() const { return head_; }
+
+ private:
+  // The request and its response; bodyFile gives the file the body goes to once the
+  // head says there is one.
+  template <class BodyFile>
+  bool Transfer(HtMethod method, const ParsedUrl& url, HtProgress* progress, const HtForm* form,
+                BodyFile bodyFile) {
     try {
       bool close = SendAndReadHead(method, url, progress, form);
       if (method != HtMethod::kHead) {
-        file.Open(destination, disk_file::kCreateForWriting);
+        CDiskFile& file = bodyFile();
         RecordStage(progress, HtProgress::kReceivingBody);
         close = ReadBody(file, progress) || close;
-        if (!file.Close()) throw kErrorFileIo;
       }
       if (close) this->Close();
       return true;
@@ -123,15 +158,10 @@ class CHtClient : public Socket {
     } catch (const CDiskFileException&) {
       lastError_ = kErrorFileIo;
     }
-    file.Close();
     this->Close();
     return false;
   }
 
-  ErrorNumber LastError() const { return lastError_; }
-  const CHtRespHead& ResponseHead() const { return head_; }
-
- private:
   static bool IsForm(HtMethod method) {
     return method == HtMethod::kPostUrlEncoded || method == HtMethod::kPostMultipart;
   }
@@ -185,6 +215,7 @@ class CHtClient : public Socket {
     do {
       if (!head_.Parse(ReadResponseHead(reader_))) throw kErrorBadResponseHead;
     } while (body && head_.Status() == 100);
+    if (progress != nullptr) progress->status = head_.Status();
     if (cookies_ != nullptr) {
       for (const auto& field : head_.Fields()) {
         if (EqualsIgnoringCase(field.name, "Set-Cookie")) cookies_->Store(field.value, url);
@@ -197,6 +228,7 @@ class CHtClient : public Socket {
   bool ReadBody(CDiskFile& file, HtProgress* progress) {
     std::int64_t written = 0;
     auto sink = [&](const char* data, std::size_t n) {
+      if (static_cast<std::uint64_t>(written) + n > bodyLimit_) throw kErrorBodyTooLarge;
       file.Write(data, n);
       written += static_cast<std::int64_t>(n);
       if (progress != nullptr) progress->received = written;
@@ -206,6 +238,7 @@ class CHtClient : public Socket {
       ReadChunkedBody(reader_, sink);
     } else if (const auto* length = head_.Find("content-length")) {
       const std::uint64_t total = ParseContentLength(*length);
+      if (total > bodyLimit_) throw kErrorBodyTooLarge;
       if (progress != nullptr) progress->total = static_cast<std::int64_t>(total);
       CopyBody(reader_, total, sink);
     } else {
@@ -220,6 +253,7 @@ class CHtClient : public Socket {
   }
 
   std::string userAgent_;
+  std::uint64_t bodyLimit_ = kDefaultBodyLimit;
   const HtProxy* proxy_ = nullptr;
   CHtCookieStore* cookies_ = nullptr;
   ErrorNumber lastError_ = 0;
@@ -239,9 +273,11 @@ class CHtGet : public CHtClient<Socket> {
   // Asks for the head only; nothing is written.
   void SetHeadOnly(bool headOnly) { headOnly_ = headOnly; }
 
-  // Fetches into destination; on failure FinalError tells why. The connection is
-  // closed afterwards either way.
-  bool Fetch(const std::filesystem::path& destination) {
+  // Fetches into destination (a path, or a CDiskFile open for writing whose content
+  // the body replaces); on failure FinalError tells why. The connection is closed
+  // afterwards either way.
+  template <class Destination>
+  bool Fetch(Destination&& destination) {
     bool fetched = false;
     try {
       FetchFollowingRedirects(destination);
@@ -280,12 +316,18 @@ class CHtGet : public CHtClient<Socket> {
     return std::move(*decoded);
   }
 
-  void FetchFollowingRedirects(const std::filesystem::path& destination) {
+  // Once a fetch has gone over https it never goes on over plain http: a redirect
+  // down to it is refused.
+  template <class Destination>
+  void FetchFollowingRedirects(Destination&& destination) {
     std::u16string current = url_;
+    bool wentSecure = false;
     std::optional<std::string> previousHost;
     bool previousSecure = false;
     for (int attempt = 1;; ++attempt) {
       const ParsedUrl url = ParseOrThrow(current, attempt == 1 ? kErrorBadUrl : kErrorBadRedirectUrl);
+      if (wentSecure && !url.secure) throw kErrorBadRedirect;
+      wentSecure = wentSecure || url.secure;
       const std::string host = HostString(url);
       if (this->IsOpen() && previousHost &&
           (!EqualsIgnoringCase(host, *previousHost) || url.secure != previousSecure)) {

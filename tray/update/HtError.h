@@ -14,6 +14,7 @@ inline constexpr ErrorNumber kErrorBadResponseHead = MakeErrorNumber(8, 4);
 inline constexpr ErrorNumber kErrorBadChunkedEncoding = MakeErrorNumber(8, 5);
 inline constexpr ErrorNumber kErrorBadContentLength = MakeErrorNumber(8, 6);
 inline constexpr ErrorNumber kErrorFileIo = MakeErrorNumber(8, 7);
+inline constexpr ErrorNumber kErrorBodyTooLarge = MakeErrorNumber(8, 8);
 
 // URL errors.
 inline constexpr ErrorNumber kErrorBadUrl = MakeErrorNumber(9, 1);

@@ -8,12 +8,10 @@ namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
-
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
-  const char lower = AsciiLower(c);
-  if (lower >= 'a' && lower <= 'f') return lower - 'a' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
 
@@ -43,14 +41,6 @@ bool TakeUntil(std::string_view& text, char separator, std::string_view& taken) 
 }
 
 }  // namespace
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
-}
 
 std::string_view TrimBlanks(std::string_view text) {
   const auto first = text.find_first_not_of(" \t\r\n");

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "TextCodes.h"
+
 namespace qdrl {
 
 struct HtField {
@@ -48,9 +50,6 @@ class CHtRespHead : public CHtHead {
   int status_ = 0;
   std::string reason_;
 };
-
-// ASCII case-insensitive equality, as header names and connection tokens compare.
-bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
 // Trims spaces, tabs, CR and LF from both ends.
 std::string_view TrimBlanks(std::string_view text);

@@ -13,18 +13,11 @@
 #include <netinet/in.h>
 #endif
 
+#include "TextCodes.h"
+
 namespace qdrl {
 
 namespace {
-
-std::optional<std::string> AsciiOnly(std::u16string_view text) {
-  std::string ascii;
-  for (const char16_t c : text) {
-    if (c == 0 || c >= 0x80) return std::nullopt;
-    ascii += static_cast<char>(c);
-  }
-  return ascii;
-}
 
 std::optional<SocketAddress> ParseIpv4(const std::string& text) {
   in_addr parsed{};

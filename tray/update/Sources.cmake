@@ -6,12 +6,14 @@ set(tray_update_sources
   "${tray_dir}/update/ErrorNumber.cpp"
   "${tray_dir}/update/ErrorText.cpp"
   "${tray_dir}/update/Idna.cpp"
+  "${tray_dir}/update/InstallerFile.cpp"
   "${tray_dir}/update/SafeDataFile.cpp"
   "${tray_dir}/update/SocketAddress.cpp"
   "${tray_dir}/update/SocketError.cpp"
   "${tray_dir}/update/SocketPrimitivesWin.cpp"
   "${tray_dir}/update/SslSocket.cpp"
   "${tray_dir}/update/SystemRootsWin.cpp"
+  "${tray_dir}/update/TextCodes.cpp"
   "${tray_dir}/update/TlsLibrary.cpp"
   "${tray_dir}/update/UpdateCheck.cpp"
   "${tray_dir}/update/UpdateDescription.cpp"
@@ -27,5 +29,5 @@ set(tray_update_sources
 # that use it list it themselves), for the Windows test programs.
 set(tray_update_network_sources ${tray_update_sources})
 list(FILTER tray_update_network_sources EXCLUDE REGEX
-  "/(ErrorText|UpdateCheck|UpdPages|HtClient|HtForm|HtHead|Url)\\.cpp$")
+  "/(ErrorText|InstallerFile|UpdateCheck|UpdPages|HtClient|HtForm|HtHead|Url)\\.cpp$")
 list(APPEND tray_update_network_sources "${tray_dir}/Version.cpp")

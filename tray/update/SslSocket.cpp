@@ -26,9 +26,9 @@ struct SslFree {
 constexpr char kCipherList[] = "ALL:!aNULL";
 constexpr std::size_t kLargestTlsWrite = 1 << 30;
 
-// The client context of one connection: every protocol version the library supports,
-// the peer's chain verified against `trust` (the system's roots when null). The fixed
-// Diffie-Hellman parameters serve TLS servers only and stay out of it.
+// A client context: every protocol version the library supports, the peer's chain
+// verified against `trust` (the system's trust when null). The fixed Diffie-Hellman
+// parameters serve TLS servers only and stay out of it.
 std::unique_ptr<SSL_CTX, SslContextFree> NewClientContext(X509_STORE* trust) {
   std::unique_ptr<SSL_CTX, SslContextFree> context(SSL_CTX_new(TLS_client_method()));
   if (!context || SSL_CTX_set_cipher_list(context.get(), kCipherList) != 1) return nullptr;
@@ -42,6 +42,13 @@ std::unique_ptr<SSL_CTX, SslContextFree> NewClientContext(X509_STORE* trust) {
   // does; bodies that run to the end of the connection rely on it.
   SSL_CTX_set_options(context.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
   return context;
+}
+
+// The context of every connection that trusts the system, made once per run; null
+// when it could not be made.
+SSL_CTX* SystemTrustContext() {
+  static const std::unique_ptr<SSL_CTX, SslContextFree> context = NewClientContext(nullptr);
+  return context.get();
 }
 
 // The name or address the certificate must carry; host names also go out as the
@@ -86,9 +93,12 @@ void CSslSocket<Base>::SetTrustStore(X509_STORE* store) {
 
 template <class Base>
 SSL* CSslSocket<Base>::NewConnection(std::u16string_view host) const {
-  const auto context = NewClientContext(trustStore_);
-  if (!context) throw kErrorTlsSocket;
-  std::unique_ptr<SSL, SslFree> ssl(SSL_new(context.get()));
+  // A store of the socket's own is rare (tests); its context lives as long as the
+  // connection's reference to it.
+  const auto ownContext = trustStore_ != nullptr ? NewClientContext(trustStore_) : nullptr;
+  SSL_CTX* const context = trustStore_ != nullptr ? ownContext.get() : SystemTrustContext();
+  if (context == nullptr) throw kErrorTlsSocket;
+  std::unique_ptr<SSL, SslFree> ssl(SSL_new(context));
   if (!ssl || !ExpectPeer(ssl.get(), host)) throw kErrorTlsSocket;
   BIO* bio = BIO_new_socket(static_cast<int>(this->Handle()), BIO_NOCLOSE);
   if (bio == nullptr) throw kErrorTlsSocket;

@@ -1,7 +1,8 @@
 // TLS over a blocking socket (OpenSSL through a socket BIO that leaves the socket to
-// its owner). The server's certificate chain is verified against the system's trusted
-// roots, its name against the host connected to, and host names go out as the server
-// name. Reads and writes wait with the socket's time-outs and end at an abort.
+// its owner). The server's certificate chain is verified the way the system verifies
+// it (one context for the whole run), its name against the host connected to, and
+// host names go out as the server name. Reads and writes wait with the socket's
+// time-outs and end at an abort.
 #pragma once
 
 #include <openssl/types.h>

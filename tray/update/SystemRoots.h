@@ -5,8 +5,11 @@
 
 namespace qdrl {
 
-// Adds the system's trusted root certificates to the context's store (on Windows the
-// "ROOT" certificate store); false when they cannot be read.
+// Makes context verify servers the way the system does. On Windows the server's chain
+// goes through the system's own chain engine (roots it fetches on demand, revocation
+// and distrusted certificates included) and its SSL policy, with the host name or
+// address the connection expects; elsewhere OpenSSL checks it against the system's
+// default certificate folders. False when the context cannot be set up.
 bool TrustSystemRoots(SSL_CTX* context);
 
 }  // namespace qdrl

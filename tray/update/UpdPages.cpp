@@ -49,6 +49,11 @@ void CUpdPropertyPageDlg::ShowFailure(const std::wstring& reason) const {
   MessageBoxW(Window(), text.c_str(), Process().productName.c_str(), MB_OK | MB_ICONWARNING);
 }
 
+void CUpdPropertyPageDlg::OnUnexpectedFailure() {
+  ShowFailure(ErrorText(kErrorNotAvailable));
+  Wizard().End(IDCANCEL);
+}
+
 CUpdWelcomeDlg::CUpdWelcomeDlg(const UpdateDescription& update)
     : CUpdPropertyPageDlg(IDD_UPDATE_WELCOME, update),
       buttons_{LoadText(IDS_BUTTON_DOWNLOAD), LoadText(IDS_BUTTON_DECIDE_LATER),
@@ -99,41 +104,25 @@ void CUpdDownloadDlg::OnSetActive() {
   SetTimer(Window(), kProgressTimer, kProgressPeriodMs, nullptr);
 }
 
+// Whatever fails, even outside the client's own errors (memory, the digest's set-up),
+// ends as a failed download reported to the page, never past the thread's start.
 void CUpdDownloadDlg::Download() {
-  if (CreateDestination()) {
-    fetched_ = get_.Fetch(destination_);
-    finalError_ = get_.FinalError();
-  } else {
-    finalError_ = kErrorFileIo;
+  try {
+    Fetch();
+  } catch (...) {
+    fetched_ = false;
+    finalError_ = kErrorNotAvailable;
   }
   PostMessageW(Window(), WM_DOWNLOAD_DONE, 0, 0);
 }
 
-// A new empty file "AUM<n>.<extension>" in the temporary folder, n counting up from
-// the low 16 bits of the tick count past names that exist.
-bool CUpdDownloadDlg::CreateDestination() {
-  wchar_t folder[MAX_PATH + 1];
-  const DWORD length = GetTempPathW(static_cast<DWORD>(std::size(folder)), folder);
-  if (length == 0 || length > MAX_PATH) return false;
-  auto tryCreate = [](const std::wstring& name) {
-    HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      CloseHandle(file);
-      return CreateOutcome::kCreated;
-    }
-    const DWORD error = GetLastError();
-    const DWORD attributes = GetFileAttributesW(name.c_str());
-    const bool isFolder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS || isFolder
-               ? CreateOutcome::kNameTaken
-               : CreateOutcome::kFailed;
-  };
-  auto created = CreateFreshInstallerFile(folder, GetTickCount() & 0xFFFF,
-                                          Wide(Update().installerExtension), tryCreate);
-  if (!created) return false;
-  destination_ = std::move(*created);
-  return true;
+void CUpdDownloadDlg::Fetch() {
+  if (!installer_.Create(Wide(Update().installerExtension))) {
+    finalError_ = kErrorFileIo;
+    return;
+  }
+  fetched_ = get_.Fetch(installer_.Body());
+  finalError_ = get_.FinalError();
 }
 
 void CUpdDownloadDlg::OnButton(int index) {
@@ -165,11 +154,10 @@ INT_PTR CUpdDownloadDlg::OnMessage(UINT message, WPARAM wParam, LPARAM) {
   return 0;
 }
 
-// Read without a lock while the thread writes: the progress fields are atomic, and
-// the status counts only while a body is received, after its head was parsed.
+// Read without a lock while the thread writes: every progress field is atomic.
 void CUpdDownloadDlg::UpdateProgressBar() const {
-  const auto position = ProgressPosition(progress_.stage, get_.ResponseHead().Status(),
-                                         progress_.total, progress_.received);
+  const auto position =
+      ProgressPosition(progress_.stage, progress_.status, progress_.total, progress_.received);
   if (position) SendDlgItemMessageW(Window(), IDC_DOWNLOAD_PROGRESS, PBM_SETPOS, *position, 0);
 }
 
@@ -196,17 +184,18 @@ void CUpdDownloadDlg::OnDownloadDone() {
 bool CUpdDownloadDlg::ValidateAndRun() {
   SetItemText(IDC_DOWNLOAD_STATUS, LoadText(IDS_STATUS_VALIDATING));
   try {
-    if (!DigestMatches()) {
+    if (installer_.Digest() != Update().installerChecksum) {
       ShowFailure(LoadText(IDS_CHECKSUM_FAILED));
       return false;
     }
+    installer_.HoldForStart();
   } catch (const CDiskFileException& failure) {
     ShowFailure(SystemMessage(failure.Code()));
     return false;
   }
   SetItemText(IDC_DOWNLOAD_STATUS, LoadText(IDS_STATUS_RUNNING_INSTALLER));
   const auto result = reinterpret_cast<INT_PTR>(
-      ShellExecuteW(Window(), L"open", destination_.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+      ShellExecuteW(Window(), L"open", installer_.Path().c_str(), nullptr, nullptr, SW_SHOWNORMAL));
   if (result <= 32) {
     ShowFailure(LoadText(IDS_INSTALLER_FAILED));
     return false;
@@ -215,22 +204,15 @@ bool CUpdDownloadDlg::ValidateAndRun() {
   return true;
 }
 
-bool CUpdDownloadDlg::DigestMatches() {
-  CDiskFile file;
-  file.Open(destination_, disk_file::kReadSharingRead);
-  const Md5Digest digest = FileMd5(file);
-  file.Close();
-  return digest == Update().installerChecksum;
-}
-
 void CUpdDownloadDlg::OnDestroy() {
   KillTimer(Window(), kProgressTimer);
   if (thread_.Handle() != nullptr) {
     get_.Abort();  // does nothing to a fetch that has ended
     WaitForSingleObject(thread_.Handle(), INFINITE);
   }
-  // An installer that failed to arrive, was cancelled or did not match is never run.
-  if (!installerStarted_ && !destination_.empty()) DeleteFileW(destination_.c_str());
+  // An installer that failed to arrive, was cancelled or did not match is never run;
+  // a started one stays for the installer itself.
+  installer_.Release(installerStarted_);
 }
 
 }  // namespace qdrl

@@ -11,6 +11,7 @@
 #include "../Dialog.h"
 #include "../WorkerThread.h"
 #include "HtClient.h"
+#include "InstallerFile.h"
 #include "SslSocket.h"
 #include "UpdateDescription.h"
 
@@ -25,6 +26,8 @@ class CUpdPropertyPageDlg : public CPropertyPageDlg {
   CUpdPropertyPageDlg(int templateId, const UpdateDescription& update);
 
   const UpdateDescription& Update() const { return update_; }
+  // Ends the update as failed: a warning, then the wizard closes.
+  void OnUnexpectedFailure() override;
   // A warning box owned by the page: "Failed to update Quadrel: " and reason.
   void ShowFailure(const std::wstring& reason) const;
 
@@ -74,13 +77,12 @@ class CUpdDownloadDlg : public CUpdPropertyPageDlg {
 
   // On the download thread.
   void Download();
-  bool CreateDestination();
+  void Fetch();
 
   void CancelDownload();
   void UpdateProgressBar() const;
   void OnDownloadDone();
   bool ValidateAndRun();
-  bool DigestMatches();
   // WM_DESTROY: the timer stops, the thread is stopped and waited for, and a download
   // that did not start the installer is removed.
   void OnDestroy();
@@ -88,8 +90,8 @@ class CUpdDownloadDlg : public CUpdPropertyPageDlg {
   HtProgress progress_;
   CHtGet<CUpdateSocket> get_;
   CDownloadThread thread_{*this};
-  // Written by the thread; read by the page once the thread has ended.
-  std::wstring destination_;
+  // Made and written by the thread; the page's once the thread has ended.
+  CInstallerFile installer_;
   bool fetched_ = false;  // the download's result
   ErrorNumber finalError_ = 0;
   bool cancelled_ = false;  // the page's own thread only

@@ -35,6 +35,17 @@ std::u16string ReadCountedString(CSafeDataFileIn& file) {
   return text;
 }
 
+// The installer's file name ends in it: 1 to 8 ASCII letters and digits, so that it
+// can name neither another folder ("exe\\..\\x") nor a stream ("exe:s").
+bool IsPlainExtension(std::u16string_view extension) {
+  if (extension.empty() || extension.size() > 8) return false;
+  for (const char16_t c : extension) {
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (!letter && !(c >= '0' && c <= '9')) return false;
+  }
+  return true;
+}
+
 template <std::size_t N>
 void ReadBytes(CSafeDataFileIn& file, std::array<std::uint8_t, N>& out) {
   ExactRead(file, out.data(), N);
@@ -59,6 +70,9 @@ UpdateDescription ReadFields(CSafeDataFileIn& file) {
   read.downloadUrl = ReadCountedString(file);
   ReadBytes(file, read.installerChecksum);
   read.installerExtension = ReadCountedString(file);
+  if (!IsPlainExtension(read.installerExtension)) {
+    throw RejectedFile{"The installer's file extension is not 1 to 8 letters and digits."};
+  }
   read.tableA.resize(UpdateDescription::kTableSize);
   ExactRead(file, read.tableA.data(), read.tableA.size());
   read.tableB.resize(UpdateDescription::kTableSize);

@@ -1,6 +1,6 @@
 #include "UpdateRules.h"
 
-#include <cwchar>
+#include <string>
 
 namespace qdrl {
 
@@ -16,29 +16,18 @@ std::optional<int> ProgressPosition(int stage, int status, std::int64_t total, s
   return static_cast<int>(static_cast<double>(received) / (static_cast<double>(total) / 100.0));
 }
 
-std::wstring InstallerFileName(std::wstring_view directory, std::uint32_t n,
+std::wstring InstallerFileName(std::wstring_view directory, std::span<const std::uint8_t> token,
                                std::wstring_view extension) {
-  wchar_t hex[9];
-  std::swprintf(hex, std::size(hex), L"%X", static_cast<unsigned>(n));
+  static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
   std::wstring name(directory);
   name += L"AUM";
-  name += hex;
+  for (const std::uint8_t byte : token) {
+    name += kHex[byte >> 4];
+    name += kHex[byte & 0x0F];
+  }
   name += L'.';
   name += extension;
   return name;
-}
-
-std::optional<std::wstring> CreateFreshInstallerFile(
-    std::wstring_view directory, std::uint32_t first, std::wstring_view extension,
-    const std::function<CreateOutcome(const std::wstring&)>& tryCreate) {
-  for (std::uint32_t n = first;; ++n) {
-    std::wstring name = InstallerFileName(directory, n, extension);
-    switch (tryCreate(name)) {
-      case CreateOutcome::kCreated: return name;
-      case CreateOutcome::kFailed: return std::nullopt;
-      case CreateOutcome::kNameTaken: break;
-    }
-  }
 }
 
 DownloadStep StepAfterDownload(bool cancelled, bool fetched) {

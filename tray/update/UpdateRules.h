@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -22,18 +22,10 @@ bool OffersUpdate(const ProductVersion& product, const ProductVersion& offered,
 // received with a known size; none leaves the bar as it is.
 std::optional<int> ProgressPosition(int stage, int status, std::int64_t total, std::int64_t received);
 
-// "<directory>AUM<n in upper-case hexadecimal>.<extension>".
-std::wstring InstallerFileName(std::wstring_view directory, std::uint32_t n,
+// "<directory>AUM<the bytes of token in upper-case hexadecimal>.<extension>"; a token
+// of random bytes makes a name no other process can predict.
+std::wstring InstallerFileName(std::wstring_view directory, std::span<const std::uint8_t> token,
                                std::wstring_view extension);
-
-// What creating a file under a candidate name gave.
-enum class CreateOutcome { kCreated, kNameTaken, kFailed };
-
-// Tries InstallerFileName with n = first, first + 1, ... while the name is taken;
-// the created file's name, or none when another failure ended the search.
-std::optional<std::wstring> CreateFreshInstallerFile(
-    std::wstring_view directory, std::uint32_t first, std::wstring_view extension,
-    const std::function<CreateOutcome(const std::wstring&)>& tryCreate);
 
 // What the download page does once the download thread has finished.
 enum class DownloadStep {

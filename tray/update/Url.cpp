@@ -5,6 +5,7 @@
 
 #include "Idna.h"
 #include "SocketAddress.h"
+#include "TextCodes.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -20,42 +21,11 @@ namespace {
 constexpr std::u16string_view kHttp = u"http://";
 constexpr std::u16string_view kHttps = u"https://";
 
-char16_t AsciiLower(char16_t c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
-
-bool StartsWithIgnoringCase(std::u16string_view text, std::u16string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (AsciiLower(text[i]) != prefix[i]) return false;
-  }
-  return true;
-}
-
 // Length of the scheme and "//" when the URL is http(s), else 0.
 std::size_t SchemeLength(std::u16string_view url) {
   if (StartsWithIgnoringCase(url, kHttps)) return kHttps.size();
   if (StartsWithIgnoringCase(url, kHttp)) return kHttp.size();
   return 0;
-}
-
-bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
-// Code points of UTF-16 text with surrogate pairs combined; none on a lone surrogate.
-std::optional<std::vector<char32_t>> CodePoints(std::u16string_view text) {
-  std::vector<char32_t> points;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    if (IsHighSurrogate(c)) {
-      if (i + 1 == text.size() || !IsLowSurrogate(text[i + 1])) return std::nullopt;
-      points.push_back(0x10000 + ((char32_t{c} - 0xD800) << 10) + (text[i + 1] - 0xDC00));
-      ++i;
-    } else if (IsLowSurrogate(c)) {
-      return std::nullopt;
-    } else {
-      points.push_back(c);
-    }
-  }
-  return points;
 }
 
 void AppendUtf8(char32_t point, std::string& out) {
@@ -103,15 +73,6 @@ std::optional<char32_t> NextUtf8(std::string_view text, std::size_t& i) {
     return std::nullopt;
   }
   return point;
-}
-
-std::optional<std::string> AsciiOnly(std::u16string_view text) {
-  std::string ascii;
-  for (const char16_t c : text) {
-    if (c >= 0x80) return std::nullopt;
-    ascii += static_cast<char>(c);
-  }
-  return ascii;
 }
 
 // An IPv6 address with a scope id, reprinted without it; none for anything else.
@@ -163,6 +124,12 @@ std::optional<Authority> SplitAuthority(std::u16string_view authority) {
   return parts;
 }
 
+// What a query keeps as written besides letters, digits and "-._": the rest of what
+// RFC 3986 allows there, "%" of escapes already made included. Spaces become "+",
+// controls, other ASCII and every non-ASCII byte of the UTF-8 become escapes, so
+// that the request line stays one line of allowed characters.
+constexpr std::string_view kQueryKeeps = "!$&'()*+,;=:@/?%~";
+
 // Sets path and query from the text that starts at the authority's "/".
 bool ParsePathAndQuery(std::u16string_view rest, ParsedUrl& url) {
   const auto question = rest.find('?');
@@ -172,8 +139,10 @@ bool ParsePathAndQuery(std::u16string_view rest, ParsedUrl& url) {
   url.path = PercentEncode(*utf8Path, "/%+");
   if (question == std::u16string_view::npos || question + 1 == rest.size()) return true;
   const auto queryEnd = rest.find('#', question + 1);
-  url.query = AsciiOnly(rest.substr(question + 1, queryEnd - (question + 1)));
-  return url.query.has_value();
+  const auto utf8Query = Utf16ToUtf8(rest.substr(question + 1, queryEnd - (question + 1)));
+  if (!utf8Query) return false;
+  url.query = PercentEncode(*utf8Query, kQueryKeeps);
+  return true;
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ struct ParsedUrl {
   bool bracketed = false;          // host was written in brackets (IPv6)
   int port = 0;                    // explicit port, else the scheme's default
   std::string path;                // UTF-8, percent-encoded
-  std::optional<std::string> query;  // text after "?", ASCII, unchanged
+  std::optional<std::string> query;  // text after "?", what HTTP does not allow escaped
 };
 
 // UTF-16 to UTF-8 and back; none on a lone surrogate or malformed UTF-8.

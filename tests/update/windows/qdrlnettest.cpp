@@ -157,12 +157,38 @@ int ReadDescription(const wchar_t* path) {
   return 0;
 }
 
+// try-write FILE / try-delete FILE: whether another process may write or remove the
+// file: "opened" / "deleted", or "refused" and the system's error code.
+int TryWrite(const wchar_t* path) {
+  const HANDLE file =
+      ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    std::printf("refused %lu\n", ::GetLastError());
+    return 0;
+  }
+  ::CloseHandle(file);
+  std::printf("opened\n");
+  return 0;
+}
+
+int TryDelete(const wchar_t* path) {
+  if (!::DeleteFileW(path)) {
+    std::printf("refused %lu\n", ::GetLastError());
+    return 0;
+  }
+  std::printf("deleted\n");
+  return 0;
+}
+
 }  // namespace
 
 int RunNetTest(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
   const std::wstring command = argv[1];
   if (command == L"add-root" && argc == 3) return AddRoot(argv[2]);
+  if (command == L"try-write" && argc == 3) return TryWrite(argv[2]);
+  if (command == L"try-delete" && argc == 3) return TryDelete(argv[2]);
   if (command == L"pud" && argc == 3) return ReadDescription(argv[2]);
   if (argc < 5) return 2;
   Options options;

@@ -102,11 +102,13 @@ TEST(Command, MissingPathsVolumesAndContents) {
   ScratchDir dir;
   WriteImage(R"({"volumes": [{"name": "locked", "encrypted": true, "entries": [{"name": "a", "text": "x"}]}]})",
              dir / "encrypted.img");
+  // The writer's encrypted volumes have no keybag: keys that only hardware holds.
   ExpectFailure(Quadrel({"ls", (dir / "encrypted.img").string()}), 6,
-                "encrypted volume: unlocking is not supported");
+                "volume 0: encrypted by hardware: cannot be unlocked here");
   const Result info = Quadrel({"info", "--json", (dir / "encrypted.img").string()});
   ASSERT_EQ(info.status, 0) << info.err;
   EXPECT_TRUE(json::parse(info.out)["volumes"][0]["encrypted"].get<bool>());
+  EXPECT_EQ(json::parse(info.out)["volumes"][0]["encryption"], "locked: encrypted by hardware");
 }
 
 TEST(Command, CatAndXattrWriteTheStoredBytes) {

@@ -56,12 +56,13 @@ expect "quadrel l" ls
 expect "quadrel --json s" stat
 expect "quadrel ls --j" --json
 expect "quadrel --vers" --version
-expect "quadrel ls -" --help --json --snapshot --version --volume -R -a -l
-expect "quadrel info -" --help --json --version --volume
-expect "quadrel mount -" --help --json --snapshot --version --volume -d -f -o
+expect "quadrel ls -" --help --json --password --password-file --password-stdin --snapshot --version --volume -R -a -l
+expect "quadrel info -" --help --json --password --password-file --password-stdin --version --volume
+expect "quadrel mount -" --help --json --password --password-file --password-stdin --snapshot --version --volume -d -f -o
 expect "quadrel help m" mount
 expect "quadrel ls --volume " 
 expect "quadrel ls --snapshot " 
+expect "quadrel ls --password " 
 help=$("$quadrel" --help)
 for command in $(sed -n '/^Commands:/,/^$/p' <<<"$help" | awk 'NR > 1 && NF {print $1}'); do
   includes "quadrel " "$command"

@@ -203,13 +203,20 @@ class Extractor {
     KeepMetadata(st, place, directory.get(), true);
   }
 
+  // A file whose contents cannot be read or written whole is removed again: a partial
+  // copy would pass for the real file.
   void RegularFile(Inode* inode, const PosixStat& st, const Place& place) {
     Descriptor file(openat(place.directory, place.name.c_str(), NEW_FILE, 0600));
     if (file.get() < 0) throw OutputError("cannot create", place.shown);
-    CopyData(inode, st.size, file.get(), place.shown);
-    KeepXattrs(inode, file.get(), place.shown);
-    KeepMetadata(st, place, file.get(), true);
-    if (!file.Close()) throw OutputError("cannot write", place.shown);
+    try {
+      CopyData(inode, st.size, file.get(), place.shown);
+      KeepXattrs(inode, file.get(), place.shown);
+      KeepMetadata(st, place, file.get(), true);
+      if (!file.Close()) throw OutputError("cannot write", place.shown);
+    } catch (...) {
+      unlinkat(place.directory, place.name.c_str(), 0);
+      throw;
+    }
   }
 
   // Writes the data runs and leaves holes unwritten, so the copy stays sparse. A

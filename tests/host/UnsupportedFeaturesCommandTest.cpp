@@ -83,6 +83,7 @@ TEST(UnsupportedCommand, DatalessFilesListButDoNotRead) {
   const Result get = Quadrel({"get", image, "/cloud.pdf", (dir / "out.pdf").string()});
   EXPECT_NE(get.status, 0);
   EXPECT_NE(get.err.find("dataless file"), std::string::npos) << get.err;
+  EXPECT_FALSE(fs::exists(dir / "out.pdf")) << "a file that could not be read was left behind";
   EXPECT_EQ(Quadrel({"cat", image, "/here.txt"}).out, "local");
 }
 

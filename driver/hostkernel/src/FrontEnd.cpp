@@ -341,21 +341,7 @@ NTSTATUS hk::MountIfNeeded(PDEVICE_OBJECT Device) {
   if (Vpb->Flags & VPB_MOUNTED) return STATUS_SUCCESS;
   for (PDEVICE_OBJECT FileSystem : HkRegisteredFileSystems()) {
     if (FileSystem->DeviceType != FileSystemTypeFor(Device)) continue;
-    KEVENT Done;
-    KeInitializeEvent(&Done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK Iosb{};
-    PIRP Irp = IoAllocateIrp(FileSystem->StackSize, FALSE);
-    if (!Irp) return STATUS_INSUFFICIENT_RESOURCES;
-    Irp->Flags = IRP_MOUNT_COMPLETION | IRP_SYNCHRONOUS_PAGING_IO;
-    Irp->UserIosb = &Iosb;
-    Irp->UserEvent = &Done;
-    Irp->Tail.Overlay.Thread = PsGetCurrentThread();
-    PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
-    Stack->MajorFunction = IRP_MJ_FILE_SYSTEM_CONTROL;
-    Stack->MinorFunction = IRP_MN_MOUNT_VOLUME;
-    Stack->Parameters.MountVolume.Vpb = Vpb;
-    Stack->Parameters.MountVolume.DeviceObject = IoGetAttachedDevice(Device);
-    NTSTATUS Status = SendAndWait(FileSystem, Irp, &Done, &Iosb);
+    NTSTATUS Status = SendVolumeRequest(FileSystem, IRP_MN_MOUNT_VOLUME, 0, Vpb, Device);
     if (NT_SUCCESS(Status)) {
       Device->Vpb->Flags |= VPB_MOUNTED;
       Device->Flags &= ~DO_VERIFY_VOLUME;
@@ -364,6 +350,27 @@ NTSTATUS hk::MountIfNeeded(PDEVICE_OBJECT Device) {
     if (Status != STATUS_UNRECOGNIZED_VOLUME) return Status;
   }
   return STATUS_UNRECOGNIZED_VOLUME;
+}
+
+NTSTATUS hk::SendVolumeRequest(PDEVICE_OBJECT Target, UCHAR MinorFunction, UCHAR StackFlags, PVPB Vpb,
+                               PDEVICE_OBJECT RealDevice) {
+  KEVENT Done;
+  KeInitializeEvent(&Done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK Iosb{};
+  PIRP Irp = IoAllocateIrp(Target->StackSize, FALSE);
+  if (!Irp) return STATUS_INSUFFICIENT_RESOURCES;
+  Irp->Flags = IRP_MOUNT_COMPLETION | IRP_SYNCHRONOUS_PAGING_IO;
+  Irp->UserIosb = &Iosb;
+  Irp->UserEvent = &Done;
+  Irp->Tail.Overlay.Thread = PsGetCurrentThread();
+  PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
+  Stack->MajorFunction = IRP_MJ_FILE_SYSTEM_CONTROL;
+  Stack->MinorFunction = MinorFunction;
+  Stack->Flags |= StackFlags;
+  // Mount and verify carry the same two parameters in the same places.
+  Stack->Parameters.MountVolume.Vpb = Vpb;
+  Stack->Parameters.MountVolume.DeviceObject = IoGetAttachedDevice(RealDevice);
+  return SendAndWait(Target, Irp, &Done, &Iosb);
 }
 
 PFILE_OBJECT HkFileObjectOf(HANDLE Handle) {

@@ -96,6 +96,12 @@ auto NoThrowBarrier(Body&& Run) -> decltype(Run()) {
 // mount, which IoVerifyVolume uses to remount a changed medium).
 NTSTATUS MountIfNeeded(PDEVICE_OBJECT Device);
 
+// Sends a mount or verify request (IRP_MN_MOUNT_VOLUME or IRP_MN_VERIFY_VOLUME, with
+// StackFlags) for Vpb on RealDevice to Target and waits for its answer: a mount-completion
+// IRP of the calling thread, as the I/O manager builds both.
+NTSTATUS SendVolumeRequest(PDEVICE_OBJECT Target, UCHAR MinorFunction, UCHAR StackFlags, PVPB Vpb,
+                           PDEVICE_OBJECT RealDevice);
+
 // Object bookkeeping shared by Io.cpp and the front end.
 void RegisterObject(PVOID Object, LONG InitialReferences);
 void DeleteFileObject(PFILE_OBJECT FileObject);

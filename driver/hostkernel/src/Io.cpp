@@ -730,28 +730,8 @@ HardErrorLog& HardErrors() {
 
 // Sends IRP_MN_VERIFY_VOLUME for Vpb to the volume device mounted on it and waits.
 NTSTATUS SendVerify(PVPB Vpb, PDEVICE_OBJECT RealDevice, BOOLEAN AllowRawMount) {
-  PDEVICE_OBJECT Volume = Vpb->DeviceObject;
-  KEVENT Done;
-  KeInitializeEvent(&Done, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK Iosb{};
-  PIRP Irp = IoAllocateIrp(Volume->StackSize, FALSE);
-  if (!Irp) return STATUS_INSUFFICIENT_RESOURCES;
-  Irp->Flags = IRP_MOUNT_COMPLETION | IRP_SYNCHRONOUS_PAGING_IO;
-  Irp->UserIosb = &Iosb;
-  Irp->UserEvent = &Done;
-  Irp->Tail.Overlay.Thread = PsGetCurrentThread();
-  PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
-  Stack->MajorFunction = IRP_MJ_FILE_SYSTEM_CONTROL;
-  Stack->MinorFunction = IRP_MN_VERIFY_VOLUME;
-  if (AllowRawMount) Stack->Flags |= SL_ALLOW_RAW_MOUNT;
-  Stack->Parameters.VerifyVolume.Vpb = Vpb;
-  Stack->Parameters.VerifyVolume.DeviceObject = IoGetAttachedDevice(RealDevice);
-  NTSTATUS Status = IoCallDriver(Volume, Irp);
-  if (Status == STATUS_PENDING) {
-    KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
-    Status = Iosb.Status;
-  }
-  return Status;
+  return hk::SendVolumeRequest(Vpb->DeviceObject, IRP_MN_VERIFY_VOLUME,
+                               AllowRawMount ? SL_ALLOW_RAW_MOUNT : 0, Vpb, RealDevice);
 }
 
 }  // namespace

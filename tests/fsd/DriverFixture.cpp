@@ -22,6 +22,31 @@ std::string WriteDiskImage(uint64_t Length) {
   return Path;
 }
 
+// A volume device on Disk with the volume record mount would set up for posting and
+// pass-through; the caller adds what its tests read through.
+PVCB CreateVolumeDevice(PDEVICE_OBJECT Disk, PDEVICE_OBJECT* VolumeDevice) {
+  HkRunInSystemThread([&] {
+    ASSERT_EQ(IoCreateDevice(GlobalData.DriverObject, sizeof(VCB), nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0,
+                             FALSE, VolumeDevice),
+              STATUS_SUCCESS);
+  });
+  PVCB Vcb = (PVCB)(*VolumeDevice)->DeviceExtension;
+  RtlZeroMemory(Vcb, sizeof(VCB));
+  Vcb->Header.NodeTypeCode = NODE_TYPE_VCB;
+  Vcb->Header.NodeByteSize = sizeof(VCB);
+  Vcb->VolumeDevice = *VolumeDevice;
+  Vcb->TargetDevice = Disk;
+  Vcb->Vpb = Disk->Vpb;
+  Vcb->RealDevice = Disk;
+  Vcb->Condition = VcbGood;
+  ExInitializeResourceLite(&Vcb->Resource);
+  InitializeListHead(&Vcb->OverflowQueue);
+  KeInitializeSpinLock(&Vcb->OverflowSpinLock);
+  (*VolumeDevice)->StackSize = (CCHAR)(Disk->StackSize + 1);
+  (*VolumeDevice)->Flags &= ~DO_DEVICE_INITIALIZING;
+  return Vcb;
+}
+
 }  // namespace
 
 void LoadedDriver::SetUp() {
@@ -57,26 +82,7 @@ void MountedVolume::SetUp() {
   Disk = HkCreateDisk(Image, u"\\Device\\HarddiskVolume1");
   // The device keeps the image open; the name is not needed any more.
   std::remove(Image.c_str());
-  HkRunInSystemThread([&] {
-    ASSERT_EQ(IoCreateDevice(GlobalData.DriverObject, sizeof(VCB), nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0,
-                             FALSE, &VolumeDevice),
-              STATUS_SUCCESS);
-  });
-  // What mount sets up for posting and pass-through.
-  Vcb = (PVCB)VolumeDevice->DeviceExtension;
-  RtlZeroMemory(Vcb, sizeof(VCB));
-  Vcb->Header.NodeTypeCode = NODE_TYPE_VCB;
-  Vcb->Header.NodeByteSize = sizeof(VCB);
-  Vcb->VolumeDevice = VolumeDevice;
-  Vcb->TargetDevice = Disk;
-  Vcb->Vpb = Disk->Vpb;
-  Vcb->RealDevice = Disk;
-  Vcb->Condition = VcbGood;
-  ExInitializeResourceLite(&Vcb->Resource);
-  InitializeListHead(&Vcb->OverflowQueue);
-  KeInitializeSpinLock(&Vcb->OverflowSpinLock);
-  VolumeDevice->StackSize = (CCHAR)(Disk->StackSize + 1);
-  VolumeDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+  Vcb = CreateVolumeDevice(Disk, &VolumeDevice);
   Disk->Vpb->DeviceObject = VolumeDevice;
   Disk->Vpb->Flags |= VPB_MOUNTED;
 }
@@ -150,26 +156,8 @@ bool WrittenVolume::Mount(uint64_t WindowShortBy) {
   Disk = HkCreateDisk(DiskPath, u"\\Device\\Harddisk0\\DR0");
   std::filesystem::remove(DiskPath);
 
-  HkRunInSystemThread([&] {
-    ASSERT_EQ(IoCreateDevice(GlobalData.DriverObject, sizeof(VCB), nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0,
-                             FALSE, &VolumeDevice),
-              STATUS_SUCCESS);
-  });
-  VolumeDevice->StackSize = (CCHAR)(Disk->StackSize + 1);
-  VolumeDevice->Flags &= ~DO_DEVICE_INITIALIZING;
-  Vcb = (PVCB)VolumeDevice->DeviceExtension;
-  RtlZeroMemory(Vcb, sizeof(VCB));
-  Vcb->Header.NodeTypeCode = NODE_TYPE_VCB;
-  Vcb->Header.NodeByteSize = sizeof(VCB);
-  Vcb->VolumeDevice = VolumeDevice;
-  Vcb->TargetDevice = Disk;
-  Vcb->Vpb = Disk->Vpb;
-  Vcb->RealDevice = Disk;
-  Vcb->Condition = VcbGood;
-  InitializeListHead(&Vcb->OverflowQueue);
-  KeInitializeSpinLock(&Vcb->OverflowSpinLock);
+  Vcb = CreateVolumeDevice(Disk, &VolumeDevice);
   Vcb->SectorSize = Disk->SectorSize;
-  ExInitializeResourceLite(&Vcb->Resource);
   InitializePartition(&Partition_, Vcb, PartitionOffset, ImageLength - WindowShortBy);
   Vcb->Partition = &Partition_;
 

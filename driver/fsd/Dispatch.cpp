@@ -1,5 +1,4 @@
-// The shape every dispatch routine follows, request completion, the top-level IRP, and
-// the dispatch routines of request families that use the shape unchanged.
+// The shape every dispatch routine follows, request completion and the top-level IRP.
 #include "QdrlProcs.h"
 
 BOOLEAN IsControlDevice(PDEVICE_OBJECT DeviceObject) {
@@ -23,12 +22,41 @@ BOOLEAN SetTopLevelIfNone(PIRP Irp) {
   return TRUE;
 }
 
-// Runs the common routine of the request's major function. Families whose common
-// routine is not part of the driver fail with STATUS_INVALID_DEVICE_REQUEST.
+// Runs the common routine of the request's major function.
 NTSTATUS CommonDispatch(PIRP_CONTEXT IrpContext, PIRP Irp) {
   switch (IrpContext->MajorFunction) {
+    case IRP_MJ_CLEANUP:
+      return CommonCleanup(IrpContext, Irp);
+    case IRP_MJ_CLOSE:
+      return CommonClose(IrpContext, Irp);
+    case IRP_MJ_READ:
+      return CommonRead(IrpContext, Irp);
+    case IRP_MJ_WRITE:
+      return CommonWrite(IrpContext, Irp);
+    case IRP_MJ_QUERY_INFORMATION:
+      return CommonQueryInformation(IrpContext, Irp);
+    case IRP_MJ_SET_INFORMATION:
+    case IRP_MJ_SET_VOLUME_INFORMATION:
+      return CommonSetInformation(IrpContext, Irp);
+    case IRP_MJ_QUERY_EA:
+    case IRP_MJ_SET_EA:
+      return CommonQuerySetEa(IrpContext, Irp);
+    case IRP_MJ_FLUSH_BUFFERS:
+      return CommonFlushBuffers(IrpContext, Irp);
+    case IRP_MJ_QUERY_VOLUME_INFORMATION:
+      return CommonQueryVolumeInformation(IrpContext, Irp);
+    case IRP_MJ_DIRECTORY_CONTROL:
+      return CommonDirectoryControl(IrpContext, Irp);
+    case IRP_MJ_FILE_SYSTEM_CONTROL:
+      return CommonFileSystemControl(IrpContext, Irp);
     case IRP_MJ_DEVICE_CONTROL:
       return CommonDeviceControl(IrpContext, Irp);
+    case IRP_MJ_SHUTDOWN:
+      return CommonShutdown(IrpContext, Irp);
+    case IRP_MJ_LOCK_CONTROL:
+      return CommonLockControl(IrpContext, Irp);
+    case IRP_MJ_PNP:
+      return CommonPnp(IrpContext, Irp);
     default:
       CompleteRequest(IrpContext, Irp, STATUS_INVALID_DEVICE_REQUEST);
       return STATUS_INVALID_DEVICE_REQUEST;
@@ -62,80 +90,8 @@ NTSTATUS DispatchRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Wait) {
 
 // Completes a create, cleanup or close on a control device at once: the control devices
 // hold no volume, so there is nothing to open or release.
-static NTSTATUS CompleteControlDeviceOpen(PIRP Irp) {
+NTSTATUS CompleteControlDeviceOpen(PIRP Irp) {
   Irp->IoStatus.Information = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE ? FILE_OPENED : 0;
   CompleteRequest(nullptr, Irp, STATUS_SUCCESS);
   return STATUS_SUCCESS;
-}
-
-// Cleanup of a handle: the last handle of a file object went.
-NTSTATUS FsdCleanup(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
-  if (IsControlDevice(VolumeDeviceObject)) return CompleteControlDeviceOpen(Irp);
-  return DispatchRequest(VolumeDeviceObject, Irp, TRUE);
-}
-
-// Close of a file object: its last reference went.
-NTSTATUS FsdClose(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
-  if (IsControlDevice(VolumeDeviceObject)) return CompleteControlDeviceOpen(Irp);
-  return DispatchRequest(VolumeDeviceObject, Irp, TRUE);
-}
-
-NTSTATUS FsdRead(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
-  // A range wholly in a hole, sent here by the disk I/O layer after zeroing the buffer.
-  PIO_STACK_LOCATION IrpSp = IoGetCurrentIrpStackLocation(Irp);
-  if (IrpSp->CompletionRoutine == RunSyncComplete || IrpSp->CompletionRoutine == RunAsyncComplete) {
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    Irp->IoStatus.Information = IrpSp->Parameters.Read.Length;
-    IoCompleteRequest(Irp, IO_DISK_INCREMENT);
-    return STATUS_SUCCESS;
-  }
-  return DispatchRequest(VolumeDeviceObject, Irp, IoIsOperationSynchronous(Irp));
-}
-
-NTSTATUS FsdWrite(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
-  return DispatchRequest(VolumeDeviceObject, Irp, IoIsOperationSynchronous(Irp));
-}
-
-NTSTATUS FsdQueryInformation(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
-  return DispatchRequest(VolumeDeviceObject, Irp, IoIsOperationSynchronous(Irp));
-}
-
-// Set information, and set volume information with it.
-NTSTATUS FsdSetInformation(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
-  return DispatchRequest(VolumeDeviceObject, Irp, IoIsOperationSynchronous(Irp));
-}
-
-// Query and set extended attributes, one routine for both.
-NTSTATUS FsdQuerySetEa(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
-  return DispatchRequest(VolumeDeviceObject, Irp, IoIsOperationSynchronous(Irp));
-}
-
-NTSTATUS FsdFlushBuffers(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
-  return DispatchRequest(VolumeDeviceObject, Irp, IoIsOperationSynchronous(Irp));
-}
-
-NTSTATUS FsdQueryVolumeInformation(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
-  return DispatchRequest(VolumeDeviceObject, Irp, IoIsOperationSynchronous(Irp));
-}
-
-NTSTATUS FsdDirectoryControl(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
-  return DispatchRequest(VolumeDeviceObject, Irp, IoIsOperationSynchronous(Irp));
-}
-
-// Mount and verify arrive without a file object and may always wait.
-NTSTATUS FsdFileSystemControl(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
-  BOOLEAN Wait = IoGetCurrentIrpStackLocation(Irp)->FileObject == nullptr ? TRUE : IoIsOperationSynchronous(Irp);
-  return DispatchRequest(VolumeDeviceObject, Irp, Wait);
-}
-
-NTSTATUS FsdShutdown(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
-  return DispatchRequest(VolumeDeviceObject, Irp, TRUE);
-}
-
-NTSTATUS FsdLockControl(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
-  return DispatchRequest(VolumeDeviceObject, Irp, IoIsOperationSynchronous(Irp));
-}
-
-NTSTATUS FsdPnp(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
-  return DispatchRequest(VolumeDeviceObject, Irp, IoIsOperationSynchronous(Irp));
 }

@@ -62,6 +62,8 @@ BOOLEAN SetTopLevelIfNone(PIRP Irp);
 BOOLEAN IsControlDevice(PDEVICE_OBJECT DeviceObject);
 // The dispatch shape of every Fsd routine but create's.
 NTSTATUS DispatchRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Wait);
+// Completes a create, cleanup or close on a control device with success.
+NTSTATUS CompleteControlDeviceOpen(PIRP Irp);
 // The common routine of the IRP context's major function.
 NTSTATUS CommonDispatch(PIRP_CONTEXT IrpContext, PIRP Irp);
 
@@ -159,6 +161,48 @@ NTSTATUS CommonCreate(PIRP_CONTEXT IrpContext, PIRP Irp);
 
 // ---- Device control (DevCtrl.cpp) ---------------------------------------------------------------------
 NTSTATUS CommonDeviceControl(PIRP_CONTEXT IrpContext, PIRP Irp);
+
+// ---- Cleanup (Cleanup.cpp) ----------------------------------------------------------------------
+NTSTATUS CommonCleanup(PIRP_CONTEXT IrpContext, PIRP Irp);
+
+// ---- Close (Close.cpp) --------------------------------------------------------------------------
+NTSTATUS CommonClose(PIRP_CONTEXT IrpContext, PIRP Irp);
+
+// ---- Read (Read.cpp) ----------------------------------------------------------------------------
+NTSTATUS CommonRead(PIRP_CONTEXT IrpContext, PIRP Irp);
+
+// ---- Write (Write.cpp) --------------------------------------------------------------------------
+NTSTATUS CommonWrite(PIRP_CONTEXT IrpContext, PIRP Irp);
+
+// ---- File information (FileInfo.cpp) ------------------------------------------------------------
+NTSTATUS CommonQueryInformation(PIRP_CONTEXT IrpContext, PIRP Irp);
+NTSTATUS CommonSetInformation(PIRP_CONTEXT IrpContext, PIRP Irp);
+
+// ---- Extended attributes (Ea.cpp) ---------------------------------------------------------------
+NTSTATUS CommonQuerySetEa(PIRP_CONTEXT IrpContext, PIRP Irp);
+
+// ---- Flush (Flush.cpp) --------------------------------------------------------------------------
+NTSTATUS CommonFlushBuffers(PIRP_CONTEXT IrpContext, PIRP Irp);
+
+// ---- Volume information (VolInfo.cpp) -----------------------------------------------------------
+NTSTATUS CommonQueryVolumeInformation(PIRP_CONTEXT IrpContext, PIRP Irp);
+
+// ---- Directory control (DirCtrl.cpp) ------------------------------------------------------------
+NTSTATUS CommonDirectoryControl(PIRP_CONTEXT IrpContext, PIRP Irp);
+
+// ---- File-system control (FsCtrl.cpp) -----------------------------------------------------------
+NTSTATUS CommonFileSystemControl(PIRP_CONTEXT IrpContext, PIRP Irp);
+
+// ---- Volume lifetime: purge, lock and dismount (VolSup.cpp) -------------------------------------
+
+// ---- Shutdown (Shutdown.cpp) --------------------------------------------------------------------
+NTSTATUS CommonShutdown(PIRP_CONTEXT IrpContext, PIRP Irp);
+
+// ---- Lock control (LockCtrl.cpp) ----------------------------------------------------------------
+NTSTATUS CommonLockControl(PIRP_CONTEXT IrpContext, PIRP Irp);
+
+// ---- Plug and play (Pnp.cpp) --------------------------------------------------------------------
+NTSTATUS CommonPnp(PIRP_CONTEXT IrpContext, PIRP Irp);
 
 // ---- Dispatch routines --------------------------------------------------------------------------------
 NTSTATUS FsdCreate(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp);

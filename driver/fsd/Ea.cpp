@@ -1,0 +1,13 @@
+// Extended-attribute requests.
+#include "QdrlProcs.h"
+
+// Query and set extended attributes, one routine for both.
+NTSTATUS FsdQuerySetEa(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
+  return DispatchRequest(VolumeDeviceObject, Irp, IoIsOperationSynchronous(Irp));
+}
+
+// Not served yet: the request fails as an unsupported one.
+NTSTATUS CommonQuerySetEa(PIRP_CONTEXT IrpContext, PIRP Irp) {
+  CompleteRequest(IrpContext, Irp, STATUS_INVALID_DEVICE_REQUEST);
+  return STATUS_INVALID_DEVICE_REQUEST;
+}

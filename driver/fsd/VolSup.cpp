@@ -1,0 +1,2 @@
+// Volume lifetime: purge, volume lock and unlock, VPB references and dismount.
+#include "QdrlProcs.h"

@@ -1,0 +1,4 @@
+// The byte-range lock package.
+#pragma once
+
+#include "hostkernel/NtDef.h"

@@ -1,0 +1,4 @@
+// The run-time library's name helpers: wildcard matching and path dissection.
+#pragma once
+
+#include "hostkernel/NtDef.h"

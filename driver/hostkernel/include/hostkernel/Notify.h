@@ -1,0 +1,4 @@
+// The change-notification package.
+#pragma once
+
+#include "hostkernel/NtDef.h"

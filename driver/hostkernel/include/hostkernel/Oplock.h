@@ -1,0 +1,4 @@
+// The opportunistic-lock package.
+#pragma once
+
+#include "hostkernel/NtDef.h"

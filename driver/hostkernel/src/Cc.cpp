@@ -1,0 +1,2 @@
+// The cache manager and sections for mapped files.
+#include "hostkernel/Cc.h"

@@ -1,0 +1,2 @@
+// The byte-range lock package.
+#include "hostkernel/FileLock.h"

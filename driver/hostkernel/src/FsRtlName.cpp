@@ -1,0 +1,2 @@
+// Wildcard matching and path dissection.
+#include "hostkernel/FsRtlName.h"

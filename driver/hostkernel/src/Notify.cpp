@@ -1,0 +1,2 @@
+// The change-notification package.
+#include "hostkernel/Notify.h"

@@ -1,0 +1,2 @@
+// The opportunistic-lock package.
+#include "hostkernel/Oplock.h"

@@ -1,0 +1,2 @@
+// Share access and the security checks on open.
+#include "hostkernel/Security.h"

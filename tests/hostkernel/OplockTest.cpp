@@ -1,0 +1,1 @@
+#include "StandInTestSupport.h"

@@ -242,6 +242,7 @@ NTSTATUS Send(HANDLE Handle, HANDLE CallerEvent, PIO_STATUS_BLOCK Iosb, const Re
     ObDereferenceObject(FileObject);
     return Raised.Record.ExceptionCode;
   }
+  if (!PsGetCurrentThread()->SystemThread) hk::TrackRequest(Irp);
   NTSTATUS Status = IoCallDriver(Device, Irp);
   if (Status == STATUS_PENDING && Wait) {
     KeWaitForSingleObject(Event ? Event : &FileObject->Event, Executive, UserMode, FALSE, nullptr);
@@ -371,6 +372,15 @@ NTSTATUS hk::SendVolumeRequest(PDEVICE_OBJECT Target, UCHAR MinorFunction, UCHAR
   Stack->Parameters.MountVolume.Vpb = Vpb;
   Stack->Parameters.MountVolume.DeviceObject = IoGetAttachedDevice(RealDevice);
   return SendAndWait(Target, Irp, &Done, &Iosb);
+}
+
+NTSTATUS NtCancelIoFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {
+  PFILE_OBJECT FileObject = HkFileObjectOf(FileHandle);
+  if (!FileObject) return STATUS_INVALID_HANDLE;
+  for (PIRP Irp : hk::TrackedRequests(PsGetCurrentThread(), FileObject)) IoCancelIrp(Irp);
+  *IoStatusBlock = IO_STATUS_BLOCK{};
+  LeaveService();
+  return STATUS_SUCCESS;
 }
 
 PFILE_OBJECT HkFileObjectOf(HANDLE Handle) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "hostkernel/Host.h"
 
@@ -112,5 +113,10 @@ void MarkCachedInLookaside(PVOID Block, bool Cached);
 
 // The user buffers the front end registered for the current request's probing.
 bool UserRangeAccessible(PVOID Address, SIZE_T Length, bool Write);
+
+// Requests the front end sent for host threads, from sending to their last stage of
+// completion (which runs in the requesting thread), so that NtCancelIoFile finds them.
+void TrackRequest(PIRP Irp);
+std::vector<PIRP> TrackedRequests(PKTHREAD Thread, PFILE_OBJECT FileObject);
 
 }  // namespace hk

@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <set>
 #include <thread>
 #include <vector>
 
 #include "HostInternal.h"
+
+static void ForgetRequest(PIRP Irp);
 
 namespace {
 
@@ -189,6 +192,7 @@ void FinishIrpHere(PIRP Irp) {
   Irp->Tail.Overlay.AuxiliaryBuffer = nullptr;
   if (Irp->UserIosb) *Irp->UserIosb = Irp->IoStatus;
   PKEVENT Event = Irp->UserEvent;
+  ForgetRequest(Irp);
   PFILE_OBJECT FileObject = Irp->Tail.Overlay.OriginalFileObject;
   if (FileObject && (FileObject->Flags & FO_SYNCHRONOUS_IO) && !Event) {
     FileObject->FinalStatus = Irp->IoStatus.Status;
@@ -773,6 +777,59 @@ BOOLEAN IoRaiseInformationalHardError(NTSTATUS ErrorStatus, PUNICODE_STRING Stri
 
 void IoAcquireVpbSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&VpbSpinLock, Irql); }
 void IoReleaseVpbSpinLock(KIRQL Irql) { KeReleaseSpinLock(&VpbSpinLock, Irql); }
+
+// ---- Cancellation ----------------------------------------------------------------------------
+
+static KSPIN_LOCK CancelSpinLock;
+
+void IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&CancelSpinLock, Irql); }
+void IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&CancelSpinLock, Irql); }
+
+PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+  return (PDRIVER_CANCEL)__atomic_exchange_n(&Irp->CancelRoutine, (PVOID)CancelRoutine, __ATOMIC_SEQ_CST);
+}
+
+BOOLEAN IoCancelIrp(PIRP Irp) {
+  KIRQL Irql;
+  IoAcquireCancelSpinLock(&Irql);
+  Irp->Cancel = TRUE;
+  PDRIVER_CANCEL Routine = IoSetCancelRoutine(Irp, nullptr);
+  if (Routine == nullptr) {
+    IoReleaseCancelSpinLock(Irql);
+    return FALSE;
+  }
+  Irp->CancelIrql = Irql;
+  hk::NoThrowBarrier([&] { Routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp); });
+  return TRUE;
+}
+
+static std::mutex& TrackedLock() {
+  static std::mutex& Lock = *new std::mutex;
+  return Lock;
+}
+
+static std::set<PIRP>& Tracked() {
+  static std::set<PIRP>& Requests = *new std::set<PIRP>;
+  return Requests;
+}
+
+void hk::TrackRequest(PIRP Irp) {
+  std::lock_guard<std::mutex> Lock(TrackedLock());
+  Tracked().insert(Irp);
+}
+
+std::vector<PIRP> hk::TrackedRequests(PKTHREAD Thread, PFILE_OBJECT FileObject) {
+  std::lock_guard<std::mutex> Lock(TrackedLock());
+  std::vector<PIRP> Found;
+  for (PIRP Irp : Tracked())
+    if (Irp->Tail.Overlay.Thread == Thread && Irp->Tail.Overlay.OriginalFileObject == FileObject) Found.push_back(Irp);
+  return Found;
+}
+
+static void ForgetRequest(PIRP Irp) {
+  std::lock_guard<std::mutex> Lock(TrackedLock());
+  Tracked().erase(Irp);
+}
 
 std::vector<HkHardError> HkHardErrors() {
   std::lock_guard<std::mutex> Lock(HardErrors().Lock);

@@ -61,6 +61,8 @@ NTSTATUS NtLockFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID Apc
                     BOOLEAN FailImmediately, BOOLEAN ExclusiveLock);
 NTSTATUS NtUnlockFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset,
                       PLARGE_INTEGER Length, ULONG Key);
+// Cancels the requests the calling thread sent on the file that are still pending.
+NTSTATUS NtCancelIoFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
 
 // The file object behind a handle, or null.
 PFILE_OBJECT HkFileObjectOf(HANDLE Handle);

@@ -752,6 +752,16 @@ BOOLEAN IoRaiseInformationalHardError(NTSTATUS ErrorStatus, PUNICODE_STRING Stri
 void IoAcquireVpbSpinLock(PKIRQL Irql);
 void IoReleaseVpbSpinLock(KIRQL Irql);
 
+// Cancellation. A cancel routine is called holding the cancel spin lock (acquired at
+// Irp->CancelIrql) and releases it first; IoSetCancelRoutine swaps atomically, so whoever
+// takes a routine out of an IRP owns its completion.
+using PDRIVER_CANCEL = void (*)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void IoAcquireCancelSpinLock(PKIRQL Irql);
+void IoReleaseCancelSpinLock(KIRQL Irql);
+PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
+// Marks the IRP cancelled and calls its cancel routine when it has one (TRUE then).
+BOOLEAN IoCancelIrp(PIRP Irp);
+
 // ---- MDLs over the host's flat address space -------------------------------------------
 enum LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess };
 enum MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighPagePriority = 32 };

@@ -1,9 +1,12 @@
 // The memory manager's part: MDLs over the host's flat address space, where a system
 // address is the buffer's own address and probing checks user buffers against the ones
-// the front end registered for the request in flight; and the system size.
+// the front end registered for the request in flight; the system size; kernel stacks; and
+// the sections of mapped files.
+#include <pthread.h>
+
 #include <vector>
 
-#include "HostInternal.h"
+#include "Sections.h"
 
 namespace {
 
@@ -140,4 +143,142 @@ void IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULO
     TargetMdl->MdlFlags |= MDL_PARENT_MAPPED_SYSTEM_VA;
     TargetMdl->MappedSystemVa = (PUCHAR)SourceMdl->MappedSystemVa + Offset;
   }
+}
+
+// ---- Sections ------------------------------------------------------------------------------
+// A stream has at most one data and one image section, found through its section object
+// pointers. A data section lives while the cache holds it or a user view maps it; an image
+// section while a user view maps it. Each view holds a reference on the file object it was
+// made through, as a mapped file keeps its file object open.
+
+namespace {
+
+const ULONG SectionTag = PoolTag("MmSt");
+
+struct SECTION {
+  LONG UserViews;
+  LONG WritableViews;
+  bool HeldByCache;
+};
+
+std::mutex& SectionLock() {
+  static std::mutex& Lock = *new std::mutex;
+  return Lock;
+}
+
+SECTION* NewSection() {
+  auto* Section = (SECTION*)ExAllocatePoolWithTag(NonPagedPoolNx | POOL_RAISE_IF_ALLOCATION_FAILURE, sizeof(SECTION),
+                                                  SectionTag);
+  *Section = SECTION{0, 0, false};
+  return Section;
+}
+
+// Removes the section at Slot once nothing keeps it.
+void DropSectionIfUnused(PVOID* Slot) {
+  auto* Section = (SECTION*)*Slot;
+  if (Section == nullptr || Section->UserViews != 0 || Section->HeldByCache) return;
+  ExFreePoolWithTag(Section, SectionTag);
+  *Slot = nullptr;
+}
+
+}  // namespace
+
+struct MAPPED_VIEW {
+  PFILE_OBJECT FileObject;
+  bool Image;
+  bool Writable;
+};
+
+void hk::HoldDataSectionForCache(PSECTION_OBJECT_POINTERS Pointers) {
+  std::lock_guard<std::mutex> Lock(SectionLock());
+  if (Pointers->DataSectionObject == nullptr) Pointers->DataSectionObject = NewSection();
+  ((SECTION*)Pointers->DataSectionObject)->HeldByCache = true;
+}
+
+void hk::ReleaseDataSectionForCache(PSECTION_OBJECT_POINTERS Pointers) {
+  std::lock_guard<std::mutex> Lock(SectionLock());
+  if (Pointers->DataSectionObject == nullptr) return;
+  ((SECTION*)Pointers->DataSectionObject)->HeldByCache = false;
+  DropSectionIfUnused(&Pointers->DataSectionObject);
+}
+
+bool hk::DataSectionHasUserViews(PSECTION_OBJECT_POINTERS Pointers) {
+  std::lock_guard<std::mutex> Lock(SectionLock());
+  auto* Section = (SECTION*)Pointers->DataSectionObject;
+  return Section != nullptr && Section->UserViews != 0;
+}
+
+HkMappedView HkMapSection(PFILE_OBJECT FileObject, bool Image, bool Writable) {
+  PSECTION_OBJECT_POINTERS Pointers = FileObject->SectionObjectPointer;
+  if (Pointers == nullptr) hk::Violation("mapping file object %p, which has no section object pointers", (void*)FileObject);
+  ObReferenceObject(FileObject);
+  {
+    std::lock_guard<std::mutex> Lock(SectionLock());
+    PVOID* Slot = Image ? &Pointers->ImageSectionObject : &Pointers->DataSectionObject;
+    if (*Slot == nullptr) *Slot = NewSection();
+    auto* Section = (SECTION*)*Slot;
+    Section->UserViews++;
+    if (Writable) Section->WritableViews++;
+  }
+  return new MAPPED_VIEW{FileObject, Image, Writable};
+}
+
+void HkUnmapSection(HkMappedView View) {
+  PFILE_OBJECT FileObject = View->FileObject;
+  {
+    PSECTION_OBJECT_POINTERS Pointers = FileObject->SectionObjectPointer;
+    std::lock_guard<std::mutex> Lock(SectionLock());
+    PVOID* Slot = View->Image ? &Pointers->ImageSectionObject : &Pointers->DataSectionObject;
+    auto* Section = (SECTION*)*Slot;
+    Section->UserViews--;
+    if (View->Writable) Section->WritableViews--;
+    DropSectionIfUnused(Slot);
+  }
+  delete View;
+  ObDereferenceObject(FileObject);
+}
+
+// An image section without user views is removed, so nothing stops a write or delete;
+// a mapped image cannot be flushed away.
+BOOLEAN MmFlushImageSection(PSECTION_OBJECT_POINTERS SectionObjectPointer, MMFLUSH_TYPE) {
+  std::lock_guard<std::mutex> Lock(SectionLock());
+  DropSectionIfUnused(&SectionObjectPointer->ImageSectionObject);
+  return SectionObjectPointer->ImageSectionObject == nullptr;
+}
+
+BOOLEAN MmCanFileBeTruncated(PSECTION_OBJECT_POINTERS SectionPointer, PLARGE_INTEGER) {
+  std::lock_guard<std::mutex> Lock(SectionLock());
+  for (PVOID Slot : {SectionPointer->ImageSectionObject, SectionPointer->DataSectionObject})
+    if (Slot != nullptr && ((SECTION*)Slot)->UserViews != 0) return FALSE;
+  return TRUE;
+}
+
+ULONG MmDoesFileHaveUserWritableReferences(PSECTION_OBJECT_POINTERS SectionPointer) {
+  std::lock_guard<std::mutex> Lock(SectionLock());
+  auto* Section = (SECTION*)SectionPointer->DataSectionObject;
+  return Section == nullptr ? 0 : (ULONG)Section->WritableViews;
+}
+
+// ---- Kernel stacks ---------------------------------------------------------------------------
+// A thread's kernel stack is its host stack.
+
+namespace {
+
+thread_local bool StackShortened = false;
+
+}  // namespace
+
+void HkShortenKernelStack(bool On) { StackShortened = On; }
+
+void IoGetStackLimits(PULONG_PTR LowLimit, PULONG_PTR HighLimit) {
+  pthread_attr_t Attributes;
+  void* Base = nullptr;
+  size_t Size = 0;
+  if (pthread_getattr_np(pthread_self(), &Attributes) == 0) {
+    pthread_attr_getstack(&Attributes, &Base, &Size);
+    pthread_attr_destroy(&Attributes);
+  }
+  *HighLimit = (ULONG_PTR)Base + Size;
+  // A shortened stack is used up to just below the caller's frame.
+  *LowLimit = StackShortened ? (ULONG_PTR)__builtin_frame_address(0) : (ULONG_PTR)Base;
 }

@@ -94,9 +94,18 @@ static_assert(sizeof(FS_FILTER_CALLBACKS) == 0x68);
 NTSTATUS FsRtlRegisterFileSystemFilterCallbacks(PDRIVER_OBJECT FilterDriverObject,
                                                 PFS_FILTER_CALLBACKS Callbacks);
 
+// ---- Stack overflow --------------------------------------------------------------------------
+// Runs Routine (Context, Event) in a system thread with a fresh stack, for a request the
+// calling thread has too little stack left to serve; the caller waits for Event.
+using PFSRTL_STACK_OVERFLOW_ROUTINE = void (*)(PVOID Context, PKEVENT Event);
+void FsRtlPostStackOverflow(PVOID Context, PKEVENT Event, PFSRTL_STACK_OVERFLOW_ROUTINE StackOverflowRoutine);
+
 // ---- Fast-I/O helpers of the run-time library --------------------------------------------
-// Without a cache map on the file object none of them can serve the request: they answer
-// FALSE and the I/O manager builds an IRP instead.
+// The reads copy from the cache (or describe it by MDLs) under the header's Resource held
+// shared, when the file object is cached and fast I/O is possible (a questionable answer
+// is put to the file system's FastIoCheckIfPossible); otherwise they answer FALSE and the
+// I/O manager builds an IRP instead. No stream is written through the cache: the write
+// helpers always answer FALSE.
 BOOLEAN FsRtlCopyRead(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
                       BOOLEAN Wait, ULONG LockKey, PVOID Buffer, PIO_STATUS_BLOCK IoStatus,
                       PDEVICE_OBJECT DeviceObject);

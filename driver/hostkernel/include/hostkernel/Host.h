@@ -39,6 +39,21 @@ void HkSetSystemSize(MM_SYSTEMSIZE Size);
 void HkRegisterUserBuffer(PVOID Buffer, SIZE_T Length, bool Writable);
 void HkUnregisterUserBuffer(PVOID Buffer);
 
+// Mapped files: a user view of FileObject's stream as data (writable or not) or as an
+// executable image, as a process mapping the file makes one; the view keeps the file
+// object referenced until it is unmapped.
+struct MAPPED_VIEW;
+using HkMappedView = MAPPED_VIEW*;
+HkMappedView HkMapSection(PFILE_OBJECT FileObject, bool Image, bool Writable);
+void HkUnmapSection(HkMappedView View);
+
+// While on, IoGetStackLimits tells the calling thread that its kernel stack is all but
+// used up, as deep recursion into a file system would leave it.
+void HkShortenKernelStack(bool On);
+
+// The views of a stream resident in the cache (0 when it is not cached).
+size_t HkCachedViews(PSECTION_OBJECT_POINTERS SectionObjectPointer);
+
 // ---- Pool ------------------------------------------------------------------------------------
 struct HkTagUsage {
   ULONG Tag;

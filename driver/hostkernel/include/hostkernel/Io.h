@@ -735,6 +735,8 @@ PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObj
                                    ULONG Length, PLARGE_INTEGER StartingOffset,
                                    PIO_STATUS_BLOCK IoStatusBlock);
 
+// The bounds of the calling thread's kernel stack, which grows down towards LowLimit.
+void IoGetStackLimits(PULONG_PTR LowLimit, PULONG_PTR HighLimit);
 PIRP IoGetTopLevelIrp();
 void IoSetTopLevelIrp(PIRP Irp);
 BOOLEAN IoIsOperationSynchronous(PIRP Irp);

@@ -143,6 +143,9 @@ struct VCB {
   ULONG OverflowCount;
   LIST_ENTRY OverflowQueue;
   KSPIN_LOCK OverflowSpinLock;
+  // Directory entries left out of listings because their names are not UTF-8 (counted
+  // each time a listing passes one).
+  LONG UnlistableNameCount;
 };
 
 // ---- Files and directories ---------------------------------------------------------------------

@@ -62,7 +62,6 @@ void CancelNotifyIrp(PDEVICE_OBJECT, PIRP Irp) {
 
 // Pends Irp on Record unless it was cancelled already (FALSE then).
 bool PendCancellable(NOTIFY_RECORD* Record, PIRP Irp, PNOTIFY_SYNC NotifySync) {
-  IoMarkIrpPending(Irp);
   Irp->Tail.Overlay.DriverContext[0] = NotifySync;
   KIRQL Irql;
   IoAcquireCancelSpinLock(&Irql);
@@ -83,6 +82,8 @@ void FsRtlNotifyFullChangeDirectory(PNOTIFY_SYNC NotifySync, PLIST_ENTRY NotifyL
                                     ULONG CompletionFilter, PIRP NotifyIrp, PCHECK_FOR_TRAVERSE_ACCESS,
                                     SECURITY_SUBJECT_CONTEXT*) {
   if (NotifyIrp == nullptr) return;
+  // The file system answers STATUS_PENDING whatever happens to the request here.
+  IoMarkIrpPending(NotifyIrp);
   PFILE_OBJECT FileObject = IoGetCurrentIrpStackLocation(NotifyIrp)->FileObject;
   if (FileObject != nullptr && (FileObject->Flags & FO_CLEANUP_COMPLETE)) {
     CompleteNotifyIrp(NotifyIrp, STATUS_NOTIFY_CLEANUP);

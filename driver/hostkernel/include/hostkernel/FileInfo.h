@@ -61,6 +61,7 @@ using PFS_INFORMATION_CLASS = FS_INFORMATION_CLASS*;
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
+#define FILE_ATTRIBUTE_COMPRESSED 0x00000800
 
 struct FILE_BASIC_INFORMATION {
   LARGE_INTEGER CreationTime;
@@ -211,6 +212,24 @@ struct FILE_ID_BOTH_DIR_INFORMATION {
   WCHAR FileName[1];
 };
 static_assert(offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileName) == 104);
+
+struct FILE_ID_FULL_DIR_INFORMATION {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  LARGE_INTEGER CreationTime;
+  LARGE_INTEGER LastAccessTime;
+  LARGE_INTEGER LastWriteTime;
+  LARGE_INTEGER ChangeTime;
+  LARGE_INTEGER EndOfFile;
+  LARGE_INTEGER AllocationSize;
+  ULONG FileAttributes;
+  ULONG FileNameLength;
+  ULONG EaSize;
+  LARGE_INTEGER FileId;
+  WCHAR FileName[1];
+};
+static_assert(offsetof(FILE_ID_FULL_DIR_INFORMATION, FileId) == 72);
+static_assert(offsetof(FILE_ID_FULL_DIR_INFORMATION, FileName) == 80);
 
 struct FILE_FS_VOLUME_INFORMATION {
   LARGE_INTEGER VolumeCreationTime;

@@ -210,6 +210,8 @@ struct FCB {
       FsNode* FileNode;
       PFILE_RUN Runs;
       ULONG RunCount;
+      // Byte-range locks, from the Fcb's creation to its deletion.
+      FILE_LOCK FileLock;
     } File;
   };
 };

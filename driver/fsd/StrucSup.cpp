@@ -257,6 +257,7 @@ PFCB AllocateFcb(PVCB Vcb, ULONG State, POOL_TYPE Pool) {
   InitializeListHead(&Fcb->ParentLinks);
   ExInitializeFastMutex(&Fcb->NonPaged->HeaderMutex);
   FsRtlSetupAdvancedFcbHeader(&Fcb->Header, &Fcb->NonPaged->HeaderMutex);
+  FsRtlInitializeOplock(&Fcb->Header.Oplock);
   return Fcb;
 }
 
@@ -272,7 +273,11 @@ void UndoChildFcb(PIRP_CONTEXT IrpContext, PFCB Fcb, FsNode* Node) {
   RemoveNames(IrpContext, Fcb);
   FreeNameBuffer(&Fcb->ExactName);
   FreeNameBuffer(&Fcb->NameLink.Key);
-  if (FlagOn(Fcb->State, FCB_FILE)) FreeRuns(Fcb);
+  if (FlagOn(Fcb->State, FCB_FILE)) {
+    FreeRuns(Fcb);
+    FsRtlUninitializeFileLock(&Fcb->File.FileLock);
+  }
+  FsRtlUninitializeOplock(&Fcb->Header.Oplock);
   if (Fcb->Header.PagingIoResource != nullptr && Fcb->Header.PagingIoResource != Fcb->Header.Resource)
     FreeResource(Fcb->Header.PagingIoResource);
   if (Fcb->Header.Resource != nullptr) FreeResource(Fcb->Header.Resource);
@@ -303,6 +308,7 @@ PFCB CreateChildFcb(PIRP_CONTEXT IrpContext, PVCB Vcb, PFCB Parent, FsNode* Node
       Fcb->Header.ValidDataLength.QuadPart = 0x7FFFFFFFFFFFFFFF;
       Fcb->File.RunCount = BuildRunMap(IrpContext, Vcb, Node, Info->fileSize, &Fcb->File.Runs);
       Fcb->Header.IsFastIoPossible = FastIoIsPossible;
+      FsRtlInitializeFileLock(&Fcb->File.FileLock, nullptr, nullptr);
     }
     Utf8ToName(IrpContext, Info->name, Info->nameLength, &Fcb->ExactName, FALSE);
     Fcb->FileId = Info->objectId;
@@ -380,6 +386,8 @@ void DeleteFcb(PIRP_CONTEXT IrpContext, PFCB* FcbSlot) {
   PFCB Fcb = *FcbSlot;
   if (Fcb->OpenCount != 0) QdrlBugCheck(Fcb, Fcb->OpenCount, 0);
   if (Fcb->Header.NodeTypeCode != NODE_TYPE_FCB) QdrlBugCheck(Fcb, Fcb->Header.NodeTypeCode, 0);
+  if (FlagOn(Fcb->State, FCB_FILE)) FsRtlUninitializeFileLock(&Fcb->File.FileLock);
+  FsRtlUninitializeOplock(&Fcb->Header.Oplock);
   FsRtlTeardownPerStreamContexts(&Fcb->Header);
   BOOLEAN Root = FlagOn(Fcb->State, FCB_ROOT);
   if (!Root) {

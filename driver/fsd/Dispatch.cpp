@@ -27,8 +27,6 @@ NTSTATUS CommonDispatch(PIRP_CONTEXT IrpContext, PIRP Irp) {
   switch (IrpContext->MajorFunction) {
     case IRP_MJ_CLEANUP:
       return CommonCleanup(IrpContext, Irp);
-    case IRP_MJ_CLOSE:
-      return CommonClose(IrpContext, Irp);
     case IRP_MJ_READ:
       return CommonRead(IrpContext, Irp);
     case IRP_MJ_WRITE:

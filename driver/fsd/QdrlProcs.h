@@ -166,7 +166,11 @@ NTSTATUS CommonDeviceControl(PIRP_CONTEXT IrpContext, PIRP Irp);
 NTSTATUS CommonCleanup(PIRP_CONTEXT IrpContext, PIRP Irp);
 
 // ---- Close (Close.cpp) --------------------------------------------------------------------------
-NTSTATUS CommonClose(PIRP_CONTEXT IrpContext, PIRP Irp);
+NTSTATUS CloseFileObject(PVCB Vcb, PFCB Fcb, PCCB Ccb, BOOLEAN Wait, BOOLEAN TopLevel, PBOOLEAN VcbDeleted);
+void QueueDeferredClose(PCLOSE_CONTEXT CloseContext, BOOLEAN Delayed);
+PCLOSE_CONTEXT NextDeferredClose(PVCB Vcb, PVCB HeldVcb);
+void RunDeferredCloses(PVCB Vcb);
+void CloseWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 
 // ---- Read (Read.cpp) ----------------------------------------------------------------------------
 NTSTATUS CommonRead(PIRP_CONTEXT IrpContext, PIRP Irp);
@@ -194,6 +198,16 @@ NTSTATUS CommonDirectoryControl(PIRP_CONTEXT IrpContext, PIRP Irp);
 NTSTATUS CommonFileSystemControl(PIRP_CONTEXT IrpContext, PIRP Irp);
 
 // ---- Volume lifetime: purge, lock and dismount (VolSup.cpp) -------------------------------------
+BOOLEAN NoOpenHandles(PIRP_CONTEXT IrpContext, PVCB Vcb);
+void PurgeFcb(PIRP_CONTEXT IrpContext, PFCB Fcb);
+void PurgeVolume(PIRP_CONTEXT IrpContext, PFCB Fcb);
+NTSTATUS LockVolumeInternal(PIRP_CONTEXT IrpContext, PVCB Vcb, PFILE_OBJECT FileObject);
+NTSTATUS UnlockVolumeInternal(PIRP_CONTEXT IrpContext, PVCB Vcb, PFILE_OBJECT FileObject);
+void ClearVolumeLock(PIRP_CONTEXT IrpContext, PVCB Vcb);
+void AdjustVpbRefCount(PVCB Vcb, LONG Delta);
+BOOLEAN SwapVpb(PIRP_CONTEXT IrpContext, PVCB Vcb);
+BOOLEAN TryDismountVcb(PIRP_CONTEXT IrpContext, PVCB Vcb, BOOLEAN Force);
+void ReleaseStreamFile(PIRP_CONTEXT IrpContext, PVCB Vcb);
 
 // ---- Shutdown (Shutdown.cpp) --------------------------------------------------------------------
 NTSTATUS CommonShutdown(PIRP_CONTEXT IrpContext, PIRP Irp);

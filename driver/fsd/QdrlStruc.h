@@ -98,6 +98,8 @@ enum VCB_CONDITION : ULONG { VcbGood = 1, VcbNotMounted = 2, VcbBad = 3 };
 #define VCB_DISMOUNTED 0x080
 #define VCB_FCB_DELETED 0x100
 #define VCB_DIRTY 0x200
+// A create is purging the volume: closes arriving meanwhile are deferred.
+#define VCB_CREATE_PURGING 0x400
 #define VCB_CLOSE_IN_PROGRESS 0x800
 
 // The device extension of a volume device.
@@ -239,6 +241,7 @@ struct CLOSE_CONTEXT {
   PFCB Fcb;
   OPEN_KIND OpenKind;
 };
+using PCLOSE_CONTEXT = CLOSE_CONTEXT*;
 
 struct CCB {
   NODE_TYPE_CODE NodeTypeCode;

@@ -622,7 +622,8 @@ void InitializeVcb(PIRP_CONTEXT IrpContext, PVCB Vcb, PDEVICE_OBJECT TargetDevic
 // records, and zeroes it. A volume with open handles means a broken driver.
 void DeleteVcb(PIRP_CONTEXT IrpContext, PVCB Vcb) {
   if (IrpContext != nullptr && IrpContext->Vcb == Vcb) IrpContext->Vcb = nullptr;
-  if (FlagOn(Vcb->State, VCB_VPB_SWAPPED)) ExFreePoolWithTag(Vcb->Vpb, TAG_VPB);
+  // After a swap the volume owns the VPB the I/O manager made, whose tag is not ours.
+  if (FlagOn(Vcb->State, VCB_VPB_SWAPPED)) ExFreePool(Vcb->Vpb);
   if (Vcb->VolumeOpenCount != 0 || Vcb->OpenCount != 0) QdrlBugCheck(Vcb, Vcb->VolumeOpenCount, Vcb->OpenCount);
   PFCB Fcb = NextFcbPostOrder(IrpContext, nullptr, Vcb->RootFcb);
   while (Fcb != nullptr) {

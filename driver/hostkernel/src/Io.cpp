@@ -54,9 +54,10 @@ bool DeviceHasVpb(DEVICE_TYPE Type) {
          Type == 0x24 /* virtual disk */ || Type == 0x1f /* tape */;
 }
 
+// A device's VPB may be one a file system gave it in exchange for the one it keeps.
 void FreeDeviceObject(PDEVICE_OBJECT Device) {
   if (Device->Vpb && Device->Vpb->ReferenceCount == 0 && !(Device->Vpb->Flags & VPB_MOUNTED))
-    ExFreePoolWithTag(Device->Vpb, VpbTag);
+    ExFreePool(Device->Vpb);
   ExFreePoolWithTag(Device, DeviceTag);
 }
 

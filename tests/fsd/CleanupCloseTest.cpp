@@ -426,4 +426,48 @@ TEST_F(CleanupClose, LastSystemCloseOfDismountedVolumeDeletesItThroughTheWorker)
   EXPECT_EQ(GlobalData.AsyncCloseCount, 0u);
 }
 
+// A close arriving in the system process while a create holds the volume does not wait
+// for it: it goes on the asynchronous list and the worker runs it once the volume is free.
+TEST_F(CleanupClose, SystemCloseWhileTheVolumeIsHeldRunsLaterInTheWorker) {
+  HANDLE Volume = OpenVolume();
+  PFILE_OBJECT FileObject = HkFileObjectOf(Volume);
+  // The memory manager keeps file objects past their handles this way.
+  ObReferenceObject(FileObject);
+  Close(Volume);
+  EXPECT_EQ(Vcb->VolumeOpenCount, 1u) << "cleanup leaves the handle record to the close";
+
+  HkWorkQueueStepMode(true);
+  {
+    CriticalRegion Region;
+    ExAcquireResourceExclusiveLite(&Vcb->Resource, TRUE);
+    HkRunInSystemThread([&] { ObDereferenceObject(FileObject); });
+    EXPECT_EQ(GlobalData.AsyncCloseCount, 1u);
+    EXPECT_EQ(HkWorkQueueHeldItems(), 1u);
+    EXPECT_EQ(Vcb->VolumeOpenCount, 1u);
+    ExReleaseResourceLite(&Vcb->Resource);
+  }
+  HkWorkQueueStepMode(false);
+  HkWaitForWorkQueueIdle();
+  EXPECT_EQ(GlobalData.AsyncCloseCount, 0u);
+  EXPECT_EQ(Vcb->VolumeOpenCount, 0u);
+  EXPECT_EQ(Vcb->OpenCount, 0u);
+}
+
+// Once shutdown has started closes are no longer delayed, and the worker drains the
+// delayed list completely instead of down to half its limit.
+TEST_F(CleanupClose, AfterShutdownStartsNothingIsDelayedAndTheWorkerDrainsEverything) {
+  for (int Index = 0; Index < 3; ++Index) Close(OpenFile(Index));
+  EXPECT_EQ(GlobalData.DelayedCloseCount, 3u);
+
+  GlobalData.ShutdownStarted = TRUE;
+  Close(OpenFile(10));
+  EXPECT_EQ(FcbOf(10), nullptr);
+  EXPECT_EQ(GlobalData.DelayedCloseCount, 3u);
+
+  HkRunInSystemThread([] { CloseWorker(nullptr, nullptr); });
+  EXPECT_EQ(GlobalData.DelayedCloseCount, 0u);
+  for (int Index = 0; Index < 3; ++Index) EXPECT_EQ(FcbOf(Index), nullptr) << Index;
+  GlobalData.ShutdownStarted = FALSE;
+}
+
 }  // namespace

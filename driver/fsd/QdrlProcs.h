@@ -196,6 +196,10 @@ NTSTATUS CommonDirectoryControl(PIRP_CONTEXT IrpContext, PIRP Irp);
 
 // ---- File-system control (FsCtrl.cpp) -----------------------------------------------------------
 NTSTATUS CommonFileSystemControl(PIRP_CONTEXT IrpContext, PIRP Irp);
+NTSTATUS MountVolume(PIRP_CONTEXT IrpContext, PDEVICE_OBJECT TargetDevice, PVPB Vpb, PDEVICE_OBJECT FsDevice);
+void ScanForDismountedVcbs(PIRP_CONTEXT IrpContext);
+NTSTATUS UserFsRequest(PIRP_CONTEXT IrpContext, PIRP Irp);
+NTSTATUS VerifyVolume(PIRP_CONTEXT IrpContext, PIRP Irp);
 
 // ---- Volume lifetime: purge, lock and dismount (VolSup.cpp) -------------------------------------
 BOOLEAN NoOpenHandles(PIRP_CONTEXT IrpContext, PVCB Vcb);

@@ -219,3 +219,111 @@ void WrittenVolume::TearDown() {
   std::filesystem::remove_all(Folder_);
   LoadedDriver::TearDown();
 }
+
+void ImageMount::SetUp() {
+  LoadedDriver::SetUp();
+  const char* Temp = std::getenv("TMPDIR");
+  Folder = std::string(Temp ? Temp : "/tmp") + "/qdrl-mount-" + std::to_string(::getpid());
+  std::filesystem::create_directories(Folder);
+}
+
+std::string ImageMount::WriteImage(const apfsw::ContainerSpec& Spec, const std::string& Name) {
+  std::string Path = Folder + "/" + Name;
+  apfsw::WriteImage(Spec, Path);
+  return Path;
+}
+
+namespace {
+
+std::u16string DeviceName(const char16_t* Prefix, size_t Index) {
+  std::u16string Name(Prefix);
+  for (char Digit : std::to_string(Index)) Name += (char16_t)Digit;
+  return Name;
+}
+
+std::u16string NameOf(PDEVICE_OBJECT Device) {
+  for (const char16_t* Prefix : {u"\\Device\\Harddisk", u"\\Device\\CdRom"})
+    for (size_t Index = 0; Index < 16; ++Index) {
+      std::u16string Name = DeviceName(Prefix, Index);
+      if (HkFindDevice(Name.c_str()) == Device) return Name;
+    }
+  return u"";
+}
+
+}  // namespace
+
+PDEVICE_OBJECT ImageMount::AddDisk(const std::string& Path, const HkStorageOptions& Options) {
+  PDEVICE_OBJECT Device = HkCreateDisk(Path, DeviceName(u"\\Device\\Harddisk", Devices_.size()).c_str(), Options);
+  Devices_.push_back(Device);
+  return Device;
+}
+
+PDEVICE_OBJECT ImageMount::AddCdRom(const std::string& Path, bool DataTrack) {
+  PDEVICE_OBJECT Device = HkCreateCdRom(Path, DeviceName(u"\\Device\\CdRom", Devices_.size()).c_str(), DataTrack);
+  Devices_.push_back(Device);
+  return Device;
+}
+
+NTSTATUS ImageMount::Open(PDEVICE_OBJECT Device, const std::u16string& Path, HANDLE* Handle, ACCESS_MASK Access,
+                          ULONG Options, ULONG Share) {
+  std::u16string Full = NameOf(Device) + Path;
+  UNICODE_STRING Name{(USHORT)(Full.size() * 2), (USHORT)(Full.size() * 2), (PWSTR)Full.data()};
+  OBJECT_ATTRIBUTES Attributes = HkObjectAttributes(&Name);
+  IO_STATUS_BLOCK Iosb{};
+  *Handle = nullptr;
+  NTSTATUS Status = NtCreateFile(Handle, Access, &Attributes, &Iosb, nullptr, 0, Share, FILE_OPEN, Options, nullptr, 0);
+  if (NT_SUCCESS(Status)) Handles_.push_back(*Handle);
+  return Status;
+}
+
+NTSTATUS ImageMount::Close(HANDLE Handle) {
+  std::erase(Handles_, Handle);
+  return NtClose(Handle);
+}
+
+NTSTATUS ImageMount::Mount(PDEVICE_OBJECT Device) { return HkMount(Device); }
+
+PVCB ImageMount::VcbOf(PDEVICE_OBJECT Device) {
+  PVPB Vpb = Device->Vpb;
+  if (Vpb == nullptr || !(Vpb->Flags & VPB_MOUNTED) || Vpb->DeviceObject == nullptr) return nullptr;
+  return (PVCB)Vpb->DeviceObject->DeviceExtension;
+}
+
+bool ImageMount::DismountIdle(PDEVICE_OBJECT Device) {
+  bool NoneLeft = true;
+  HkRunInSystemThread([&] {
+    IRP_CONTEXT Context{};
+    Context.NodeTypeCode = NODE_TYPE_IRP_CONTEXT;
+    Context.NodeByteSize = sizeof(IRP_CONTEXT);
+    Context.Flags = IRPCTX_WAIT;
+    FsRtlEnterFileSystem();
+    ExAcquireResourceExclusiveLite(&GlobalData.Resource, TRUE);
+    PLIST_ENTRY Link = GlobalData.VcbList.Flink;
+    while (Link != &GlobalData.VcbList) {
+      PVCB Vcb = CONTAINING_RECORD(Link, VCB, VcbLinks);
+      Link = Link->Flink;
+      if (Vcb->RealDevice != Device) continue;
+      ExAcquireResourceExclusiveLite(&Vcb->Resource, TRUE);
+      // The volume goes as a dismounted one does once its handles are closed.
+      Vcb->Condition = VcbBad;
+      if (!TryDismountVcb(&Context, Vcb, TRUE)) {
+        ExReleaseResourceLite(&Vcb->Resource);
+        NoneLeft = false;
+      }
+    }
+    ExReleaseResourceLite(&GlobalData.Resource);
+    FsRtlExitFileSystem();
+  });
+  return NoneLeft;
+}
+
+void ImageMount::TearDown() {
+  for (HANDLE Handle : std::vector<HANDLE>(Handles_)) Close(Handle);
+  HkWaitForWorkQueueIdle();
+  for (PDEVICE_OBJECT Device : Devices_) {
+    EXPECT_TRUE(DismountIdle(Device)) << "a volume is still held";
+    HkDeleteStorage(Device);
+  }
+  std::filesystem::remove_all(Folder);
+  LoadedDriver::TearDown();
+}

@@ -103,3 +103,38 @@ class WrittenVolume : public LoadedDriver {
   BTree FsTree_{};
   PARTITION Partition_{};
 };
+
+// Volumes mounted the way Windows mounts them: images the writer made at test time (or
+// existing ones) on disk and CD-ROM devices, offered to the driver by the front end on
+// the first open. TearDown closes the handles still open and dismounts what is mounted.
+class ImageMount : public LoadedDriver {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Writes the image of Spec into the test's folder and returns its path.
+  std::string WriteImage(const apfsw::ContainerSpec& Spec, const std::string& Name = "volume.img");
+  // A disk (or removable disk) device over the image at Path, named \Device\Harddisk<N>.
+  PDEVICE_OBJECT AddDisk(const std::string& Path, const HkStorageOptions& Options = {});
+  // A CD-ROM device over the image at Path, named \Device\CdRom<N>.
+  PDEVICE_OBJECT AddCdRom(const std::string& Path, bool DataTrack = true);
+  // Opens Path ("" for the volume itself, else "\\a\\b") on Device; the handle is closed
+  // at TearDown unless the test closes it with Close.
+  NTSTATUS Open(PDEVICE_OBJECT Device, const std::u16string& Path, HANDLE* Handle,
+                ACCESS_MASK Access = FILE_READ_DATA | SYNCHRONIZE, ULONG Options = FILE_SYNCHRONOUS_IO_NONALERT,
+                ULONG Share = FILE_SHARE_READ | FILE_SHARE_WRITE);
+  NTSTATUS Close(HANDLE Handle);
+  // Offers Device to the file systems as its first open does; the status of the mount.
+  static NTSTATUS Mount(PDEVICE_OBJECT Device);
+  // The volume mounted on Device, or null.
+  static PVCB VcbOf(PDEVICE_OBJECT Device);
+  // Dismounts every volume on Device that nothing holds open (what the next mount's scan
+  // does), as TearDown does; true when none is left.
+  bool DismountIdle(PDEVICE_OBJECT Device);
+
+  std::string Folder;
+
+ private:
+  std::vector<PDEVICE_OBJECT> Devices_;
+  std::vector<HANDLE> Handles_;
+};

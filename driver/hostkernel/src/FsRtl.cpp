@@ -24,6 +24,12 @@ BOOLEAN FsRtlIsTotalDeviceFailure(NTSTATUS Status) {
   return !(NT_SUCCESS(Status) || Status == STATUS_CRC_ERROR || Status == STATUS_DEVICE_DATA_ERROR);
 }
 
+// Windows lets volume-dismount waiters go here; nothing waits on a dismount in the stand-in.
+void FsRtlDismountComplete(PDEVICE_OBJECT DeviceObject, NTSTATUS Status) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Status);
+}
+
 // ---- Fast I/O through the cache ---------------------------------------------------------------
 
 namespace {

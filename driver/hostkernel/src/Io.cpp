@@ -776,6 +776,16 @@ BOOLEAN IoRaiseInformationalHardError(NTSTATUS ErrorStatus, PUNICODE_STRING Stri
   return TRUE;
 }
 
+// After a mount request: Offered, when the file system gave the device another VPB and
+// nothing holds Offered, is the I/O manager's to free.
+void hk::ReleaseOfferedVpb(PDEVICE_OBJECT Device, PVPB Offered) {
+  KIRQL Irql;
+  IoAcquireVpbSpinLock(&Irql);
+  bool Unheld = Device->Vpb != Offered && Offered->ReferenceCount == 0 && !(Offered->Flags & VPB_MOUNTED);
+  IoReleaseVpbSpinLock(Irql);
+  if (Unheld) ExFreePool(Offered);
+}
+
 void IoAcquireVpbSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&VpbSpinLock, Irql); }
 void IoReleaseVpbSpinLock(KIRQL Irql) { KeReleaseSpinLock(&VpbSpinLock, Irql); }
 

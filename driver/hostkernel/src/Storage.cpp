@@ -6,8 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstddef>
+#include <cstring>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "HostInternal.h"
 
@@ -34,6 +37,7 @@ struct StorageState {
   ULONG SectorSize = 512;
   ULONG MediaChangeCount = 1;
   bool DataTrack = true;
+  bool ZeroSectorGeometry = false;
   // The gate lets requests through in arrival order: each takes a ticket, and while the
   // gate is closed only tickets below PassLimit go on.
   bool GateClosed = false;
@@ -196,7 +200,7 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT Device, PIRP Irp, StorageState& State) {
       Geometry.MediaType = (CdRom || (Device->Characteristics & FILE_REMOVABLE_MEDIA)) ? RemovableMedia : FixedMedia;
       Geometry.TracksPerCylinder = 1;
       Geometry.SectorsPerTrack = 1;
-      Geometry.BytesPerSector = State.SectorSize;
+      Geometry.BytesPerSector = State.ZeroSectorGeometry ? 0 : State.SectorSize;
       Geometry.Cylinders.QuadPart = Current ? (LONGLONG)(Current->Length / State.SectorSize) : 0;
       Record.Status = !Current ? STATUS_NO_MEDIA_IN_DEVICE : Answer(Irp, Geometry);
       break;
@@ -273,6 +277,7 @@ PDEVICE_OBJECT HkCreateDisk(const std::string& ImagePath, const char16_t* Name, 
   State->Kind = StorageKind::Disk;
   State->Current = OpenMedium(ImagePath, Options.SectorSize);
   State->SectorSize = Options.SectorSize;
+  State->ZeroSectorGeometry = Options.ZeroSectorGeometry;
   return CreateStorage(Name, FILE_DEVICE_DISK, Options.Removable ? FILE_REMOVABLE_MEDIA : 0, std::move(State));
 }
 
@@ -364,4 +369,94 @@ void HkWaitForGateArrivals(PDEVICE_OBJECT Device, uint64_t Count) {
   StorageState& State = StateOf(Device);
   std::unique_lock<std::mutex> Lock(hk::DispatcherLock());
   hk::WaitUntil(Lock, [&State, Count] { return State.NextTicket >= Count; }, "requests to reach a gate");
+}
+
+// ---- Partition tables ------------------------------------------------------------------------------
+
+namespace {
+
+constexpr char GptSignature[8] = {'E', 'F', 'I', ' ', 'P', 'A', 'R', 'T'};
+// More entries than any partitioning tool writes; a larger count is a damaged header.
+constexpr uint32_t MaximumGptEntries = 1024;
+constexpr uint32_t GptEntryMinimum = 128;
+
+struct GptEntry {
+  GUID Type;
+  GUID Id;
+  uint64_t FirstLba;
+  uint64_t LastLba;
+  uint64_t Attributes;
+  char16_t Name[36];
+};
+static_assert(sizeof(GptEntry) == 128);
+
+// Bytes of the medium as the device shows it; false outside it.
+bool ReadMediumBytes(const StorageState& State, const Medium& Current, uint64_t Offset, void* Buffer, uint64_t Length) {
+  if (Offset > Current.Length || Length > Current.Length - Offset) return false;
+  return ::pread(Current.Fd, Buffer, Length, (off_t)(State.Offset + Offset)) == (ssize_t)Length;
+}
+
+// The used entries of a GUID partition table whose header lies at LBA 1 for blocks of
+// LbaSize bytes; false when there is none there. Entries outside the medium are left out.
+bool ReadGpt(const StorageState& State, const Medium& Current, uint64_t LbaSize, std::vector<GptEntry>* Entries) {
+  uint8_t Header[92];
+  if (!ReadMediumBytes(State, Current, LbaSize, Header, sizeof(Header)) ||
+      std::memcmp(Header, GptSignature, sizeof(GptSignature)) != 0)
+    return false;
+  uint64_t EntryLba;
+  uint32_t Count, EntrySize;
+  std::memcpy(&EntryLba, Header + 72, 8);
+  std::memcpy(&Count, Header + 80, 4);
+  std::memcpy(&EntrySize, Header + 84, 4);
+  uint64_t Blocks = Current.Length / LbaSize;
+  if (Count > MaximumGptEntries || EntrySize < GptEntryMinimum || EntrySize > 4096 || EntryLba >= Blocks) return false;
+  std::vector<uint8_t> Table((size_t)Count * EntrySize);
+  if (!ReadMediumBytes(State, Current, EntryLba * LbaSize, Table.data(), Table.size())) return false;
+  for (uint32_t Index = 0; Index < Count; ++Index) {
+    GptEntry Entry;
+    std::memcpy(&Entry, Table.data() + (size_t)Index * EntrySize, sizeof(Entry));
+    static const GUID Unused{};
+    if (std::memcmp(&Entry.Type, &Unused, sizeof(GUID)) == 0) continue;
+    if (Entry.FirstLba > Entry.LastLba || Entry.LastLba >= Blocks) continue;
+    Entries->push_back(Entry);
+  }
+  return true;
+}
+
+}  // namespace
+
+NTSTATUS IoReadPartitionTableEx(PDEVICE_OBJECT DeviceObject, PDRIVE_LAYOUT_INFORMATION_EX* DriveLayout) {
+  *DriveLayout = nullptr;
+  StorageState& State = StateOf(DeviceObject);
+  MediumRef Current = MediumOf(State);
+  if (!Current) return STATUS_NO_MEDIA_IN_DEVICE;
+  // Partitioning tools write 512-byte blocks on every medium, or the device's own size.
+  std::vector<GptEntry> Entries;
+  uint64_t LbaSize = 512;
+  bool Gpt = ReadGpt(State, *Current, LbaSize, &Entries);
+  if (!Gpt && State.SectorSize != 512) {
+    LbaSize = State.SectorSize;
+    Gpt = ReadGpt(State, *Current, LbaSize, &Entries);
+  }
+  size_t Count = Entries.empty() ? 1 : Entries.size();
+  size_t Size = offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry) + Count * sizeof(PARTITION_INFORMATION_EX);
+  auto* Layout = (PDRIVE_LAYOUT_INFORMATION_EX)ExAllocatePoolWithTag(NonPagedPoolNx, Size, PoolTag("IoPt"));
+  if (!Layout) return STATUS_INSUFFICIENT_RESOURCES;
+  std::memset(Layout, 0, Size);
+  Layout->PartitionStyle = Gpt ? PARTITION_STYLE_GPT : PARTITION_STYLE_MBR;
+  Layout->PartitionCount = (ULONG)Entries.size();
+  for (size_t Index = 0; Index < Entries.size(); ++Index) {
+    const GptEntry& Entry = Entries[Index];
+    PARTITION_INFORMATION_EX& Info = Layout->PartitionEntry[Index];
+    Info.PartitionStyle = PARTITION_STYLE_GPT;
+    Info.StartingOffset.QuadPart = (LONGLONG)(Entry.FirstLba * LbaSize);
+    Info.PartitionLength.QuadPart = (LONGLONG)((Entry.LastLba - Entry.FirstLba + 1) * LbaSize);
+    Info.PartitionNumber = (ULONG)Index + 1;
+    Info.Gpt.PartitionType = Entry.Type;
+    Info.Gpt.PartitionId = Entry.Id;
+    Info.Gpt.Attributes = Entry.Attributes;
+    std::memcpy(Info.Gpt.Name, Entry.Name, sizeof(Info.Gpt.Name));
+  }
+  *DriveLayout = Layout;
+  return STATUS_SUCCESS;
 }

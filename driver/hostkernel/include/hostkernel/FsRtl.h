@@ -18,6 +18,8 @@ BOOLEAN FsRtlIsNtstatusExpected(NTSTATUS Exception);
 // Exception if it is expected, else GenericStatus.
 NTSTATUS FsRtlNormalizeNtstatus(NTSTATUS Exception, NTSTATUS GenericStatus);
 BOOLEAN FsRtlIsTotalDeviceFailure(NTSTATUS Status);
+// Tells the system that a dismount of the volume on DeviceObject ended with Status.
+void FsRtlDismountComplete(PDEVICE_OBJECT DeviceObject, NTSTATUS Status);
 
 // ---- Common file-control-block headers ---------------------------------------------------
 #define FSRTL_FLAG_ADVANCED_HEADER 0x40

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "hostkernel/NtDef.h"
+#include "hostkernel/Io.h"
 
 enum PARTITION_STYLE : ULONG { PARTITION_STYLE_MBR = 0, PARTITION_STYLE_GPT = 1, PARTITION_STYLE_RAW = 2 };
 
@@ -74,3 +75,32 @@ struct STORAGE_HOTPLUG_INFO {
   BOOLEAN WriteCacheEnableOverride;
 };
 static_assert(sizeof(STORAGE_HOTPLUG_INFO) == 8);
+
+struct DRIVE_LAYOUT_INFORMATION_MBR {
+  ULONG Signature;
+  ULONG CheckSum;
+};
+
+struct DRIVE_LAYOUT_INFORMATION_GPT {
+  GUID DiskId;
+  LARGE_INTEGER StartingUsableOffset;
+  LARGE_INTEGER UsableLength;
+  ULONG MaxPartitionCount;
+};
+
+struct DRIVE_LAYOUT_INFORMATION_EX {
+  ULONG PartitionStyle;
+  ULONG PartitionCount;
+  union {
+    DRIVE_LAYOUT_INFORMATION_MBR Mbr;
+    DRIVE_LAYOUT_INFORMATION_GPT Gpt;
+  };
+  PARTITION_INFORMATION_EX PartitionEntry[1];
+};
+using PDRIVE_LAYOUT_INFORMATION_EX = DRIVE_LAYOUT_INFORMATION_EX*;
+static_assert(offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry) == 48);
+
+// Reads the partition table of the medium in DeviceObject. A GUID partition table gives
+// PARTITION_STYLE_GPT with its used entries in table order; any other medium
+// PARTITION_STYLE_MBR without entries. The caller frees the layout with ExFreePool.
+NTSTATUS IoReadPartitionTableEx(PDEVICE_OBJECT DeviceObject, PDRIVE_LAYOUT_INFORMATION_EX* DriveLayout);

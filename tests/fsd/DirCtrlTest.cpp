@@ -13,6 +13,7 @@
 
 #include "DriverFixture.h"
 #include "Patch.h"
+#include "RealImageFiles.h"
 
 namespace {
 
@@ -262,6 +263,43 @@ class DirectoryListing : public WrittenVolume {
     return Answer{Status, Iosb.Information, Entries(Buffer, Iosb.Information, FileNamesInformation)};
   }
 
+  // Every record a handle lists from its position on, in Class, with 64 KiB buffers.
+  std::vector<Listed> ListRecords(HANDLE Handle, FILE_INFORMATION_CLASS Class) {
+    std::vector<Listed> All;
+    for (;;) {
+      Answer Page = Query(Handle, 65536, Class);
+      if (Page.Status == STATUS_NO_MORE_FILES || Page.Status == STATUS_NO_SUCH_FILE) break;
+      EXPECT_EQ(Page.Status, STATUS_SUCCESS);
+      if (Page.Status != STATUS_SUCCESS) break;
+      All.insert(All.end(), Page.Entries.begin(), Page.Entries.end());
+    }
+    return All;
+  }
+
+  // Checks a listing against the engine's view of the same directory.
+  void ExpectEnginesView(const std::vector<Listed>& Got, const std::vector<FileInfo>& Want, bool WithIds,
+                         const std::string& Where) {
+    ASSERT_EQ(Got.size(), Want.size()) << Where;
+    for (size_t At = 0; At < Want.size(); At++) {
+      const bool IsDirectory = Want[At].attributes & FILE_ATTRIBUTE_DIRECTORY;
+      EXPECT_EQ(Got[At].Name, Utf16(Want[At].name, Want[At].nameLength)) << Where;
+      EXPECT_EQ(Got[At].NameLength, Got[At].Name.size() * sizeof(WCHAR)) << Where;
+      if (At > 0) {
+        EXPECT_GT(Got[At].FileIndex, Got[At - 1].FileIndex) << Where;
+      }
+      EXPECT_EQ(Got[At].Attributes, IsDirectory ? (ULONG)FILE_ATTRIBUTE_DIRECTORY : (ULONG)FILE_ATTRIBUTE_READONLY);
+      EXPECT_EQ(Got[At].Times[0], Want[At].creationTime) << Where;
+      EXPECT_EQ(Got[At].Times[1], Want[At].lastAccessTime) << Where;
+      EXPECT_EQ(Got[At].Times[2], Want[At].lastWriteTime) << Where;
+      EXPECT_EQ(Got[At].Times[3], Want[At].changeTime) << Where;
+      EXPECT_EQ((uint64_t)Got[At].EndOfFile, Want[At].fileSize) << Where;
+      EXPECT_EQ((uint64_t)Got[At].AllocationSize, IsDirectory ? 0 : Want[At].allocationSize) << Where;
+      if (WithIds) {
+        EXPECT_EQ((uint64_t)Got[At].FileId, Want[At].objectId) << Where;
+      }
+    }
+  }
+
   // Every name a handle lists from its position on, with buffers of Length bytes.
   std::vector<std::u16string> ListAll(HANDLE Handle, ULONG Length, const char16_t* Pattern = nullptr,
                                       size_t* Queries = nullptr) {
@@ -330,29 +368,14 @@ TEST_F(DirectoryListing, EveryClassMatchesTheEnginesViewAndHidesWhatCreateDoesNo
     HANDLE Handle = OpenHandle("");
     Answer All = Query(Handle, 65536, Class);
     ASSERT_EQ(All.Status, STATUS_SUCCESS) << Class;
-    ASSERT_EQ(All.Entries.size(), Expected.size()) << Class;
-    ULONG LastIndex = 0;
-    for (size_t At = 0; At < Expected.size(); At++) {
-      const Listed& Got = All.Entries[At];
-      const FileInfo& Want = Expected[At];
-      EXPECT_EQ(Got.Name, Utf16(Want.name, Want.nameLength));
-      EXPECT_EQ(Got.NameLength, Got.Name.size() * sizeof(WCHAR));
-      if (At > 0) {
-        EXPECT_GT(Got.FileIndex, LastIndex);
-      }
-      LastIndex = Got.FileIndex;
-      if (Class == FileNamesInformation) continue;
-      const bool IsDirectory = Want.attributes & FILE_ATTRIBUTE_DIRECTORY;
-      EXPECT_EQ(Got.Attributes, IsDirectory ? (ULONG)FILE_ATTRIBUTE_DIRECTORY : (ULONG)FILE_ATTRIBUTE_READONLY);
-      EXPECT_EQ(Got.Times[0], Want.creationTime);
-      EXPECT_EQ(Got.Times[1], Want.lastAccessTime);
-      EXPECT_EQ(Got.Times[2], Want.lastWriteTime);
-      EXPECT_EQ(Got.Times[3], Want.changeTime);
-      EXPECT_EQ((uint64_t)Got.EndOfFile, Want.fileSize);
-      EXPECT_EQ((uint64_t)Got.AllocationSize, IsDirectory ? 0 : Want.allocationSize);
-      if (Class == FileIdBothDirectoryInformation || Class == FileIdFullDirectoryInformation) {
-        EXPECT_EQ((uint64_t)Got.FileId, Want.objectId);
-      }
+    if (Class == FileNamesInformation) {
+      ASSERT_EQ(All.Entries.size(), Expected.size());
+      for (size_t At = 0; At < Expected.size(); At++)
+        EXPECT_EQ(All.Entries[At].Name, Utf16(Expected[At].name, Expected[At].nameLength));
+    } else {
+      ExpectEnginesView(All.Entries, Expected,
+                        Class == FileIdBothDirectoryInformation || Class == FileIdFullDirectoryInformation,
+                        "class " + std::to_string(Class));
     }
     EXPECT_EQ(Query(Handle, 65536, Class).Status, STATUS_NO_MORE_FILES);
   }
@@ -558,5 +581,30 @@ TEST_F(DirectoryListing, ChangeNotificationStaysPendingUntilCancelledOrCleanedUp
   IO_STATUS_BLOCK Iosb5{};
   EXPECT_EQ(Notify(OpenHandle("plain", FileOpen), &Done5, &Iosb5), STATUS_INVALID_PARAMETER);
 }
+
+class RealImageListing : public DirectoryListing, public testing::WithParamInterface<std::filesystem::path> {};
+
+TEST_P(RealImageListing, TheRootAndItsDirectoriesListAsTheEngineSeesThem) {
+  if (!OpenImage(GetParam().string())) GTEST_SKIP() << GetParam().filename() << ": the engine does not open it";
+  PrepareVolume(!VolumeIsCaseSensitive(ContainerVolume(Vcb->Container, (uint32_t)Vcb->Volume->index)));
+  const std::vector<FileInfo> Top = EngineView("");
+  ExpectEnginesView(ListRecords(OpenHandle(""), FileIdBothDirectoryInformation), Top, true, "/");
+  size_t Directories = 0;
+  for (const FileInfo& Each : Top) {
+    if (!(Each.attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    const std::string Path((const char*)Each.name, Each.nameLength);
+    ExpectEnginesView(ListRecords(OpenHandle(Path), FileIdFullDirectoryInformation), EngineView(Path), true, Path);
+    Directories++;
+  }
+  RecordProperty("directories", (int)Directories);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, RealImageListing, testing::ValuesIn(testdata::RealImages()),
+                         [](const testing::TestParamInfo<std::filesystem::path>& Info) {
+                           std::string Name = Info.param.stem().string();
+                           std::replace_if(Name.begin(), Name.end(), [](char C) { return !std::isalnum((unsigned char)C); }, '_');
+                           return Name;
+                         });
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(RealImageListing);
 
 }  // namespace

@@ -13,10 +13,11 @@ const ULONG FileLockTag = PoolTag("FSfL");
 struct Range {
   ULONG64 Start;
   ULONG64 Length;
-  // The last byte's successor; a zero-length range overlaps nothing.
-  ULONG64 End() const { return Start + Length; }
+  // A zero-length range overlaps nothing; others end at their last byte, which a valid
+  // range has below 2^64.
+  ULONG64 Last() const { return Start + (Length - 1); }
   bool Overlaps(const Range& Other) const {
-    return Length != 0 && Other.Length != 0 && Start < Other.End() && Other.Start < End();
+    return Length != 0 && Other.Length != 0 && Start <= Other.Last() && Other.Start <= Last();
   }
 };
 
@@ -152,6 +153,8 @@ bool BlockedFor(PFILE_LOCK FileLock, ULONG64 Start, ULONG64 Length, ULONG Key, O
   return false;
 }
 
+// Offsets and lengths count as unsigned; a range whose last byte would lie past 2^64 - 1
+// is refused.
 bool RangeValid(ULONG64 Start, ULONG64 Length) {
   return Length == 0 || Start + (Length - 1) >= Start;
 }
@@ -202,7 +205,7 @@ BOOLEAN FsRtlPrivateLock(PFILE_LOCK FileLock, PFILE_OBJECT FileObject, PLARGE_IN
   {
     std::lock_guard<std::mutex> Guard(PackageLock);
     LockState* State = nullptr;
-    if (FileOffset->QuadPart < 0 || Length->QuadPart < 0 || !RangeValid(Wanted.Bytes.Start, Wanted.Bytes.Length)) {
+    if (!RangeValid(Wanted.Bytes.Start, Wanted.Bytes.Length)) {
       Status = STATUS_INVALID_LOCK_RANGE;
     } else if ((State = EnsureState(FileLock)) == nullptr) {
       Status = STATUS_INSUFFICIENT_RESOURCES;

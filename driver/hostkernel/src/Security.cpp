@@ -1,6 +1,10 @@
 // Share access and the security checks on open.
 #include "hostkernel/Security.h"
 
+#include <atomic>
+#include <vector>
+
+#include "hostkernel/Host.h"
 #include "hostkernel/NtStatus.h"
 
 namespace {
@@ -62,3 +66,74 @@ void IoUpdateShareAccess(PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess) {
 void IoRemoveShareAccess(PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess) {
   if (HasCountedAccess(FileObject)) CountOpen(FileObject, ShareAccess, -1);
 }
+
+// ---- Subjects and privileges ----------------------------------------------------------------
+
+namespace {
+
+// The stand-in's token: the privileges it holds enabled, as a bit per privilege value.
+struct Token {
+  ULONG64 EnabledPrivileges;
+};
+
+Token CallerToken{};
+std::atomic<bool> StartupApplicationsComplete{true};
+
+BOOLEAN HoldsPrivilege(const Token* Holder, LUID Privilege) {
+  return Privilege.HighPart == 0 && Privilege.LowPart < 64 &&
+         (Holder->EnabledPrivileges & (1ull << Privilege.LowPart)) != 0;
+}
+
+const Token* EffectiveToken(PSECURITY_SUBJECT_CONTEXT SubjectContext) {
+  return (const Token*)(SubjectContext->ClientToken ? SubjectContext->ClientToken : SubjectContext->PrimaryToken);
+}
+
+GENERIC_MAPPING FileGenericMapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+
+}  // namespace
+
+void HkSetCallerPrivileges(const std::vector<ULONG>& Privileges) {
+  CallerToken.EnabledPrivileges = 0;
+  for (ULONG Privilege : Privileges) CallerToken.EnabledPrivileges |= 1ull << Privilege;
+}
+
+PACCESS_TOKEN HkCallerToken() { return &CallerToken; }
+
+void HkSetVolumeStartupApplicationsComplete(bool Complete) { StartupApplicationsComplete = Complete; }
+
+BOOLEAN FsRtlAreVolumeStartupApplicationsComplete() { return StartupApplicationsComplete; }
+
+PGENERIC_MAPPING IoGetFileObjectGenericMapping() { return &FileGenericMapping; }
+
+void RtlMapGenericMask(PACCESS_MASK AccessMask, const GENERIC_MAPPING* GenericMapping) {
+  ACCESS_MASK Mask = *AccessMask;
+  if (Mask & GENERIC_READ) Mask |= GenericMapping->GenericRead;
+  if (Mask & GENERIC_WRITE) Mask |= GenericMapping->GenericWrite;
+  if (Mask & GENERIC_EXECUTE) Mask |= GenericMapping->GenericExecute;
+  if (Mask & GENERIC_ALL) Mask |= GenericMapping->GenericAll;
+  *AccessMask = Mask & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+}
+
+BOOLEAN SeSinglePrivilegeCheck(LUID PrivilegeValue, KPROCESSOR_MODE PreviousMode) {
+  return PreviousMode == KernelMode || HoldsPrivilege(&CallerToken, PrivilegeValue);
+}
+
+BOOLEAN SePrivilegeCheck(PPRIVILEGE_SET RequiredPrivileges, PSECURITY_SUBJECT_CONTEXT SubjectContext,
+                         KPROCESSOR_MODE AccessMode) {
+  if (AccessMode == KernelMode) return TRUE;
+  const Token* Holder = EffectiveToken(SubjectContext);
+  ULONG Held = 0;
+  for (ULONG Index = 0; Index < RequiredPrivileges->PrivilegeCount; Index++) {
+    LUID_AND_ATTRIBUTES& Entry = RequiredPrivileges->Privilege[Index];
+    if (Holder == nullptr || !HoldsPrivilege(Holder, Entry.Luid)) continue;
+    Entry.Attributes |= SE_PRIVILEGE_USED_FOR_ACCESS;
+    Held++;
+  }
+  if (RequiredPrivileges->Control & PRIVILEGE_SET_ALL_NECESSARY) return Held == RequiredPrivileges->PrivilegeCount;
+  return Held != 0;
+}
+
+// The stand-in's tokens do not change while in use, so a locked subject context reads the
+// same as an unlocked one.
+void SeLockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext) { UNREFERENCED_PARAMETER(SubjectContext); }
+void SeUnlockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext) { UNREFERENCED_PARAMETER(SubjectContext); }

@@ -112,8 +112,6 @@ struct HkIoRecord {
 struct HkStorageOptions {
   ULONG SectorSize = 512;
   bool Removable = false;
-  // The drive geometry reports 0 bytes per sector, as a broken device may.
-  bool ZeroSectorGeometry = false;
 };
 
 // A disk device over an image file (never written). Name like u"\\Device\\Harddisk0\\DR0".
@@ -126,9 +124,6 @@ PDEVICE_OBJECT HkCreatePartition(PDEVICE_OBJECT Disk, const char16_t* Name, uint
 PDEVICE_OBJECT HkCreateCdRom(const std::string& ImagePath, const char16_t* Name, bool DataTrack = true);
 // Deletes a storage device made above (its VPB and the device go when unreferenced).
 void HkDeleteStorage(PDEVICE_OBJECT Device);
-// Offers a storage device to the registered file systems as its first open does, unless a
-// volume is mounted on it; the status of the mount.
-NTSTATUS HkMount(PDEVICE_OBJECT Device);
 
 // Media changes: a swap puts a new image in the drive; an eject leaves it empty. Both bump
 // the media change count and set DO_VERIFY_VOLUME when a volume is mounted.
@@ -160,3 +155,11 @@ std::vector<HkHardError> HkHardErrors();
 void HkClearHardErrors();
 // Volume verifications IoVerifyVolume sent, and the status each returned.
 std::vector<NTSTATUS> HkVerifications();
+
+// ---- Callers' security ----------------------------------------------------------------------
+// The privileges enabled in the token of the front end's callers (privilege values such as
+// SE_SECURITY_PRIVILEGE); none by default, as for a standard user.
+void HkSetCallerPrivileges(const std::vector<ULONG>& Privileges);
+PACCESS_TOKEN HkCallerToken();
+// What FsRtlAreVolumeStartupApplicationsComplete answers (TRUE by default).
+void HkSetVolumeStartupApplicationsComplete(bool Complete);

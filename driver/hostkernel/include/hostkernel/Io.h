@@ -174,12 +174,14 @@ using DEVICE_TYPE = ULONG;
 #define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
 #define FILE_NON_DIRECTORY_FILE 0x00000040
 #define FILE_COMPLETE_IF_OPLOCKED 0x00000100
+#define FILE_NO_EA_KNOWLEDGE 0x00000200
 #define FILE_RANDOM_ACCESS 0x00000800
 #define FILE_DELETE_ON_CLOSE 0x00001000
 #define FILE_OPEN_BY_FILE_ID 0x00002000
 #define FILE_OPEN_FOR_BACKUP_INTENT 0x00004000
 #define FILE_OPEN_REPARSE_POINT 0x00200000
 #define FILE_OPEN_REQUIRING_OPLOCK 0x00010000
+#define FILE_VALID_OPTION_FLAGS 0x00FFFFFF
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
@@ -714,16 +716,6 @@ void ObfReferenceObject(PVOID Object);
 void ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(O) ObfReferenceObject(O)
 #define ObDereferenceObject(O) ObfDereferenceObject(O)
-// Object types: only file objects are looked up by handle in this stand-in.
-struct OBJECT_TYPE;
-using POBJECT_TYPE = OBJECT_TYPE*;
-extern POBJECT_TYPE* IoFileObjectType;
-struct OBJECT_HANDLE_INFORMATION;
-// The object behind Handle in the front end's handle table, referenced; STATUS_INVALID_HANDLE
-// for a handle not there, STATUS_OBJECT_TYPE_MISMATCH for a type other than file objects.
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-                                   KPROCESSOR_MODE AccessMode, PVOID* Object,
-                                   OBJECT_HANDLE_INFORMATION* HandleInformation);
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 void IoFreeIrp(PIRP Irp);

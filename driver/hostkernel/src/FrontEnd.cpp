@@ -342,13 +342,22 @@ void SetUpBufferedOutput(PIRP Irp, ULONG Length, PVOID Output) {
 
 }  // namespace
 
-// Offers the device to each registered file system of its kind until one mounts it.
+// Offers the device to each registered file system of its kind until one mounts it. Each
+// mount request carries a reference on the target device that a file system keeping the
+// mount takes over; a failed mount leaves it to be dropped here. A file system may hand the
+// device another VPB (a volume it revives, or a fresh one when it keeps the offered one for
+// a volume still in use): the next file system is offered the device's current VPB, and an
+// offered VPB that nobody holds any more is freed.
 NTSTATUS hk::MountIfNeeded(PDEVICE_OBJECT Device) {
-  PVPB Vpb = Device->Vpb;
-  if (Vpb->Flags & VPB_MOUNTED) return STATUS_SUCCESS;
+  if (Device->Vpb->Flags & VPB_MOUNTED) return STATUS_SUCCESS;
   for (PDEVICE_OBJECT FileSystem : HkRegisteredFileSystems()) {
     if (FileSystem->DeviceType != FileSystemTypeFor(Device)) continue;
-    NTSTATUS Status = SendVolumeRequest(FileSystem, IRP_MN_MOUNT_VOLUME, 0, Vpb, Device);
+    PVPB Offered = Device->Vpb;
+    PDEVICE_OBJECT Target = IoGetAttachedDevice(Device);
+    ObReferenceObject(Target);
+    NTSTATUS Status = SendVolumeRequest(FileSystem, IRP_MN_MOUNT_VOLUME, 0, Offered, Device);
+    if (!NT_SUCCESS(Status)) ObDereferenceObject(Target);
+    ReleaseOfferedVpb(Device, Offered);
     if (NT_SUCCESS(Status)) {
       Device->Vpb->Flags |= VPB_MOUNTED;
       Device->Flags &= ~DO_VERIFY_VOLUME;
@@ -357,6 +366,30 @@ NTSTATUS hk::MountIfNeeded(PDEVICE_OBJECT Device) {
     if (Status != STATUS_UNRECOGNIZED_VOLUME) return Status;
   }
   return STATUS_UNRECOGNIZED_VOLUME;
+}
+
+NTSTATUS HkMount(PDEVICE_OBJECT Device) { return hk::MountIfNeeded(Device); }
+
+namespace {
+OBJECT_TYPE* FileObjectTypeRecord = reinterpret_cast<OBJECT_TYPE*>(&FileObjectTypeRecord);
+}  // namespace
+POBJECT_TYPE* IoFileObjectType = &FileObjectTypeRecord;
+
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                   KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                   OBJECT_HANDLE_INFORMATION* HandleInformation) {
+  UNREFERENCED_PARAMETER(DesiredAccess);
+  UNREFERENCED_PARAMETER(AccessMode);
+  UNREFERENCED_PARAMETER(HandleInformation);
+  *Object = nullptr;
+  if (ObjectType != nullptr && ObjectType != *IoFileObjectType) return STATUS_OBJECT_TYPE_MISMATCH;
+  HandleTable& Table = Handles();
+  std::lock_guard<std::mutex> Lock(Table.Lock);
+  auto Found = Table.Handles.find(Handle);
+  if (Found == Table.Handles.end()) return STATUS_INVALID_HANDLE;
+  ObReferenceObject(Found->second);
+  *Object = Found->second;
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS hk::SendVolumeRequest(PDEVICE_OBJECT Target, UCHAR MinorFunction, UCHAR StackFlags, PVPB Vpb,

@@ -112,6 +112,8 @@ struct HkIoRecord {
 struct HkStorageOptions {
   ULONG SectorSize = 512;
   bool Removable = false;
+  // The drive geometry reports 0 bytes per sector, as a broken device may.
+  bool ZeroSectorGeometry = false;
 };
 
 // A disk device over an image file (never written). Name like u"\\Device\\Harddisk0\\DR0".
@@ -124,6 +126,9 @@ PDEVICE_OBJECT HkCreatePartition(PDEVICE_OBJECT Disk, const char16_t* Name, uint
 PDEVICE_OBJECT HkCreateCdRom(const std::string& ImagePath, const char16_t* Name, bool DataTrack = true);
 // Deletes a storage device made above (its VPB and the device go when unreferenced).
 void HkDeleteStorage(PDEVICE_OBJECT Device);
+// Offers a storage device to the registered file systems as its first open does, unless a
+// volume is mounted on it; the status of the mount.
+NTSTATUS HkMount(PDEVICE_OBJECT Device);
 
 // Media changes: a swap puts a new image in the drive; an eject leaves it empty. Both bump
 // the media change count and set DO_VERIFY_VOLUME when a volume is mounted.

@@ -716,6 +716,16 @@ void ObfReferenceObject(PVOID Object);
 void ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(O) ObfReferenceObject(O)
 #define ObDereferenceObject(O) ObfDereferenceObject(O)
+// Object types: only file objects are looked up by handle in this stand-in.
+struct OBJECT_TYPE;
+using POBJECT_TYPE = OBJECT_TYPE*;
+extern POBJECT_TYPE* IoFileObjectType;
+struct OBJECT_HANDLE_INFORMATION;
+// The object behind Handle in the front end's handle table, referenced; STATUS_INVALID_HANDLE
+// for a handle not there, STATUS_OBJECT_TYPE_MISMATCH for a type other than file objects.
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                   KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                   OBJECT_HANDLE_INFORMATION* HandleInformation);
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 void IoFreeIrp(PIRP Irp);

@@ -1,12 +1,11 @@
-// Flush.
+// Flush: a read-only volume holds nothing to write back, so every flush succeeds.
 #include "QdrlProcs.h"
 
 NTSTATUS FsdFlushBuffers(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
   return DispatchRequest(VolumeDeviceObject, Irp, IoIsOperationSynchronous(Irp));
 }
 
-// Not served yet: the request fails as an unsupported one.
 NTSTATUS CommonFlushBuffers(PIRP_CONTEXT IrpContext, PIRP Irp) {
-  CompleteRequest(IrpContext, Irp, STATUS_INVALID_DEVICE_REQUEST);
-  return STATUS_INVALID_DEVICE_REQUEST;
+  CompleteRequest(IrpContext, Irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
 }

@@ -637,6 +637,16 @@ NTSTATUS UserFsRequest(PIRP_CONTEXT IrpContext, PIRP Irp) {
       return IsVolumeDirty(IrpContext, Irp);
     case FSCTL_ALLOW_EXTENDED_DASD_IO:
       return AllowExtendedDasdIo(IrpContext, Irp);
+    case FSCTL_REQUEST_OPLOCK_LEVEL_1:
+    case FSCTL_REQUEST_OPLOCK_LEVEL_2:
+    case FSCTL_REQUEST_BATCH_OPLOCK:
+    case FSCTL_OPLOCK_BREAK_ACKNOWLEDGE:
+    case FSCTL_OPBATCH_ACK_CLOSE_PENDING:
+    case FSCTL_OPLOCK_BREAK_NOTIFY:
+    case FSCTL_OPLOCK_BREAK_ACK_NO_2:
+    case FSCTL_REQUEST_FILTER_OPLOCK:
+    case FSCTL_REQUEST_OPLOCK:
+      return OplockRequest(IrpContext, Irp);
     default:
       return Complete(IrpContext, Irp, STATUS_INVALID_DEVICE_REQUEST);
   }

@@ -47,6 +47,11 @@ void FillFastIoTable(PDRIVER_OBJECT DriverObject) {
   PFAST_IO_DISPATCH FastIo = &QdrlFastIoDispatch;
   RtlZeroMemory(FastIo, sizeof(FAST_IO_DISPATCH));
   FastIo->SizeOfFastIoDispatch = sizeof(FAST_IO_DISPATCH);
+  FastIo->FastIoCheckIfPossible = FastCheckIfPossible;
+  FastIo->FastIoLock = FastLock;
+  FastIo->FastIoUnlockSingle = FastUnlockSingle;
+  FastIo->FastIoUnlockAll = FastUnlockAll;
+  FastIo->FastIoUnlockAllByKey = FastUnlockAllByKey;
   FastIo->FastIoRead = FsRtlCopyRead;
   FastIo->FastIoWrite = FsRtlCopyWrite;
   FastIo->MdlRead = FsRtlMdlReadDev;

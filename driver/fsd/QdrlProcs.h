@@ -218,6 +218,22 @@ NTSTATUS CommonShutdown(PIRP_CONTEXT IrpContext, PIRP Irp);
 
 // ---- Lock control (LockCtrl.cpp) ----------------------------------------------------------------
 NTSTATUS CommonLockControl(PIRP_CONTEXT IrpContext, PIRP Irp);
+// Recomputes what Fcb allows of fast I/O after an oplock or byte-range-lock change.
+void UpdateFastIoState(PFCB Fcb);
+BOOLEAN FastCheckIfPossible(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN Wait,
+                            ULONG LockKey, BOOLEAN CheckForReadOperation, PIO_STATUS_BLOCK IoStatus,
+                            PDEVICE_OBJECT DeviceObject);
+BOOLEAN FastLock(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, PLARGE_INTEGER Length, PEPROCESS ProcessId,
+                 ULONG Key, BOOLEAN FailImmediately, BOOLEAN ExclusiveLock, PIO_STATUS_BLOCK IoStatus,
+                 PDEVICE_OBJECT DeviceObject);
+BOOLEAN FastUnlockSingle(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, PLARGE_INTEGER Length,
+                         PEPROCESS ProcessId, ULONG Key, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject);
+BOOLEAN FastUnlockAll(PFILE_OBJECT FileObject, PEPROCESS ProcessId, PIO_STATUS_BLOCK IoStatus,
+                      PDEVICE_OBJECT DeviceObject);
+BOOLEAN FastUnlockAllByKey(PFILE_OBJECT FileObject, PVOID ProcessId, ULONG Key, PIO_STATUS_BLOCK IoStatus,
+                           PDEVICE_OBJECT DeviceObject);
+// The oplock FSCTLs on a file or directory handle (Oplock.cpp).
+NTSTATUS OplockRequest(PIRP_CONTEXT IrpContext, PIRP Irp);
 
 // ---- Plug and play (Pnp.cpp) --------------------------------------------------------------------
 NTSTATUS CommonPnp(PIRP_CONTEXT IrpContext, PIRP Irp);

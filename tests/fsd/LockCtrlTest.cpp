@@ -1,1 +1,356 @@
+// Byte-range locks, oplock requests and the remaining requests of a volume, sent through
+// the front end (fast I/O first, then IRPs) on handles of a volume the writer made:
+// locks of both kinds and the waiting lock an unlock lets through, oplock grants that stay
+// pending and their refusals, a batch oplock broken by another handle's lock, flushes that
+// succeed, writes and extended-attribute requests refused, shutdown once, and removal.
 #include "DriverFixture.h"
+
+namespace {
+
+using apfsw::Entry;
+
+class LockControl : public WrittenVolume {
+ protected:
+  void SetUp() override {
+    LoadedDriver::SetUp();
+    Entry File;
+    File.name = "data";
+    File.size = 8192;
+    Entry Folder;
+    Folder.name = "folder";
+    Folder.kind = apfsw::EntryKind::Directory;
+    apfsw::ContainerSpec Spec;
+    Spec.volumes.resize(1);
+    Spec.volumes[0].root.children = {File, Folder};
+    Open(Spec);
+    // The records are made and deleted as the driver does it, inside a critical region;
+    // the front end's services run outside one.
+    FsRtlEnterFileSystem();
+    Root = CreateRootFcb(&IrpContext, Vcb);
+    FileInfo Info{};
+    FsNode* Node = Lookup("data", &Info);
+    ASSERT_NE(Node, nullptr);
+    Fcb = CreateFileFcb(&IrpContext, Vcb, Root, Node, &Info, FALSE);
+    FsNodeRelease(Node);
+    Node = Lookup("folder", &Info);
+    ASSERT_NE(Node, nullptr);
+    Directory = CreateDirectoryFcb(&IrpContext, Vcb, Root, Node, &Info);
+    FsNodeRelease(Node);
+    FsRtlExitFileSystem();
+  }
+
+  void TearDown() override {
+    HkWaitForWorkQueueIdle();
+    for (HANDLE Handle : Handles_) HkDropHandle(Handle);
+    for (PCCB Ccb : Ccbs_) FreeCcb(Ccb);
+    FsRtlEnterFileSystem();
+    if (Fcb != nullptr) Fcb->UncleanCount = 0;
+    if (Directory != nullptr) DeleteFcb(&IrpContext, &Directory);
+    if (Fcb != nullptr) DeleteFcb(&IrpContext, &Fcb);
+    if (Root != nullptr) DeleteFcb(&IrpContext, &Root);
+    FsRtlExitFileSystem();
+    WrittenVolume::TearDown();
+  }
+
+  // A handle of Kind on Target, as a create leaves it; asynchronous unless Synchronous.
+  HANDLE Handle(OPEN_KIND Kind, PVOID Target, bool Synchronous = true) {
+    PCCB Ccb = AllocateCcb(&IrpContext, Kind);
+    Ccb->Target = Target;
+    Ccbs_.push_back(Ccb);
+    HANDLE H = HkInsertHandle(VolumeDevice, Target, Ccb, Synchronous ? FO_SYNCHRONOUS_IO : 0);
+    Handles_.push_back(H);
+    return H;
+  }
+
+  NTSTATUS Lock(HANDLE H, LONGLONG Offset, LONGLONG Length, bool Exclusive, bool FailImmediately,
+                PKEVENT Event = nullptr, PIO_STATUS_BLOCK Iosb = nullptr) {
+    LARGE_INTEGER O{}, L{};
+    O.QuadPart = Offset;
+    L.QuadPart = Length;
+    IO_STATUS_BLOCK Own{};
+    return NtLockFile(H, Event, nullptr, nullptr, Iosb ? Iosb : &Own, &O, &L, 0, FailImmediately, Exclusive);
+  }
+
+  NTSTATUS Unlock(HANDLE H, LONGLONG Offset, LONGLONG Length) {
+    LARGE_INTEGER O{}, L{};
+    O.QuadPart = Offset;
+    L.QuadPart = Length;
+    IO_STATUS_BLOCK Iosb{};
+    return NtUnlockFile(H, &Iosb, &O, &L, 0);
+  }
+
+  BOOLEAN FastCheck(HANDLE H, LONGLONG Offset, ULONG Length, BOOLEAN Read) {
+    LARGE_INTEGER O{};
+    O.QuadPart = Offset;
+    IO_STATUS_BLOCK Iosb{};
+    return QdrlFastIoDispatch.FastIoCheckIfPossible(HkFileObjectOf(H), &O, Length, TRUE, 0, Read, &Iosb,
+                                                    VolumeDevice);
+  }
+
+  NTSTATUS Fsctl(HANDLE H, ULONG Code, PKEVENT Event, PIO_STATUS_BLOCK Iosb, PVOID In = nullptr, ULONG InLength = 0,
+                 PVOID Out = nullptr, ULONG OutLength = 0) {
+    return NtFsControlFile(H, Event, nullptr, nullptr, Iosb, Code, In, InLength, Out, OutLength);
+  }
+
+  // An IRP of Major on the handle's file object, sent to the volume device.
+  NTSTATUS SendOnHandle(HANDLE H, UCHAR Major, PIO_STATUS_BLOCK Iosb) {
+    KEVENT Done;
+    KeInitializeEvent(&Done, NotificationEvent, FALSE);
+    UCHAR Byte = 0;
+    LARGE_INTEGER Offset{};
+    PIRP Irp = IoBuildSynchronousFsdRequest(Major, VolumeDevice, &Byte, 1, &Offset, &Done, Iosb);
+    IoGetNextIrpStackLocation(Irp)->FileObject = HkFileObjectOf(H);
+    NTSTATUS Status = IoCallDriver(VolumeDevice, Irp);
+    if (Status == STATUS_PENDING) KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+    return Iosb->Status;
+  }
+
+  PFCB Root = nullptr;
+  PFCB Fcb = nullptr;
+  PFCB Directory = nullptr;
+
+ private:
+  std::vector<HANDLE> Handles_;
+  std::vector<PCCB> Ccbs_;
+};
+
+void WaitFor(KEVENT* Event) { KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, nullptr); }
+
+// An exclusive lock request sent as an IRP whatever fast I/O would have done; the IRP comes
+// back to the test when completed.
+struct LockIrp {
+  KEVENT Done;
+  LARGE_INTEGER Length{};
+  PIRP Irp;
+  LockIrp(PDEVICE_OBJECT Device, PFILE_OBJECT FileObject, LONGLONG Offset, LONGLONG Bytes) {
+    KeInitializeEvent(&Done, NotificationEvent, FALSE);
+    Length.QuadPart = Bytes;
+    Irp = IoAllocateIrp(Device->StackSize, FALSE);
+    Irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    Irp->Tail.Overlay.OriginalFileObject = FileObject;
+    IoSetCompletionRoutine(Irp, SignalEventComplete, &Done, TRUE, TRUE, TRUE);
+    PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+    Next->MajorFunction = IRP_MJ_LOCK_CONTROL;
+    Next->MinorFunction = IRP_MN_LOCK;
+    Next->Flags = SL_EXCLUSIVE_LOCK;
+    Next->FileObject = FileObject;
+    Next->Parameters.LockControl.ByteOffset.QuadPart = Offset;
+    Next->Parameters.LockControl.Length = &Length;
+  }
+  ~LockIrp() { IoFreeIrp(Irp); }
+  LockIrp(const LockIrp&) = delete;
+  LockIrp& operator=(const LockIrp&) = delete;
+};
+
+TEST_F(LockControl, LocksTakenByFastIoAndIrpsKeepOtherOwnersOutUntilUnlocked) {
+  HANDLE A = Handle(FileOpen, Fcb, false);
+  HANDLE B = Handle(FileOpen, Fcb, false);
+  EXPECT_EQ(Lock(A, 0, 100, true, true), STATUS_SUCCESS);
+  EXPECT_TRUE(FsRtlAreThereCurrentFileLocks(&Fcb->File.FileLock));
+  EXPECT_EQ(Fcb->Header.IsFastIoPossible, (UCHAR)FastIoIsQuestionable);
+
+  // Reads of the locked range by another owner may not take the fast path; writes never.
+  EXPECT_TRUE(FastCheck(A, 10, 10, TRUE));
+  EXPECT_FALSE(FastCheck(B, 10, 10, TRUE));
+  EXPECT_TRUE(FastCheck(B, 100, 10, TRUE));
+  EXPECT_FALSE(FastCheck(A, 200, 10, FALSE));
+
+  EXPECT_EQ(Lock(B, 50, 10, true, true), STATUS_LOCK_NOT_GRANTED);
+  // A lock that must wait comes as an IRP and stays pending until the unlock.
+  KEVENT Granted;
+  KeInitializeEvent(&Granted, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK Iosb{};
+  EXPECT_EQ(Lock(B, 50, 10, true, false, &Granted, &Iosb), STATUS_PENDING);
+  EXPECT_TRUE(FsRtlAreThereWaitingFileLocks(&Fcb->File.FileLock));
+  EXPECT_EQ(Unlock(A, 0, 99), STATUS_RANGE_NOT_LOCKED);
+  EXPECT_EQ(Unlock(A, 0, 100), STATUS_SUCCESS);
+  WaitFor(&Granted);
+  EXPECT_EQ(Iosb.Status, STATUS_SUCCESS);
+  EXPECT_FALSE(FastCheck(A, 55, 1, TRUE)) << "the waiting lock is B's now";
+
+  IO_STATUS_BLOCK All{};
+  EXPECT_TRUE(QdrlFastIoDispatch.FastIoUnlockAll(HkFileObjectOf(B), IoGetCurrentProcess(), &All, VolumeDevice));
+  EXPECT_EQ(All.Status, STATUS_SUCCESS);
+  EXPECT_FALSE(FsRtlAreThereCurrentFileLocks(&Fcb->File.FileLock));
+
+  // With a level 2 oplock locks come as IRPs: one past the allocation leaves the oplock
+  // alone, one inside the file breaks it.
+  KEVENT Broken;
+  KeInitializeEvent(&Broken, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK GrantIosb{};
+  ASSERT_EQ(NtFsControlFile(A, &Broken, nullptr, nullptr, &GrantIosb, FSCTL_REQUEST_OPLOCK_LEVEL_2, nullptr, 0,
+                            nullptr, 0),
+            STATUS_PENDING);
+  EXPECT_EQ(Fcb->Header.IsFastIoPossible, (UCHAR)FastIoIsNotPossible);
+  EXPECT_EQ(Lock(B, 1 << 20, 10, false, true), STATUS_SUCCESS);
+  EXPECT_FALSE(KeReadStateEvent(&Broken));
+  EXPECT_EQ(Lock(B, 0, 10, false, true), STATUS_SUCCESS);
+  WaitFor(&Broken);
+  EXPECT_EQ(GrantIosb.Information, (ULONG_PTR)FILE_OPLOCK_BROKEN_TO_NONE);
+  EXPECT_EQ(Fcb->Header.IsFastIoPossible, (UCHAR)FastIoIsQuestionable);
+  EXPECT_TRUE(FsRtlAreThereCurrentFileLocks(&Fcb->File.FileLock));
+
+  // Only files take locks.
+  HANDLE Folder = Handle(DirectoryOpen, Directory);
+  EXPECT_EQ(Lock(Folder, 0, 1, true, true), STATUS_INVALID_PARAMETER);
+  HANDLE Volume = Handle(VolumeOpen, Vcb);
+  EXPECT_EQ(Lock(Volume, 0, 1, true, true), STATUS_INVALID_PARAMETER);
+  EXPECT_FALSE(FastCheck(Volume, 0, 1, TRUE));
+}
+
+TEST_F(LockControl, OplockRequestsAreGrantedPendingOrRefusedByHandleKindBufferAndOpenCount) {
+  HANDLE A = Handle(FileOpen, Fcb, false);
+  HANDLE Folder = Handle(DirectoryOpen, Directory, false);
+  HANDLE Volume = Handle(VolumeOpen, Vcb, false);
+  IO_STATUS_BLOCK Iosb{};
+  KEVENT Event;
+  KeInitializeEvent(&Event, NotificationEvent, FALSE);
+
+  REQUEST_OPLOCK_INPUT_BUFFER In{REQUEST_OPLOCK_CURRENT_VERSION, sizeof(In), OPLOCK_LEVEL_CACHE_READ,
+                                 REQUEST_OPLOCK_INPUT_FLAG_REQUEST};
+  REQUEST_OPLOCK_OUTPUT_BUFFER Out{};
+  EXPECT_EQ(Fsctl(A, FSCTL_REQUEST_OPLOCK, &Event, &Iosb, &In, 8, &Out, sizeof(Out)), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Fsctl(A, FSCTL_REQUEST_OPLOCK, &Event, &Iosb, &In, sizeof(In), &Out, 16), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Fsctl(Volume, FSCTL_REQUEST_OPLOCK_LEVEL_2, &Event, &Iosb), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Fsctl(Folder, FSCTL_REQUEST_BATCH_OPLOCK, &Event, &Iosb), STATUS_INVALID_PARAMETER);
+  REQUEST_OPLOCK_INPUT_BUFFER Neither = In;
+  Neither.Flags = 0;
+  EXPECT_EQ(Fsctl(A, FSCTL_REQUEST_OPLOCK, &Event, &Iosb, &Neither, sizeof(In), &Out, sizeof(Out)),
+            STATUS_INVALID_PARAMETER);
+
+  // A shared oplock on the directory is granted and stays pending.
+  KEVENT FolderBroken;
+  KeInitializeEvent(&FolderBroken, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK FolderIosb{};
+  REQUEST_OPLOCK_OUTPUT_BUFFER FolderOut{};
+  EXPECT_EQ(Fsctl(Folder, FSCTL_REQUEST_OPLOCK, &FolderBroken, &FolderIosb, &In, sizeof(In), &FolderOut,
+                  sizeof(FolderOut)),
+            STATUS_PENDING);
+  EXPECT_FALSE(KeReadStateEvent(&FolderBroken));
+
+  // Level 1 with two handles open on the file is not granted.
+  Fcb->UncleanCount = 2;
+  EXPECT_EQ(Fsctl(A, FSCTL_REQUEST_OPLOCK_LEVEL_1, &Event, &Iosb), STATUS_OPLOCK_NOT_GRANTED);
+  Fcb->UncleanCount = 1;
+  KEVENT Broken;
+  KeInitializeEvent(&Broken, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK GrantIosb{};
+  EXPECT_EQ(Fsctl(A, FSCTL_REQUEST_BATCH_OPLOCK, &Broken, &GrantIosb), STATUS_PENDING);
+  EXPECT_EQ(Fcb->Header.IsFastIoPossible, (UCHAR)FastIoIsQuestionable);
+
+  // Another handle's lock request inside the file breaks it and waits for the
+  // acknowledgement.
+  HANDLE B = Handle(FileOpen, Fcb, false);
+  LockIrp Request(VolumeDevice, HkFileObjectOf(B), 0, 10);
+  EXPECT_EQ(IoCallDriver(VolumeDevice, Request.Irp), STATUS_PENDING);
+  KEVENT& Locked = Request.Done;
+  IO_STATUS_BLOCK& LockIosb = Request.Irp->IoStatus;
+  WaitFor(&Broken);
+  EXPECT_EQ(GrantIosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(GrantIosb.Information, (ULONG_PTR)FILE_OPLOCK_BROKEN_TO_NONE);
+  EXPECT_FALSE(KeReadStateEvent(&Locked));
+  EXPECT_EQ(Fsctl(A, FSCTL_OPLOCK_BREAK_ACKNOWLEDGE, &Event, &Iosb), STATUS_SUCCESS);
+  WaitFor(&Locked);
+  EXPECT_EQ(LockIosb.Status, STATUS_SUCCESS) << "the lock ran again on a worker after the acknowledgement";
+  EXPECT_TRUE(FsRtlAreThereCurrentFileLocks(&Fcb->File.FileLock));
+  HkWaitForWorkQueueIdle();
+  EXPECT_EQ(Fcb->Header.IsFastIoPossible, (UCHAR)FastIoIsQuestionable);
+  // The directory's grant ends when its oplock goes (as when its Fcb is deleted).
+  FsRtlUninitializeOplock(&Directory->Header.Oplock);
+  WaitFor(&FolderBroken);
+  EXPECT_EQ(FolderIosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(FolderOut.OriginalOplockLevel, (ULONG)OPLOCK_LEVEL_CACHE_READ);
+  EXPECT_EQ(FolderOut.NewOplockLevel, 0u);
+}
+
+TEST_F(LockControl, FlushesSucceedWhileExtendedAttributeRequestsAreRefused) {
+  HANDLE A = Handle(FileOpen, Fcb);
+  HANDLE Folder = Handle(DirectoryOpen, Directory);
+  HANDLE Volume = Handle(VolumeOpen, Vcb);
+  IO_STATUS_BLOCK Iosb{};
+  for (HANDLE H : {A, Folder, Volume}) {
+    EXPECT_EQ(NtFlushBuffersFile(H, &Iosb), STATUS_SUCCESS);
+    EXPECT_EQ(SendOnHandle(H, IRP_MJ_QUERY_EA, &Iosb), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(SendOnHandle(H, IRP_MJ_SET_EA, &Iosb), STATUS_INVALID_DEVICE_REQUEST);
+  }
+}
+
+// ---- Shutdown and removal of mounted volumes ------------------------------------------------------
+
+class VolumeEnd : public ImageMount {
+ protected:
+  PDEVICE_OBJECT MountedDisk() {
+    Entry File;
+    File.name = "data";
+    File.size = 100;
+    apfsw::ContainerSpec Spec;
+    Spec.volumes.resize(1);
+    Spec.volumes[0].root.children = {File};
+    PDEVICE_OBJECT Device = AddDisk(WriteImage(Spec));
+    EXPECT_EQ(Mount(Device), STATUS_SUCCESS);
+    return Device;
+  }
+
+  static size_t Seen(PDEVICE_OBJECT Device, UCHAR Major) {
+    size_t Count = 0;
+    for (const auto& Each : HkIoLog(Device)) Count += Each.MajorFunction == Major;
+    return Count;
+  }
+
+  // A plug-and-play request of Minor sent to the volume device.
+  static NTSTATUS SendPnp(PDEVICE_OBJECT VolumeDevice, UCHAR Minor) {
+    KEVENT Done;
+    KeInitializeEvent(&Done, NotificationEvent, FALSE);
+    PIRP Irp = IoAllocateIrp(VolumeDevice->StackSize, FALSE);
+    IoSetCompletionRoutine(Irp, SignalEventComplete, &Done, TRUE, TRUE, TRUE);
+    PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+    Next->MajorFunction = IRP_MJ_PNP;
+    Next->MinorFunction = Minor;
+    NTSTATUS Status = IoCallDriver(VolumeDevice, Irp);
+    KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+    Status = Irp->IoStatus.Status;
+    IoFreeIrp(Irp);
+    return Status;
+  }
+};
+
+TEST_F(VolumeEnd, ShutdownTellsEachVolumesDeviceOnceAndLeavesNoFileSystemToMount) {
+  PDEVICE_OBJECT Device = MountedDisk();
+  PVCB Vcb = VcbOf(Device);
+  ASSERT_NE(Vcb, nullptr);
+  PDEVICE_OBJECT VolumeDevice = Vcb->VolumeDevice;
+  EXPECT_EQ(SendBareRequest(GlobalData.DiskFsDevice, IRP_MJ_SHUTDOWN), STATUS_SUCCESS);
+  EXPECT_TRUE(FlagOn(Vcb->State, VCB_SHUTDOWN));
+  EXPECT_EQ(Seen(Device, IRP_MJ_SHUTDOWN), 1u);
+  EXPECT_TRUE(HkRegisteredFileSystems().empty());
+  // A second shutdown (here through the volume) neither tells the device again nor
+  // deletes the control devices a second time.
+  EXPECT_EQ(SendBareRequest(VolumeDevice, IRP_MJ_SHUTDOWN), STATUS_SUCCESS);
+  EXPECT_EQ(Seen(Device, IRP_MJ_SHUTDOWN), 1u);
+  EXPECT_EQ(HkFindDevice(u"\\qdrl"), nullptr);
+  EXPECT_EQ(HkFindDevice(u"\\qdrlcd"), nullptr);
+}
+
+TEST_F(VolumeEnd, RemovalOfAnIdleVolumeDismountsItAndOtherRequestsPassDown) {
+  PDEVICE_OBJECT Device = MountedDisk();
+  PVCB Vcb = VcbOf(Device);
+  ASSERT_NE(Vcb, nullptr);
+  EXPECT_EQ(SendPnp(GlobalData.DiskFsDevice, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(SendPnp(Vcb->VolumeDevice, 0x18 /* IRP_MN_QUERY_RESOURCE_REQUIREMENTS */), STATUS_SUCCESS);
+  EXPECT_EQ(Seen(Device, IRP_MJ_PNP), 1u);
+  EXPECT_EQ(SendPnp(Vcb->VolumeDevice, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(SendPnp(Vcb->VolumeDevice, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(Seen(Device, IRP_MJ_PNP), 3u);
+  EXPECT_EQ(VcbOf(Device), nullptr) << "the idle volume is dismounted once the query succeeded";
+}
+
+TEST_F(VolumeEnd, SurpriseRemovalDismountsTheVolume) {
+  PDEVICE_OBJECT Device = MountedDisk();
+  PVCB Vcb = VcbOf(Device);
+  ASSERT_NE(Vcb, nullptr);
+  EXPECT_EQ(SendPnp(Vcb->VolumeDevice, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+  EXPECT_EQ(Seen(Device, IRP_MJ_PNP), 1u);
+  EXPECT_EQ(VcbOf(Device), nullptr);
+}
+
+}  // namespace

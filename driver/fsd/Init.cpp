@@ -58,15 +58,17 @@ void FillFastIoTable(PDRIVER_OBJECT DriverObject) {
   FastIo->MdlReadComplete = FsRtlMdlReadCompleteDev;
   FastIo->PrepareMdlWrite = FsRtlPrepareMdlWriteDev;
   FastIo->MdlWriteComplete = FsRtlMdlWriteCompleteDev;
+  FastIo->AcquireForCcFlush = AcquireForCcFlush;
+  FastIo->ReleaseForCcFlush = ReleaseForCcFlush;
   DriverObject->FastIoDispatch = FastIo;
 }
 
-// Registers the driver's filter callbacks. The section-synchronization callback belongs
-// to the read path; until it is part of the driver the record is registered empty.
+// Registers the driver's filter callbacks: only the section synchronisation.
 NTSTATUS RegisterFilterCallbacks(PDRIVER_OBJECT DriverObject) {
   static FS_FILTER_CALLBACKS Callbacks;
   RtlZeroMemory(&Callbacks, sizeof(Callbacks));
   Callbacks.SizeOfFsFilterCallbacks = sizeof(FS_FILTER_CALLBACKS);
+  Callbacks.PreAcquireForSectionSynchronization = PreAcquireForSectionSync;
   return FsRtlRegisterFileSystemFilterCallbacks(DriverObject, &Callbacks);
 }
 
@@ -80,6 +82,10 @@ void InitializeGlobalData(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DiskDevice
   GlobalData.DriverObject = DriverObject;
   GlobalData.DiskFsDevice = DiskDevice;
   GlobalData.CdRomFsDevice = CdRomDevice;
+  GlobalData.CacheCallbacks.AcquireForLazyWrite = AcquireForLazyWrite;
+  GlobalData.CacheCallbacks.ReleaseFromLazyWrite = ReleaseFromLazyWrite;
+  GlobalData.CacheCallbacks.AcquireForReadAhead = AcquireForReadAhead;
+  GlobalData.CacheCallbacks.ReleaseFromReadAhead = ReleaseFromReadAhead;
 }
 
 // The delayed-close limit and the lookaside depth grow with the system.

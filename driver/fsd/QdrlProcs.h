@@ -174,6 +174,16 @@ void CloseWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 
 // ---- Read (Read.cpp) ----------------------------------------------------------------------------
 NTSTATUS CommonRead(PIRP_CONTEXT IrpContext, PIRP Irp);
+NTSTATUS PostStackOverflowRead(PIRP_CONTEXT IrpContext, PIRP Irp, PVOID FcbOrVcb);
+// Completes an IRP_MN_COMPLETE_MDL read or write: the cache's MDLs go back to it.
+NTSTATUS CompleteMdl(PIRP_CONTEXT IrpContext, PIRP Irp);
+BOOLEAN AcquireForLazyWrite(PVOID Context, BOOLEAN Wait);
+void ReleaseFromLazyWrite(PVOID Context);
+BOOLEAN AcquireForReadAhead(PVOID Context, BOOLEAN Wait);
+void ReleaseFromReadAhead(PVOID Context);
+NTSTATUS AcquireForCcFlush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject);
+NTSTATUS ReleaseForCcFlush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject);
+NTSTATUS PreAcquireForSectionSync(PFS_FILTER_CALLBACK_DATA Data, PVOID* CompletionContext);
 
 // ---- Write (Write.cpp) --------------------------------------------------------------------------
 NTSTATUS CommonWrite(PIRP_CONTEXT IrpContext, PIRP Irp);

@@ -85,6 +85,9 @@ using PIRP_CONTEXT = IRP_CONTEXT*;
 #define IRPCTX_VERIFY_READ 0x08
 #define IRPCTX_STACK_IO_CONTEXT 0x10
 #define IRPCTX_OVERRIDE_VERIFY 0x20
+// Run in the stack-overflow thread while the posting thread holds the Fcb's resource the
+// read needs on its behalf.
+#define IRPCTX_STACK_OVERFLOW 0x40
 
 // ---- Volume -------------------------------------------------------------------------------------
 enum VCB_CONDITION : ULONG { VcbGood = 1, VcbNotMounted = 2, VcbBad = 3 };

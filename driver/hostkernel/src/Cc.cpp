@@ -361,7 +361,13 @@ BOOLEAN CcUninitializeCacheMap(PFILE_OBJECT FileObject, PLARGE_INTEGER TruncateS
     if (!AnyViewInUse(Shared, From, ~0ULL)) DropViews(Shared, From, ~0ULL);
     if (From < (ULONG64)Shared->Sizes.FileSize.QuadPart) Shared->Sizes.FileSize.QuadPart = (LONGLONG)From;
   }
-  if (UninitializeEvent != nullptr) Shared->UninitializeEvents.push_back(&UninitializeEvent->Event);
+  if (UninitializeEvent != nullptr) {
+    // Other file objects keep the stream cached: there is no teardown to wait for.
+    if (Shared->PrivateMaps.empty())
+      Shared->UninitializeEvents.push_back(&UninitializeEvent->Event);
+    else
+      KeSetEvent(&UninitializeEvent->Event, IO_NO_INCREMENT, FALSE);
+  }
   QueueTeardownIfUnused(Shared);
   return Private != nullptr;
 }

@@ -34,7 +34,8 @@ void CcInitializeCacheMap(PFILE_OBJECT FileObject, PCC_FILE_SIZES FileSizes, BOO
                           PCACHE_MANAGER_CALLBACKS Callbacks, PVOID LazyWriteContext);
 // Drops FileObject's private cache map. With TruncateSize, the stream's cached data from
 // that offset on is dropped too. The shared cache map goes in a worker once no private
-// cache map is left; UninitializeEvent is signalled then (at once when there is none).
+// cache map is left; UninitializeEvent is signalled then, or at once
+// when there is no shared cache map or other file objects keep it.
 // Returns TRUE when the file object had a private cache map.
 BOOLEAN CcUninitializeCacheMap(PFILE_OBJECT FileObject, PLARGE_INTEGER TruncateSize,
                                PCACHE_UNINITIALIZE_EVENT UninitializeEvent);

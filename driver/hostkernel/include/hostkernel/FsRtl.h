@@ -70,6 +70,8 @@ struct FS_FILTER_CALLBACK_DATA {
   } Parameters;
 };
 using PFS_FILTER_CALLBACK_DATA = FS_FILTER_CALLBACK_DATA*;
+// Parameters.Argument1 of a section-synchronisation callback: why the section is wanted.
+enum FS_FILTER_SECTION_SYNC_TYPE { SyncTypeOther = 0, SyncTypeCreateSection };
 using PFS_FILTER_CALLBACK = NTSTATUS (*)(PFS_FILTER_CALLBACK_DATA Data, PVOID* CompletionContext);
 using PFS_FILTER_COMPLETION_CALLBACK = void (*)(PFS_FILTER_CALLBACK_DATA Data,
                                                 NTSTATUS OperationStatus, PVOID CompletionContext);

@@ -1,11 +1,8 @@
-// Cleanup and close of handles on a volume set up by the driver's own routines: what
-// cleanup gives back, the delayed-close list and its limits, the volume lock, and the
-// last close of a dismounted volume deleting it from a user thread at once and from the
-// system process through the close worker.
-#include <unistd.h>
-
+// Cleanup and close of handles on a mounted volume: what cleanup gives back, the
+// delayed-close list and its limits, the volume lock, and the last close of a dismounted
+// volume deleting it from a user thread at once and from the system process through the
+// close worker.
 #include <algorithm>
-#include <filesystem>
 
 #include "DriverFixture.h"
 
@@ -39,29 +36,19 @@ void RecordShareAccess(HANDLE Handle, ULONG ShareMode, PSHARE_ACCESS ShareAccess
   else EXPECT_EQ(IoCheckShareAccess(FILE_READ_DATA, ShareMode, HkFileObjectOf(Handle), ShareAccess, TRUE), STATUS_SUCCESS);
 }
 
-template <typename T>
-T* AllocateEngineRecord() {
-  auto* Record = (T*)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(T), TAG_ENGINE_RECORD);
-  RtlZeroMemory(Record, sizeof(T));
-  return Record;
-}
-
-// A volume on a small system (16 delayed closes at most), its records made by the
-// driver's routines and owned by the volume, so that the driver can delete it.
-class LiveVolume : public LoadedDriver {
+// A volume mounted through the front end on a small system (16 delayed closes at most),
+// with handles made as create makes them.
+class LiveVolume : public ImageMount {
  protected:
   void SetUp() override {
     HkSetSystemSize(MmSmallSystem);
-    LoadedDriver::SetUp();
+    ImageMount::SetUp();
     ASSERT_EQ(MaxDelayedCloses, 16u);
-    const char* Temp = std::getenv("TMPDIR");
-    Folder_ = std::string(Temp ? Temp : "/tmp") + "/qdrl-close-" + std::to_string(::getpid());
-    std::filesystem::create_directories(Folder_);
-    std::string Image = Folder_ + "/container.img";
-    apfsw::WriteImage(ManyFiles(), Image);
-    Disk = HkCreateDisk(Image, u"\\Device\\HarddiskVolume7");
-    HkRunInSystemThread([&] { Mount(std::filesystem::file_size(Image)); });
+    Disk = AddDisk(WriteImage(ManyFiles()));
+    ASSERT_EQ(Mount(Disk), STATUS_SUCCESS);
+    Vcb = VcbOf(Disk);
     ASSERT_NE(Vcb, nullptr);
+    VolumeDevice = Vcb->VolumeDevice;
     Context_.NodeTypeCode = NODE_TYPE_IRP_CONTEXT;
     Context_.NodeByteSize = sizeof(IRP_CONTEXT);
     Context_.Flags = IRPCTX_WAIT;
@@ -69,21 +56,9 @@ class LiveVolume : public LoadedDriver {
 
   void TearDown() override {
     for (HANDLE Handle : Open_) NtClose(Handle);
-    if (VolumeAlive()) {
-      // What a dismount does to a volume nobody uses.
-      CriticalRegion Region;
-      ExAcquireResourceExclusiveLite(&GlobalData.Resource, TRUE);
-      ExAcquireResourceExclusiveLite(&Vcb->Resource, TRUE);
-      EXPECT_TRUE(TryDismountVcb(&Context_, Vcb, TRUE));
-      ExReleaseResourceLite(&GlobalData.Resource);
-    }
-    HkWaitForWorkQueueIdle();
+    ImageMount::TearDown();
     EXPECT_EQ(GlobalData.DelayedCloseCount, 0u);
     EXPECT_EQ(GlobalData.AsyncCloseCount, 0u);
-    EXPECT_EQ(Disk->Vpb->ReferenceCount, 0u);
-    HkDeleteStorage(Disk);
-    std::filesystem::remove_all(Folder_);
-    LoadedDriver::TearDown();
   }
 
   // Whether the volume device still exists.
@@ -154,7 +129,7 @@ class LiveVolume : public LoadedDriver {
 
   void Close(HANDLE Handle) {
     Forget(Handle);
-    EXPECT_EQ(NtClose(Handle), STATUS_SUCCESS);
+    EXPECT_EQ(ImageMount::Close(Handle), STATUS_SUCCESS);
   }
 
   // The volume lock as the lock and unlock requests take it, with the volume held.
@@ -196,44 +171,6 @@ class LiveVolume : public LoadedDriver {
     return Handle;
   }
 
-  void Mount(uint64_t Length) {
-    CriticalRegion Region;
-    IRP_CONTEXT Context{};
-    Context.NodeTypeCode = NODE_TYPE_IRP_CONTEXT;
-    Context.NodeByteSize = sizeof(IRP_CONTEXT);
-    Context.Flags = IRPCTX_WAIT;
-    ASSERT_EQ(IoCreateDevice(GlobalData.DriverObject, sizeof(VCB), nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE,
-                             &VolumeDevice),
-              STATUS_SUCCESS);
-    PVCB Volume = (PVCB)VolumeDevice->DeviceExtension;
-    InitializeVcb(&Context, Volume, Disk, Disk->Vpb);
-    Volume->VolumeDevice = VolumeDevice;
-    Volume->SectorSize = 512;
-    VolumeDevice->StackSize = (CCHAR)(Disk->StackSize + 1);
-    VolumeDevice->Flags &= ~DO_DEVICE_INITIALIZING;
-
-    Volume->Partition = AllocateEngineRecord<PARTITION>();
-    InitializePartition(Volume->Partition, Volume, 0, Length);
-    Volume->Container = AllocateEngineRecord<Container>();
-    Volume->OmapTree = AllocateEngineRecord<BTree>();
-    Volume->FsTree = AllocateEngineRecord<BTree>();
-    Volume->Volume = AllocateEngineRecord<VolumeHandle>();
-    ContainerInit(Volume->Container);
-    BTreeInit(Volume->OmapTree, Volume->Container);
-    BTreeInit(Volume->FsTree, Volume->Container);
-    VolumeHandleInit(Volume->Volume, Volume->Container);
-    uint8_t First[4096];
-    ASSERT_EQ(ReadPartition(Volume->Partition, 0, First, sizeof(First)), STATUS_SUCCESS);
-    ASSERT_TRUE(ContainerOpen(Volume->Container, First, &Volume->Partition->Engine));
-    ASSERT_TRUE(VolumeHandleOpen(Volume->Volume, (int32_t)ContainerDefaultVolume(Volume->Container), nullptr,
-                                 Volume->OmapTree, Volume->FsTree));
-    CreateRootFcb(&Context, Volume);
-    Disk->Vpb->DeviceObject = VolumeDevice;
-    Disk->Vpb->Flags |= VPB_MOUNTED;
-    Vcb = Volume;
-  }
-
-  std::string Folder_;
   std::vector<HANDLE> Open_;
 };
 

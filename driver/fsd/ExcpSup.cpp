@@ -77,6 +77,8 @@ NTSTATUS VerifyInOwnFrame(PIRP_CONTEXT IrpContext, PIRP Irp, PDEVICE_OBJECT Devi
   } SEH_EXCEPT (ExceptionFilter(IrpContext, SEH_EXCEPTION_POINTERS())) {
     Status = IrpContext->ExceptionStatus;
     IrpContext->ExceptionStatus = 0;
+    // The failure ends the request here: nobody is left to verify the device it named.
+    ClearDeviceToVerify(Irp->Tail.Overlay.Thread);
     CompleteRequest(IrpContext, Irp, Status);
   } SEH_END;
   return Status;

@@ -16,6 +16,7 @@ constexpr ULONG UuidSize = 16;
 constexpr ULONG VolumeNameOffset = 704;
 constexpr ULONG VolumeNameSize = 256;
 constexpr ULONG64 UnknownLength = 0x7FFFFFFFFFFFFFFF;
+constexpr LONG SeTcbPrivilege = 7;
 constexpr ULONG VolumeIsDirty = 1;
 
 ULONG ReadUlong(const UCHAR* Bytes) {
@@ -277,10 +278,21 @@ NTSTATUS MountOnDevice(PIRP_CONTEXT IrpContext, PDEVICE_OBJECT Target, PVPB Vpb,
   return STATUS_SUCCESS;
 }
 
+NTSTATUS InvalidateVolumes(PIRP Irp);
+
 }  // namespace
 
-// Mount and verify arrive without a file object and may always wait.
+// Mount and verify arrive without a file object and may always wait. Invalidation comes to
+// a control device and is served without a request context.
 NTSTATUS FsdFileSystemControl(PDEVICE_OBJECT VolumeDeviceObject, PIRP Irp) {
+  PIO_STACK_LOCATION IrpSp = IoGetCurrentIrpStackLocation(Irp);
+  if (IsControlDevice(IrpSp->DeviceObject) && IrpSp->MinorFunction == IRP_MN_USER_FS_REQUEST &&
+      IrpSp->Parameters.FileSystemControl.FsControlCode == FSCTL_INVALIDATE_VOLUMES) {
+    FsRtlEnterFileSystem();
+    NTSTATUS Status = InvalidateVolumes(Irp);
+    FsRtlExitFileSystem();
+    return Status;
+  }
   BOOLEAN Wait = IoGetCurrentIrpStackLocation(Irp)->FileObject == nullptr ? TRUE : IoIsOperationSynchronous(Irp);
   return DispatchRequest(VolumeDeviceObject, Irp, Wait);
 }
@@ -585,6 +597,74 @@ NTSTATUS AllowExtendedDasdIo(PIRP_CONTEXT IrpContext, PIRP Irp) {
   if (Ccb == nullptr) return Complete(IrpContext, Irp, STATUS_INVALID_PARAMETER);
   SetFlag(Ccb->Flags, CCB_ALLOW_EXTENDED_DASD);
   return Complete(IrpContext, Irp, STATUS_SUCCESS);
+}
+
+// Gives the device a fresh VPB in place of the volume's, so that it can be mounted again
+// while the Vcb keeps the old one until its last reference goes.
+void DetachVolumeFromDevice(PIRP_CONTEXT IrpContext, PVCB Vcb) {
+  KIRQL Irql;
+  IoAcquireVpbSpinLock(&Irql);
+  if (FlagOn(Vcb->Vpb->Flags, VPB_MOUNTED)) SwapVpb(IrpContext, Vcb);
+  IoReleaseVpbSpinLock(Irql);
+}
+
+void InvalidateVcb(PIRP_CONTEXT IrpContext, PVCB Vcb) {
+  AcquireVcbExclusive(IrpContext, Vcb, TRUE);
+  DetachVolumeFromDevice(IrpContext, Vcb);
+  Vcb->Condition = VcbBad;
+  if (Vcb->RootFcb == nullptr) {
+    ExReleaseResourceLite(&Vcb->Resource);
+    return;
+  }
+  AcquireVolume(IrpContext, Vcb);
+  SetFcbCondition(IrpContext, Vcb->RootFcb, FcbBad, TRUE);
+  ReleaseVolume(IrpContext, Vcb);
+  // Keeps the purge's closes from deleting the volume under this walk.
+  Vcb->OpenCount++;
+  PurgeVolume(IrpContext, Vcb->RootFcb);
+  Vcb->OpenCount--;
+  if (!TryDismountVcb(IrpContext, Vcb, FALSE)) ExReleaseResourceLite(&Vcb->Resource);
+}
+
+// FSCTL_INVALIDATE_VOLUMES: every volume on the device of the handle given is made bad
+// and dismounted as soon as nothing holds it.
+NTSTATUS InvalidateVolumes(PIRP Irp) {
+  PIO_STACK_LOCATION IrpSp = IoGetCurrentIrpStackLocation(Irp);
+  NTSTATUS Status = STATUS_SUCCESS;
+  if (!SeSinglePrivilegeCheck(RtlConvertLongToLuid(SeTcbPrivilege), Irp->RequestorMode)) {
+    Status = STATUS_PRIVILEGE_NOT_HELD;
+  } else if (IrpSp->Parameters.FileSystemControl.InputBufferLength != sizeof(HANDLE)) {
+    Status = STATUS_INVALID_PARAMETER;
+  } else {
+    PFILE_OBJECT FileObject = nullptr;
+    Status = ObReferenceObjectByHandle(*(PHANDLE)Irp->AssociatedIrp.SystemBuffer, 0, *IoFileObjectType, KernelMode,
+                                       (PVOID*)&FileObject, nullptr);
+    if (NT_SUCCESS(Status)) {
+      // The device is read while the reference still keeps the file object alive.
+      PDEVICE_OBJECT Device = FileObject->DeviceObject;
+      ObDereferenceObject(FileObject);
+
+      IRP_CONTEXT IrpContext;
+      RtlZeroMemory(&IrpContext, sizeof(IrpContext));
+      IrpContext.NodeTypeCode = NODE_TYPE_IRP_CONTEXT;
+      IrpContext.NodeByteSize = sizeof(IrpContext);
+      IrpContext.Flags = IRPCTX_WAIT;
+      IrpContext.MajorFunction = IrpSp->MajorFunction;
+      IrpContext.MinorFunction = IrpSp->MinorFunction;
+      ExAcquireResourceExclusiveLite(&GlobalData.Resource, TRUE);
+      PLIST_ENTRY Link = GlobalData.VcbList.Flink;
+      while (Link != &GlobalData.VcbList) {
+        PVCB Vcb = CONTAINING_RECORD(Link, VCB, VcbLinks);
+        Link = Link->Flink;
+        if (Vcb->Vpb->RealDevice == Device) InvalidateVcb(&IrpContext, Vcb);
+      }
+      ExReleaseResourceLite(&GlobalData.Resource);
+    }
+  }
+  Irp->IoStatus.Status = Status;
+  Irp->IoStatus.Information = 0;
+  IoCompleteRequest(Irp, IO_DISK_INCREMENT);
+  return Status;
 }
 
 }  // namespace

@@ -622,8 +622,10 @@ void InitializeVcb(PIRP_CONTEXT IrpContext, PVCB Vcb, PDEVICE_OBJECT TargetDevic
 // records, and zeroes it. A volume with open handles means a broken driver.
 void DeleteVcb(PIRP_CONTEXT IrpContext, PVCB Vcb) {
   if (IrpContext != nullptr && IrpContext->Vcb == Vcb) IrpContext->Vcb = nullptr;
-  // After a swap the volume owns the VPB the I/O manager made, whose tag is not ours.
-  if (FlagOn(Vcb->State, VCB_VPB_SWAPPED)) ExFreePool(Vcb->Vpb);
+  // After a swap the volume owns the VPB the I/O manager made, whose tag is not ours; so it
+  // does once the device went on with another VPB (a medium change verified as another
+  // volume).
+  if (FlagOn(Vcb->State, VCB_VPB_SWAPPED) || Vcb->Vpb->RealDevice->Vpb != Vcb->Vpb) ExFreePool(Vcb->Vpb);
   if (Vcb->VolumeOpenCount != 0 || Vcb->OpenCount != 0) QdrlBugCheck(Vcb, Vcb->VolumeOpenCount, Vcb->OpenCount);
   PFCB Fcb = NextFcbPostOrder(IrpContext, nullptr, Vcb->RootFcb);
   while (Fcb != nullptr) {

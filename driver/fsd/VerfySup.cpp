@@ -20,6 +20,15 @@ BOOLEAN IsMountOrVerify(PIRP_CONTEXT IrpContext) {
          (IrpContext->MinorFunction == IRP_MN_MOUNT_VOLUME || IrpContext->MinorFunction == IRP_MN_VERIFY_VOLUME);
 }
 
+// A volume whose medium went and that no handle holds goes now. The global resource comes
+// first in the lock order, so the volume's resource was given up before.
+void DismountIfUnused(PIRP_CONTEXT IrpContext, PVCB Vcb) {
+  ExAcquireResourceExclusiveLite(&GlobalData.Resource, TRUE);
+  AcquireVcbExclusive(IrpContext, Vcb, TRUE);
+  if (!TryDismountVcb(IrpContext, Vcb, FALSE)) ExReleaseResourceLite(&Vcb->Resource);
+  ExReleaseResourceLite(&GlobalData.Resource);
+}
+
 }  // namespace
 
 // Whether Status is one of the statuses that mean the medium is absent, changed or
@@ -123,7 +132,9 @@ NTSTATUS VerifyRealDevice(PIRP_CONTEXT IrpContext, PIRP Irp, PDEVICE_OBJECT Devi
     // Only the volume's condition tells whether the medium is still this volume.
     if (Status == STATUS_WRONG_VOLUME && Vcb->Condition == VcbGood) Status = STATUS_SUCCESS;
     else if (NT_SUCCESS(Status) && Vcb->Condition != VcbGood) Status = STATUS_WRONG_VOLUME;
+    BOOLEAN Unused = Vcb->Condition != VcbGood && Vcb->OpenCount == 0;
     ExReleaseResourceLite(&Vcb->Resource);
+    if (Unused) DismountIfUnused(IrpContext, Vcb);
   }
 
   if (IsCreateWithoutRelatedFile(IrpContext) && (NT_SUCCESS(Status) || Status == STATUS_WRONG_VOLUME)) {

@@ -1,7 +1,11 @@
 // Mounting APFS containers on disk and CD-ROM devices: what is recognised, the volume
 // serial number, label and flags a mount gives the volume, and what is refused with
 // nothing left behind.
+#include <filesystem>
 #include <fstream>
+
+#include <array>
+#include <cstring>
 
 #include "DriverFixture.h"
 
@@ -31,7 +35,71 @@ std::u16string LabelOf(PVPB Vpb) {
   return std::u16string((const char16_t*)Vpb->VolumeLabel, Vpb->VolumeLabelLength / 2);
 }
 
-class Mounting : public ImageMount {};
+
+// A disc image whose GUID partition table (512-byte blocks) lists Entries, each a type and
+// a first block; the container image is copied to the block of the entry Holder.
+struct GptEntrySpec {
+  std::array<uint8_t, 16> Type;
+  uint64_t FirstLba;
+  uint64_t Blocks;
+};
+
+const std::array<uint8_t, 16> ApfsType = {0xEF, 0x57, 0x34, 0x7C, 0x00, 0x00, 0xAA, 0x11,
+                                          0xAA, 0x11, 0x00, 0x30, 0x65, 0x43, 0xEC, 0xAC};
+const std::array<uint8_t, 16> BasicDataType = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
+                                               0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
+
+template <typename T>
+void Put(std::vector<uint8_t>& Bytes, size_t Offset, T Value) {
+  std::memcpy(Bytes.data() + Offset, &Value, sizeof(Value));
+}
+
+std::string WriteGptDisc(const std::string& Path, const std::string& Container,
+                         const std::vector<GptEntrySpec>& Entries, uint64_t ContainerLba) {
+  std::ifstream In(Container, std::ios::binary);
+  std::vector<uint8_t> Payload((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+  uint64_t Length = ContainerLba * 512 + Payload.size();
+  Length = (Length + 2047) / 2048 * 2048;
+  std::vector<uint8_t> Disc(Length, 0);
+  Put<uint64_t>(Disc, 512, 0x5452415020494645);  // "EFI PART"
+  Put<uint32_t>(Disc, 512 + 12, 92);
+  Put<uint64_t>(Disc, 512 + 72, 2);    // entries at LBA 2
+  Put<uint32_t>(Disc, 512 + 80, 128);  // entry count
+  Put<uint32_t>(Disc, 512 + 84, 128);  // entry size
+  for (size_t Index = 0; Index < Entries.size(); ++Index) {
+    size_t At = 1024 + Index * 128;
+    std::memcpy(Disc.data() + At, Entries[Index].Type.data(), 16);
+    Disc[At + 16] = (uint8_t)(Index + 1);
+    Put<uint64_t>(Disc, At + 32, Entries[Index].FirstLba);
+    Put<uint64_t>(Disc, At + 40, Entries[Index].FirstLba + Entries[Index].Blocks - 1);
+  }
+  std::memcpy(Disc.data() + ContainerLba * 512, Payload.data(), Payload.size());
+  std::ofstream(Path, std::ios::binary).write((const char*)Disc.data(), (std::streamsize)Disc.size());
+  return Path;
+}
+
+void Patch(const std::string& Path, uint64_t Offset, const std::vector<uint8_t>& Bytes) {
+  std::fstream File(Path, std::ios::binary | std::ios::in | std::ios::out);
+  File.seekp((std::streamoff)Offset);
+  File.write((const char*)Bytes.data(), (std::streamsize)Bytes.size());
+}
+
+uint64_t ImageBlocks(const std::string& Path) { return std::filesystem::file_size(Path) / 512; }
+
+class Mounting : public ImageMount {
+ protected:
+  // A refused mount leaves no device, no reference and no mounted VPB behind (the pool is
+  // checked at the end of the test).
+  void ExpectRefused(PDEVICE_OBJECT Device, NTSTATUS Expected) {
+    size_t DevicesBefore = HkLiveDeviceObjects();
+    LONG References = HkObjectReferenceCount(Device);
+    EXPECT_EQ(Mount(Device), Expected);
+    EXPECT_EQ(HkLiveDeviceObjects(), DevicesBefore);
+    EXPECT_EQ(HkObjectReferenceCount(Device), References);
+    EXPECT_FALSE(Device->Vpb->Flags & VPB_MOUNTED);
+    EXPECT_EQ(Device->Vpb->DeviceObject, nullptr);
+  }
+};
 
 TEST_F(Mounting, DiskImageMountsWithSerialNumberLabelAndFlags) {
   ContainerSpec Spec = OneVolume("Macintosh HD");
@@ -55,6 +123,113 @@ TEST_F(Mounting, DiskImageMountsWithSerialNumberLabelAndFlags) {
   EXPECT_EQ(HkObjectReferenceCount(Disk), References + 1);
   EXPECT_TRUE(DismountIdle(Disk));
   EXPECT_EQ(HkObjectReferenceCount(Disk), References);
+}
+
+
+TEST_F(Mounting, LabelsComeFromTheSystemVolumeAndAreCutAtThirtyTwoUnits) {
+  ContainerSpec Pair;
+  Pair.volumes.resize(2);
+  Pair.volumes[0].name = "Macintosh HD";
+  Pair.volumes[0].role = VolumeRole::System;
+  Pair.volumes[1].name = "Macintosh HD - Data";
+  Pair.volumes[1].role = VolumeRole::Data;
+  Pair.volumes[1].caseInsensitive = false;
+  PDEVICE_OBJECT Disk = AddDisk(WriteImage(Pair, "pair.img"));
+  ASSERT_EQ(Mount(Disk), STATUS_SUCCESS);
+  EXPECT_EQ(LabelOf(Disk->Vpb), u"Macintosh HD");
+  EXPECT_EQ(VcbOf(Disk)->Volume->index, 1);
+  EXPECT_FALSE(FlagOn(VcbOf(Disk)->State, VCB_CASE_INSENSITIVE));
+
+  PDEVICE_OBJECT Long = AddDisk(WriteImage(OneVolume("A volume name of forty characters, yes!!"), "long.img"));
+  ASSERT_EQ(Mount(Long), STATUS_SUCCESS);
+  EXPECT_EQ(LabelOf(Long->Vpb), u"A volume name of forty character");
+  EXPECT_EQ(Long->Vpb->VolumeLabelLength, 64);
+}
+
+TEST_F(Mounting, GptWrappedContainerOnACdRomMountsFromItsApfsPartition) {
+  ContainerSpec Spec = OneVolume("Disc");
+  std::string Container = WriteImage(Spec);
+  uint64_t Blocks = ImageBlocks(Container);
+  std::string Disc = WriteGptDisc(Folder + "/disc.iso", Container,
+                                  {{BasicDataType, 40, 8}, {ApfsType, 2048, Blocks}, {ApfsType, 64, 8}}, 2048);
+  PDEVICE_OBJECT CdRom = AddCdRom(Disc);
+  ASSERT_EQ(Mount(CdRom), STATUS_SUCCESS);
+  PVCB Vcb = VcbOf(CdRom);
+  ASSERT_NE(Vcb, nullptr);
+  EXPECT_EQ(Vcb->Partition->Offset, 2048u * 512);
+  EXPECT_EQ(Vcb->Partition->Length, Blocks * 512);
+  EXPECT_EQ(Vcb->SectorSize, 2048u);
+  EXPECT_EQ(CdRom->Vpb->SerialNumber, Fnv1(*Spec.uuid));
+  EXPECT_EQ(LabelOf(CdRom->Vpb), u"Disc");
+  // A removable device's media change count is taken at mount.
+  EXPECT_EQ(Vcb->MediaChangeCount, 1u);
+}
+
+TEST_F(Mounting, MediaWithoutAUsableContainerAreRefusedLeavingNothing) {
+  std::string Zeros = Folder + "/zeros.img";
+  std::ofstream(Zeros, std::ios::binary).write(std::string(1 << 20, '\0').data(), 1 << 20);
+  ExpectRefused(AddDisk(Zeros), STATUS_UNRECOGNIZED_VOLUME);
+
+  std::string Container = WriteImage(OneVolume("Disc"));
+  // A GUID partition table without an APFS entry: the disc is probed from its start.
+  ExpectRefused(AddCdRom(WriteGptDisc(Folder + "/other.iso", Container, {{BasicDataType, 2048, 8}}, 2048)),
+                STATUS_UNRECOGNIZED_VOLUME);
+  // An APFS entry that does not start on a sector of the disc.
+  ExpectRefused(
+      AddCdRom(WriteGptDisc(Folder + "/odd.iso", Container, {{ApfsType, 2049, ImageBlocks(Container)}}, 2049)),
+      STATUS_UNRECOGNIZED_VOLUME);
+
+  // An audio disc is refused before anything is read from it.
+  PDEVICE_OBJECT Audio = AddCdRom(Container, false);
+  ExpectRefused(Audio, STATUS_UNRECOGNIZED_VOLUME);
+  for (const HkIoRecord& Record : HkIoLog(Audio)) EXPECT_NE(Record.MajorFunction, IRP_MJ_READ);
+
+  // A CD-ROM whose first block cannot be read may hold a disc of another kind.
+  PDEVICE_OBJECT Unreadable = AddCdRom(Container);
+  HkFailRead(Unreadable, STATUS_DEVICE_DATA_ERROR);
+  ExpectRefused(Unreadable, STATUS_UNRECOGNIZED_VOLUME);
+}
+
+TEST_F(Mounting, BrokenDevicesAndContainersFailTheMountLeavingNothing) {
+  std::string Image = WriteImage(OneVolume("Broken"));
+
+  // A disk whose first block cannot be read fails with the device's status.
+  PDEVICE_OBJECT Unreadable = AddDisk(Image);
+  HkFailRead(Unreadable, STATUS_DEVICE_DATA_ERROR);
+  ExpectRefused(Unreadable, STATUS_DEVICE_DATA_ERROR);
+
+  // A device without a sector size cannot be read at all.
+  HkStorageOptions NoSectors;
+  NoSectors.ZeroSectorGeometry = true;
+  ExpectRefused(AddDisk(Image, NoSectors), STATUS_UNRECOGNIZED_VOLUME);
+
+  // A partition too short for a container's first block is another file system's.
+  PDEVICE_OBJECT Whole = AddDisk(Image);
+  PDEVICE_OBJECT Short = HkCreatePartition(Whole, u"\\Device\\HarddiskVolume9", 0, 2048);
+  ExpectRefused(Short, STATUS_UNRECOGNIZED_VOLUME);
+  HkDeleteStorage(Short);
+
+  // A container superblock that does not open: a damaged block size.
+  std::string Corrupt = Folder + "/corrupt.img";
+  std::filesystem::copy_file(Image, Corrupt);
+  Patch(Corrupt, 36, {0x00, 0x30, 0x00, 0x00});
+  ExpectRefused(AddDisk(Corrupt), STATUS_FILE_CORRUPT_ERROR);
+
+  ContainerSpec Locked = OneVolume("Locked");
+  Locked.volumes[0].encrypted = true;
+  ExpectRefused(AddDisk(WriteImage(Locked, "locked.img")), STATUS_FILE_ENCRYPTED);
+}
+
+TEST_F(Mounting, RealImagesMountWithTheirContainerSerialNumber) {
+  std::string Image = std::string(QUADREL_TESTDATA_DIR) + "/dfvfs-2020-07.img";
+  if (!std::filesystem::exists(Image)) GTEST_SKIP() << "no real images in " << QUADREL_TESTDATA_DIR;
+  std::vector<uint8_t> Uuid(16);
+  std::ifstream(Image, std::ios::binary).seekg(72).read((char*)Uuid.data(), 16);
+  PDEVICE_OBJECT Disk = AddDisk(Image);
+  ASSERT_EQ(Mount(Disk), STATUS_SUCCESS);
+  EXPECT_EQ(Disk->Vpb->SerialNumber, Fnv1(Uuid));
+  EXPECT_GT(Disk->Vpb->VolumeLabelLength, 0);
+  EXPECT_GT(VcbOf(Disk)->FreeBlocks, 0u);
 }
 
 }  // namespace

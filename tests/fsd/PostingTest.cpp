@@ -17,8 +17,9 @@ struct MountRequest {
     KeInitializeEvent(&Done, NotificationEvent, FALSE);
     Irp = IoBuildSynchronousFsdRequest(IRP_MJ_FILE_SYSTEM_CONTROL, GlobalData.DiskFsDevice, nullptr, 0, nullptr,
                                        &Done, &Iosb);
+    // A file-system control request without a file object that the driver does not serve.
     PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
-    Stack->MinorFunction = IRP_MN_MOUNT_VOLUME;
+    Stack->MinorFunction = IRP_MN_LOAD_FILE_SYSTEM;
     Stack->Parameters.MountVolume.Vpb = Disk->Vpb;
     IoSetNextIrpStackLocation(Irp);
     Stack->DeviceObject = GlobalData.DiskFsDevice;

@@ -30,6 +30,9 @@ NTSTATUS TestFileSystem(PDEVICE_OBJECT Device, PIRP Irp) {
       Volume->Flags &= ~DO_DEVICE_INITIALIZING;
       Vpb->DeviceObject = Volume;
       Seen.push_back("mount");
+      // Keeping the mount, the file system takes over the reference the I/O manager took
+      // on the target for it.
+      ObDereferenceObject(Stack->Parameters.MountVolume.DeviceObject);
       Finish(Irp, STATUS_SUCCESS);
       return STATUS_SUCCESS;
     }

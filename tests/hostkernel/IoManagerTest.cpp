@@ -217,6 +217,9 @@ NTSTATUS RecordingFileSystem(PDEVICE_OBJECT Device, PIRP Irp) {
       Volume->Flags &= ~DO_DEVICE_INITIALIZING;
       Vpb->DeviceObject = Volume;
       FsEvents.push_back("mount");
+      // Keeping the mount, the file system takes over the reference the I/O manager took
+      // on the target for it.
+      ObDereferenceObject(Stack->Parameters.MountVolume.DeviceObject);
       break;
     }
     case IRP_MJ_CREATE:

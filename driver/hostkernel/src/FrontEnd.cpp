@@ -344,10 +344,9 @@ void SetUpBufferedOutput(PIRP Irp, ULONG Length, PVOID Output) {
 
 // Offers the device to each registered file system of its kind until one mounts it. Each
 // mount request carries a reference on the target device that a file system keeping the
-// mount takes over; a failed mount leaves it to be dropped here. A file system may hand the
-// device another VPB (a volume it revives, or a fresh one when it keeps the offered one for
-// a volume still in use): the next file system is offered the device's current VPB, and an
-// offered VPB that nobody holds any more is freed.
+// mount takes over; a failed mount leaves it to be dropped here. A file system may give the
+// device another VPB (of a volume it revives, or a fresh one when it keeps the offered one,
+// which it then frees): the next file system is offered the device's current VPB.
 NTSTATUS hk::MountIfNeeded(PDEVICE_OBJECT Device) {
   if (Device->Vpb->Flags & VPB_MOUNTED) return STATUS_SUCCESS;
   for (PDEVICE_OBJECT FileSystem : HkRegisteredFileSystems()) {
@@ -357,7 +356,6 @@ NTSTATUS hk::MountIfNeeded(PDEVICE_OBJECT Device) {
     ObReferenceObject(Target);
     NTSTATUS Status = SendVolumeRequest(FileSystem, IRP_MN_MOUNT_VOLUME, 0, Offered, Device);
     if (!NT_SUCCESS(Status)) ObDereferenceObject(Target);
-    ReleaseOfferedVpb(Device, Offered);
     if (NT_SUCCESS(Status)) {
       Device->Vpb->Flags |= VPB_MOUNTED;
       Device->Flags &= ~DO_VERIFY_VOLUME;
@@ -407,9 +405,11 @@ NTSTATUS hk::SendVolumeRequest(PDEVICE_OBJECT Target, UCHAR MinorFunction, UCHAR
   Stack->MajorFunction = IRP_MJ_FILE_SYSTEM_CONTROL;
   Stack->MinorFunction = MinorFunction;
   Stack->Flags |= StackFlags;
-  // Mount and verify carry the same two parameters in the same places.
+  // Mount and verify carry the VPB and a device in the same places: for a mount the device
+  // to mount on, for a verify the volume device to verify.
   Stack->Parameters.MountVolume.Vpb = Vpb;
-  Stack->Parameters.MountVolume.DeviceObject = IoGetAttachedDevice(RealDevice);
+  Stack->Parameters.MountVolume.DeviceObject =
+      MinorFunction == IRP_MN_VERIFY_VOLUME ? Vpb->DeviceObject : IoGetAttachedDevice(RealDevice);
   return SendAndWait(Target, Irp, &Done, &Iosb);
 }
 

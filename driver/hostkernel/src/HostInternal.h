@@ -96,9 +96,6 @@ auto NoThrowBarrier(Body&& Run) -> decltype(Run()) {
 // Offers Device to the registered file systems unless its VPB is mounted (the front end's
 // mount, which IoVerifyVolume uses to remount a changed medium).
 NTSTATUS MountIfNeeded(PDEVICE_OBJECT Device);
-// Frees the VPB a mount request offered when the file system replaced it on Device and
-// nothing holds it.
-void ReleaseOfferedVpb(PDEVICE_OBJECT Device, PVPB Offered);
 
 // Sends a mount or verify request (IRP_MN_MOUNT_VOLUME or IRP_MN_VERIFY_VOLUME, with
 // StackFlags) for Vpb on RealDevice to Target and waits for its answer: a mount-completion

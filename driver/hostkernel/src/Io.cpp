@@ -733,6 +733,19 @@ HardErrorLog& HardErrors() {
   return Log;
 }
 
+void GiveFreshVpb(PDEVICE_OBJECT Device) {
+  auto* Vpb = (PVPB)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(VPB), VpbTag);
+  if (!Vpb) return;
+  std::memset(Vpb, 0, sizeof(VPB));
+  Vpb->Type = IO_TYPE_VPB;
+  Vpb->Size = sizeof(VPB);
+  Vpb->RealDevice = Device;
+  KIRQL Irql;
+  IoAcquireVpbSpinLock(&Irql);
+  Device->Vpb = Vpb;
+  IoReleaseVpbSpinLock(Irql);
+}
+
 // Sends IRP_MN_VERIFY_VOLUME for Vpb to the volume device mounted on it and waits.
 NTSTATUS SendVerify(PVPB Vpb, PDEVICE_OBJECT RealDevice, BOOLEAN AllowRawMount) {
   return hk::SendVolumeRequest(Vpb->DeviceObject, IRP_MN_VERIFY_VOLUME,
@@ -750,7 +763,11 @@ NTSTATUS IoVerifyVolume(PDEVICE_OBJECT DeviceObject, BOOLEAN AllowRawMount) {
   if (Vpb != nullptr && (Vpb->Flags & VPB_MOUNTED) && Vpb->DeviceObject != nullptr) {
     Status = SendVerify(Vpb, DeviceObject, AllowRawMount);
   }
-  if (Status == STATUS_WRONG_VOLUME && DeviceObject->Vpb != nullptr) hk::MountIfNeeded(DeviceObject);
+  if (Status == STATUS_WRONG_VOLUME && DeviceObject->Vpb != nullptr) {
+    // The volume keeps its VPB until it goes; the medium now there is mounted on a new one.
+    if (DeviceObject->Vpb->Flags & VPB_MOUNTED) GiveFreshVpb(DeviceObject);
+    hk::MountIfNeeded(DeviceObject);
+  }
   std::lock_guard<std::mutex> Lock(HardErrors().Lock);
   HardErrors().Verifications.push_back(Status);
   return Status;
@@ -774,16 +791,6 @@ BOOLEAN IoRaiseInformationalHardError(NTSTATUS ErrorStatus, PUNICODE_STRING Stri
   std::lock_guard<std::mutex> Lock(HardErrors().Lock);
   HardErrors().Errors.push_back({ErrorStatus, nullptr, Text, true});
   return TRUE;
-}
-
-// After a mount request: Offered, when the file system gave the device another VPB and
-// nothing holds Offered, is the I/O manager's to free.
-void hk::ReleaseOfferedVpb(PDEVICE_OBJECT Device, PVPB Offered) {
-  KIRQL Irql;
-  IoAcquireVpbSpinLock(&Irql);
-  bool Unheld = Device->Vpb != Offered && Offered->ReferenceCount == 0 && !(Offered->Flags & VPB_MOUNTED);
-  IoReleaseVpbSpinLock(Irql);
-  if (Unheld) ExFreePool(Offered);
 }
 
 void IoAcquireVpbSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&VpbSpinLock, Irql); }

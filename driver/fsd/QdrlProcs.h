@@ -158,6 +158,34 @@ NTSTATUS SignalEventComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
 
 // ---- Create (Create.cpp) ----------------------------------------------------------------------------
 NTSTATUS CommonCreate(PIRP_CONTEXT IrpContext, PIRP Irp);
+NTSTATUS OpenVolume(PIRP_CONTEXT IrpContext, PFILE_OBJECT FileObject, PVCB Vcb, PACCESS_MASK DesiredAccess,
+                    ULONG ShareAccess, ULONG Disposition);
+NTSTATUS OpenRootDirectory(PIRP_CONTEXT IrpContext, PFILE_OBJECT FileObject, PVCB Vcb, PACCESS_MASK DesiredAccess,
+                           ULONG ShareAccess, ULONG Disposition);
+NTSTATUS OpenExistingDirectory(PIRP_CONTEXT IrpContext, BOOLEAN CompleteIfOplocked, PFILE_OBJECT FileObject,
+                               PVCB Vcb, PFCB Fcb, PACCESS_MASK DesiredAccess, ULONG ShareAccess,
+                               ULONG Disposition, BOOLEAN NoEaKnowledge, BOOLEAN OpenRequiringOplock,
+                               PBOOLEAN OplockPosted);
+// *Fcb is nulled when a failed open deleted the Fcb it left without opens.
+NTSTATUS OpenExistingFile(PIRP_CONTEXT IrpContext, BOOLEAN CompleteIfOplocked, PACCESS_STATE AccessState,
+                          BOOLEAN ForceAccessCheck, PFILE_OBJECT FileObject, PVCB Vcb, PFCB* Fcb,
+                          PACCESS_MASK DesiredAccess, ULONG ShareAccess, PVOID EaBuffer, ULONG FileAttributes,
+                          ULONG Disposition, BOOLEAN NoEaKnowledge, BOOLEAN OpenRequiringOplock,
+                          PBOOLEAN OplockPosted);
+NTSTATUS OpenNewDirectoryFcb(PIRP_CONTEXT IrpContext, PFILE_OBJECT FileObject, PVCB Vcb, PFCB* Fcb, PFCB Parent,
+                             FsNode* Node, const FileInfo* Info, PACCESS_MASK DesiredAccess, ULONG ShareAccess,
+                             ULONG Disposition, BOOLEAN NoEaKnowledge, BOOLEAN OpenRequiringOplock);
+NTSTATUS OpenNewFileFcb(PIRP_CONTEXT IrpContext, PACCESS_STATE AccessState, BOOLEAN ForceAccessCheck,
+                        PFILE_OBJECT FileObject, PVCB Vcb, PFCB* Fcb, PFCB Parent, FsNode* Node,
+                        const FileInfo* Info, PACCESS_MASK DesiredAccess, ULONG ShareAccess, PVOID EaBuffer,
+                        ULONG FileAttributes, ULONG Disposition, BOOLEAN NoEaKnowledge,
+                        BOOLEAN OpenRequiringOplock);
+NTSTATUS CheckShareAccess(PIRP_CONTEXT IrpContext, PFILE_OBJECT FileObject, PFCB Fcb, PACCESS_MASK DesiredAccess,
+                          ULONG ShareAccess);
+NTSTATUS CheckSecurityPrivilege(PIRP_CONTEXT IrpContext);
+BOOLEAN HasManageVolumePrivilege(PACCESS_STATE AccessState, KPROCESSOR_MODE AccessMode);
+NTSTATUS CheckVolumeAccess(PIRP_CONTEXT IrpContext, PDEVICE_OBJECT RealDevice, PACCESS_STATE AccessState,
+                           KPROCESSOR_MODE AccessMode);
 
 // ---- Device control (DevCtrl.cpp) ---------------------------------------------------------------------
 NTSTATUS CommonDeviceControl(PIRP_CONTEXT IrpContext, PIRP Irp);

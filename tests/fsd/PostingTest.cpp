@@ -196,13 +196,17 @@ TEST_F(Posting, APostedCreateIsCompletedByTheWorkerAfterItsCommonRoutine) {
   PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_CREATE, VolumeDevice, nullptr, 0, nullptr, &Done, &Iosb);
   PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
   Stack->FileObject = HkFileObjectOf(Volume);
+  // An open by file identifier, which the common routine refuses before anything else.
+  IO_SECURITY_CONTEXT Security{nullptr, nullptr, FILE_READ_DATA, 0};
+  Stack->Parameters.Create.SecurityContext = &Security;
+  Stack->Parameters.Create.Options = (FILE_OPEN << 24) | FILE_OPEN_BY_FILE_ID;
   IoSetNextIrpStackLocation(Irp);
   Stack->DeviceObject = VolumeDevice;
   PIRP_CONTEXT IrpContext = AllocateIrpContext(Irp, FALSE);
   EXPECT_EQ(PostRequest(IrpContext, Irp), STATUS_PENDING);
   KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
-  // No open of a volume is served yet; the worker completed the create with that answer.
-  EXPECT_EQ(Iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
+  // The worker completed the create with the common routine's answer.
+  EXPECT_EQ(Iosb.Status, STATUS_NOT_IMPLEMENTED);
   HkWaitForWorkQueueIdle();
   EXPECT_EQ(Vcb->PostedRequestCount, 0u);
 }
@@ -292,8 +296,8 @@ TEST_F(Create, AFailedStackExpansionIsTheStatusOfTheCreate) {
   EXPECT_EQ(OpenOnVolume(u"\\Device\\HarddiskVolume1\\a"), STATUS_INSUFFICIENT_RESOURCES);
   HkFailCall(HkCall::KeExpandKernelStack, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(OpenOnVolume(u"\\Device\\HarddiskVolume1\\a"), STATUS_UNSUCCESSFUL);
-  // With the stack expanded, the common routine answers: no open is served yet.
-  EXPECT_EQ(OpenOnVolume(u"\\Device\\HarddiskVolume1\\a"), STATUS_INVALID_DEVICE_REQUEST);
+  // With the stack expanded, the common routine answers (here: a name it refuses).
+  EXPECT_EQ(OpenOnVolume(u"\\Device\\HarddiskVolume1\\\\\\a"), STATUS_OBJECT_NAME_INVALID);
   EXPECT_EQ(Disk->Vpb->ReferenceCount, 0u);
 }
 

@@ -179,7 +179,8 @@ void QueueTeardownIfUnused(SHARED_CACHE_MAP* Shared) {
 }
 
 // Tears the shared map down unless the stream was cached again or is in use meanwhile:
-// its views, its hold on the data section, and last its file object's reference.
+// its views, its hold on the data section and its file object's reference; then the
+// waiters learn it is gone.
 void TeardownWorker(PVOID Context) {
   auto* Shared = (SHARED_CACHE_MAP*)Context;
   std::vector<PKEVENT> Events;
@@ -195,8 +196,8 @@ void TeardownWorker(PVOID Context) {
   PFILE_OBJECT FileObject = Shared->FileObject;
   Shared->~SHARED_CACHE_MAP();
   ExFreePoolWithTag(Shared, SharedMapTag);
-  for (PKEVENT Event : Events) KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
   ObDereferenceObject(FileObject);
+  for (PKEVENT Event : Events) KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
 }
 
 void FreePrivateMap(SHARED_CACHE_MAP* Shared, PRIVATE_CACHE_MAP* Private) {

@@ -220,6 +220,142 @@ TEST_F(Mounting, BrokenDevicesAndContainersFailTheMountLeavingNothing) {
   ExpectRefused(AddDisk(WriteImage(Locked, "locked.img")), STATUS_FILE_ENCRYPTED);
 }
 
+// The user requests on an open volume: lock, unlock, dismount, the small queries and
+// invalidation, through the front end on a mounted image.
+class VolumeControl : public ImageMount {
+ protected:
+  void SetUp() override {
+    ImageMount::SetUp();
+    ImagePath = WriteImage(OneVolume("Control"));
+    Disk = AddDisk(ImagePath);
+    HkSetCallerPrivileges({SE_MANAGE_VOLUME_PRIVILEGE});
+  }
+  void TearDown() override {
+    HkSetCallerPrivileges({});
+    ImageMount::TearDown();
+  }
+
+  HANDLE OpenVolume() {
+    HANDLE Handle = nullptr;
+    EXPECT_EQ(Open(Disk, u"", &Handle, FILE_READ_DATA | SYNCHRONIZE, FILE_SYNCHRONOUS_IO_NONALERT,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE), STATUS_SUCCESS);
+    return Handle;
+  }
+
+  static NTSTATUS Control(HANDLE Handle, ULONG Code, PVOID Input = nullptr, ULONG InputLength = 0,
+                          PVOID Output = nullptr, ULONG OutputLength = 0) {
+    IO_STATUS_BLOCK Iosb{};
+    return NtFsControlFile(Handle, nullptr, nullptr, nullptr, &Iosb, Code, Input, InputLength, Output, OutputLength);
+  }
+
+  std::string ImagePath;
+  PDEVICE_OBJECT Disk = nullptr;
+};
+
+TEST_F(VolumeControl, LockIsHeldByOneHandleAndGivenBackOnlyByIt) {
+  HANDLE First = OpenVolume();
+  HANDLE Second = OpenVolume();
+  // Another open handle keeps the lock from being granted.
+  EXPECT_EQ(Control(First, FSCTL_LOCK_VOLUME), STATUS_ACCESS_DENIED);
+  ASSERT_EQ(Close(Second), STATUS_SUCCESS);
+  ASSERT_EQ(Control(First, FSCTL_LOCK_VOLUME), STATUS_SUCCESS);
+  PVCB Vcb = VcbOf(Disk);
+  EXPECT_TRUE(FlagOn(Vcb->State, VCB_LOCKED));
+  EXPECT_TRUE(Disk->Vpb->Flags & VPB_LOCKED);
+  HANDLE Third = nullptr;
+  EXPECT_NE(Open(Disk, u"", &Third), STATUS_SUCCESS);
+
+  HkSetCallerPrivileges({});
+  HANDLE Plain = nullptr;
+  EXPECT_EQ(Control(First, FSCTL_UNLOCK_VOLUME), STATUS_SUCCESS);
+  ASSERT_EQ(Open(Disk, u"", &Plain), STATUS_SUCCESS);
+  // A handle without the right to manage the volume may not lock, unlock or dismount it.
+  EXPECT_EQ(Control(Plain, FSCTL_LOCK_VOLUME), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Control(Plain, FSCTL_UNLOCK_VOLUME), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Control(Plain, FSCTL_DISMOUNT_VOLUME), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Control(Plain, FSCTL_ALLOW_EXTENDED_DASD_IO), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Control(First, FSCTL_UNLOCK_VOLUME), STATUS_NOT_LOCKED);
+  EXPECT_FALSE(FlagOn(Vcb->State, VCB_LOCKED));
+}
+
+TEST_F(VolumeControl, SmallQueriesAndDirtyMarksStayInMemory) {
+  HANDLE Volume = OpenVolume();
+  EXPECT_EQ(Control(Volume, FSCTL_IS_VOLUME_MOUNTED), STATUS_SUCCESS);
+  EXPECT_EQ(Control(Volume, FSCTL_IS_PATHNAME_VALID, (PVOID)"\\any\\thing", 10), STATUS_SUCCESS);
+  EXPECT_EQ(Control(Volume, 0x90FFC), STATUS_INVALID_DEVICE_REQUEST);
+
+  ULONG Dirty = 0xFFFF;
+  UCHAR Small[3];
+  EXPECT_EQ(Control(Volume, FSCTL_IS_VOLUME_DIRTY, nullptr, 0, Small, sizeof(Small)), STATUS_INVALID_PARAMETER);
+  ASSERT_EQ(Control(Volume, FSCTL_IS_VOLUME_DIRTY, nullptr, 0, &Dirty, sizeof(Dirty)), STATUS_SUCCESS);
+  EXPECT_EQ(Dirty, 0u);
+  std::ifstream Before(ImagePath, std::ios::binary);
+  std::string Original((std::istreambuf_iterator<char>(Before)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(Control(Volume, FSCTL_MARK_VOLUME_DIRTY), STATUS_SUCCESS);
+  ASSERT_EQ(Control(Volume, FSCTL_IS_VOLUME_DIRTY, nullptr, 0, &Dirty, sizeof(Dirty)), STATUS_SUCCESS);
+  EXPECT_EQ(Dirty, 1u);
+  std::ifstream After(ImagePath, std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(After)), std::istreambuf_iterator<char>()), Original);
+
+  ASSERT_EQ(Control(Volume, FSCTL_ALLOW_EXTENDED_DASD_IO), STATUS_SUCCESS);
+  EXPECT_TRUE(FlagOn(((PCCB)HkFileObjectOf(Volume)->FsContext2)->Flags, CCB_ALLOW_EXTENDED_DASD));
+}
+
+TEST_F(VolumeControl, DismountWithHandlesOpenThenRemount) {
+  HANDLE Volume = OpenVolume();
+  HANDLE Folder = nullptr;
+  ASSERT_EQ(Open(Disk, u"\\Docs", &Folder, FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                 FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE), STATUS_SUCCESS);
+  PVCB Old = VcbOf(Disk);
+  ASSERT_EQ(Control(Volume, FSCTL_DISMOUNT_VOLUME), STATUS_SUCCESS);
+  EXPECT_TRUE(FlagOn(Old->State, VCB_DISMOUNTED));
+  EXPECT_EQ(Old->Condition, VcbBad);
+  EXPECT_EQ(Control(Volume, FSCTL_DISMOUNT_VOLUME), STATUS_VOLUME_DISMOUNTED);
+  EXPECT_EQ(Control(Folder, FSCTL_IS_VOLUME_MOUNTED), STATUS_VOLUME_DISMOUNTED);
+
+  HANDLE Refused = nullptr;
+  EXPECT_EQ(Open(Disk, u"\\Docs", &Refused), STATUS_VOLUME_DISMOUNTED);
+
+  // The old volume goes with its last handle; then the medium mounts again.
+  ASSERT_EQ(Close(Folder), STATUS_SUCCESS);
+  ASSERT_EQ(Close(Volume), STATUS_SUCCESS);
+  HkWaitForWorkQueueIdle();
+  EXPECT_FALSE(Disk->Vpb->Flags & VPB_MOUNTED);
+  HANDLE Again = nullptr;
+  ASSERT_EQ(Open(Disk, u"\\Docs", &Again, FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                 FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE), STATUS_SUCCESS);
+  ASSERT_NE(VcbOf(Disk), nullptr);
+  EXPECT_EQ(VcbOf(Disk)->Condition, VcbGood);
+  EXPECT_FALSE(FlagOn(VcbOf(Disk)->State, VCB_DISMOUNTED));
+  EXPECT_EQ(Control(Again, FSCTL_IS_VOLUME_MOUNTED), STATUS_SUCCESS);
+}
+
+TEST_F(VolumeControl, InvalidateVolumesNeedsTheTcbPrivilege) {
+  HANDLE Volume = OpenVolume();
+  HANDLE Control_ = nullptr;
+  UNICODE_STRING Name{2 * 12, 2 * 12, (PWSTR)u"\\qdrl"};
+  std::u16string ControlName = u"\\qdrl";
+  Name = UNICODE_STRING{(USHORT)(ControlName.size() * 2), (USHORT)(ControlName.size() * 2), (PWSTR)ControlName.data()};
+  OBJECT_ATTRIBUTES Attributes = HkObjectAttributes(&Name);
+  IO_STATUS_BLOCK Iosb{};
+  ASSERT_EQ(NtCreateFile(&Control_, SYNCHRONIZE, &Attributes, &Iosb, nullptr, 0, 0, FILE_OPEN,
+                         FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0), STATUS_SUCCESS);
+  HANDLE Target = Volume;
+  EXPECT_EQ(Control(Control_, FSCTL_INVALIDATE_VOLUMES, &Target, sizeof(Target)), STATUS_PRIVILEGE_NOT_HELD);
+  EXPECT_EQ(VcbOf(Disk)->Condition, VcbGood);
+
+  HkSetCallerPrivileges({SE_TCB_PRIVILEGE});
+  EXPECT_EQ(Control(Control_, FSCTL_INVALIDATE_VOLUMES, &Target, 4), STATUS_INVALID_PARAMETER);
+  PVCB Old = VcbOf(Disk);
+  ASSERT_EQ(Control(Control_, FSCTL_INVALIDATE_VOLUMES, &Target, sizeof(Target)), STATUS_SUCCESS);
+  EXPECT_EQ(Old->Condition, VcbBad);
+  // The device is free for a new mount while the old volume waits for its handle.
+  EXPECT_FALSE(Disk->Vpb->Flags & VPB_MOUNTED);
+  EXPECT_EQ(Control(Volume, FSCTL_IS_VOLUME_MOUNTED), STATUS_FILE_INVALID);
+  ASSERT_EQ(Close(Volume), STATUS_SUCCESS);
+  ASSERT_EQ(NtClose(Control_), STATUS_SUCCESS);
+}
+
 TEST_F(Mounting, RealImagesMountWithTheirContainerSerialNumber) {
   std::string Image = std::string(QUADREL_TESTDATA_DIR) + "/dfvfs-2020-07.img";
   if (!std::filesystem::exists(Image)) GTEST_SKIP() << "no real images in " << QUADREL_TESTDATA_DIR;

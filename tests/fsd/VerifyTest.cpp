@@ -153,3 +153,118 @@ TEST_F(Verification, ACleanedUpHandleStillAnswersQueriesButNotListings) {
 }
 
 }  // namespace
+
+namespace {
+
+// Media changes under a mounted image: the verify that follows, the volume of the medium
+// now in the drive, and the old volume revived when its medium comes back.
+class MediaChange : public ImageMount {
+ protected:
+  void SetUp() override {
+    ImageMount::SetUp();
+    HkClearHardErrors();
+    ImageA = WriteImage(Spec("Alpha", 1), "a.img");
+    ImageB = WriteImage(Spec("Beta", 2), "b.img");
+    HkStorageOptions Removable;
+    Removable.Removable = true;
+    Disk = AddDisk(ImageA, Removable);
+    References = HkObjectReferenceCount(Disk);
+  }
+
+  static apfsw::ContainerSpec Spec(const std::string& Name, uint8_t Seed) {
+    apfsw::ContainerSpec Spec;
+    Spec.seed = Seed;
+    Spec.uuid = std::vector<uint8_t>(16, Seed);
+    Spec.volumes.resize(1);
+    Spec.volumes[0].name = Name;
+    Spec.volumes[0].root.children.push_back(apfsw::DirectoryEntry("Docs"));
+    return Spec;
+  }
+
+  HANDLE OpenDocs() {
+    HANDLE Handle = nullptr;
+    EXPECT_EQ(Open(Disk, u"\\Docs", &Handle, FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                   FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE), STATUS_SUCCESS);
+    return Handle;
+  }
+
+  static NTSTATUS IsMounted(HANDLE Handle) {
+    IO_STATUS_BLOCK Iosb{};
+    return NtFsControlFile(Handle, nullptr, nullptr, nullptr, &Iosb, FSCTL_IS_VOLUME_MOUNTED, nullptr, 0, nullptr, 0);
+  }
+
+  static std::u16string LabelOf(PDEVICE_OBJECT Device) {
+    return std::u16string((const char16_t*)Device->Vpb->VolumeLabel, Device->Vpb->VolumeLabelLength / 2);
+  }
+
+  std::string ImageA;
+  std::string ImageB;
+  PDEVICE_OBJECT Disk = nullptr;
+  LONG References = 0;
+};
+
+TEST_F(MediaChange, SameMediumReinsertedIsVerifiedAndPurged) {
+  HANDLE Docs = OpenDocs();
+  PVCB Vcb = VcbOf(Disk);
+  ASSERT_NE(Vcb, nullptr);
+  HkSwapMedia(Disk, ImageA);
+  EXPECT_TRUE(Disk->Flags & DO_VERIFY_VOLUME);
+  EXPECT_EQ(IsMounted(Docs), STATUS_SUCCESS);
+  ASSERT_FALSE(HkVerifications().empty());
+  EXPECT_EQ(HkVerifications().back(), STATUS_SUCCESS);
+  EXPECT_FALSE(Disk->Flags & DO_VERIFY_VOLUME);
+  EXPECT_EQ(VcbOf(Disk), Vcb);
+  EXPECT_EQ(Vcb->Condition, VcbGood);
+  EXPECT_EQ(Vcb->MediaChangeCount, 2u);
+  // Every file is re-checked against the medium before its next use.
+  EXPECT_EQ(Vcb->RootFcb->Condition, FcbNeedsRecheck);
+  EXPECT_EQ(Close(Docs), STATUS_SUCCESS);
+}
+
+TEST_F(MediaChange, SwappedMediumMountsItsOwnVolumeAndTheOldOneRevivesWhenBack) {
+  HANDLE DocsA = OpenDocs();
+  PVCB VcbA = VcbOf(Disk);
+  ASSERT_NE(VcbA, nullptr);
+  EXPECT_EQ(LabelOf(Disk), u"Alpha");
+
+  HkSwapMedia(Disk, ImageB);
+  EXPECT_EQ(IsMounted(DocsA), STATUS_WRONG_VOLUME);
+  EXPECT_EQ(VcbA->Condition, VcbNotMounted);
+  // The I/O manager mounted what is in the drive now, on a VPB of its own.
+  PVCB VcbB = VcbOf(Disk);
+  ASSERT_NE(VcbB, nullptr);
+  EXPECT_NE(VcbB, VcbA);
+  EXPECT_EQ(LabelOf(Disk), u"Beta");
+  HANDLE DocsB = OpenDocs();
+  EXPECT_EQ(IsMounted(DocsB), STATUS_SUCCESS);
+  EXPECT_EQ(IsMounted(DocsA), STATUS_WRONG_VOLUME);
+
+  // A back in the drive: B's volume is not the medium's any more; A's comes back to life.
+  HkSwapMedia(Disk, ImageA);
+  HANDLE Again = OpenDocs();
+  EXPECT_EQ(VcbOf(Disk), VcbA);
+  EXPECT_EQ(VcbA->Condition, VcbGood);
+  EXPECT_EQ(VcbB->Condition, VcbNotMounted);
+  EXPECT_EQ(LabelOf(Disk), u"Alpha");
+  EXPECT_EQ(IsMounted(DocsA), STATUS_SUCCESS);
+  EXPECT_EQ(IsMounted(Again), STATUS_SUCCESS);
+
+  EXPECT_EQ(Close(DocsB), STATUS_SUCCESS);
+  EXPECT_EQ(Close(DocsA), STATUS_SUCCESS);
+  EXPECT_EQ(Close(Again), STATUS_SUCCESS);
+  HkWaitForWorkQueueIdle();
+  EXPECT_TRUE(DismountIdle(Disk));
+  // Every reference the mounts, verifies and the remount took on the device is given back.
+  EXPECT_EQ(HkObjectReferenceCount(Disk), References);
+}
+
+TEST_F(MediaChange, EjectedMediumFailsRequestsWithoutStoppingTheSystem) {
+  HANDLE Docs = OpenDocs();
+  HkEjectMedia(Disk);
+  NTSTATUS Status = IsMounted(Docs);
+  EXPECT_FALSE(NT_SUCCESS(Status));
+  EXPECT_NE(Status, STATUS_PENDING);
+  EXPECT_EQ(Close(Docs), STATUS_SUCCESS);
+}
+
+}  // namespace

@@ -275,6 +275,20 @@ TEST_F(LockControl, FlushesSucceedWhileExtendedAttributeRequestsAreRefused) {
   }
 }
 
+TEST_F(LockControl, WritesAreRefusedAsOnWriteProtectedMediaAndNeverReachTheDisk) {
+  HANDLE A = Handle(FileOpen, Fcb);
+  HANDLE Folder = Handle(DirectoryOpen, Directory);
+  HANDLE Volume = Handle(VolumeOpen, Vcb);
+  IO_STATUS_BLOCK Iosb{};
+  for (HANDLE H : {A, Folder, Volume}) {
+    Iosb.Information = 7;
+    EXPECT_EQ(SendOnHandle(H, IRP_MJ_WRITE, &Iosb), STATUS_MEDIA_WRITE_PROTECTED);
+    EXPECT_EQ(Iosb.Information, 0u);
+    EXPECT_FALSE(FastCheck(H, 0, 1, FALSE)) << "writes always come as IRPs";
+  }
+  for (const auto& Each : HkIoLog(Disk)) EXPECT_NE(Each.MajorFunction, IRP_MJ_WRITE);
+}
+
 // ---- Shutdown and removal of mounted volumes ------------------------------------------------------
 
 class VolumeEnd : public ImageMount {

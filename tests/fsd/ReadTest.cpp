@@ -523,6 +523,60 @@ TEST_F(DriverRead, CacheCallbacksTakeTheFcbsResourcesAndMarkTheThreadAsTheCaches
   });
 }
 
+// ---- Through the mount and create -----------------------------------------------------------------
+
+class MountedRead : public ImageMount {};
+
+TEST_F(MountedRead, FilesOpenedByNameReadCachedAndNotAsWrittenAndACachedRangeIsReadOnce) {
+  apfsw::ContainerSpec Spec;
+  Spec.volumes.resize(1);
+  Entry Folder;
+  Folder.name = "Docs";
+  Folder.kind = apfsw::EntryKind::Directory;
+  Folder.children = {File("inner", 9000)};
+  Spec.volumes[0].root.children = {File("plain", 100000), Fragmented("fragmented", 70000), Sparse(), Folder};
+  std::string Path = this->Folder + "/volume.img";
+  apfsw::WriteResult Layout = apfsw::WriteImage(Spec, Path);
+  PDEVICE_OBJECT Disk = AddDisk(Path);
+  struct Case {
+    std::u16string Name;
+    std::string Path;
+    Entry Described;
+  };
+  const Case Cases[] = {{u"\\plain", "plain", Spec.volumes[0].root.children[0]},
+                        {u"\\fragmented", "fragmented", Spec.volumes[0].root.children[1]},
+                        {u"\\sparse", "sparse", Spec.volumes[0].root.children[2]},
+                        {u"\\Docs\\inner", "Docs/inner", Folder.children[0]}};
+  for (const Case& C : Cases) {
+    std::vector<uint8_t> Want = apfsw::ExpectedContents(C.Described, Layout.File(0, C.Path).inode);
+    for (ULONG Options : {0u, (ULONG)FILE_NO_INTERMEDIATE_BUFFERING}) {
+      HANDLE Handle = nullptr;
+      ASSERT_EQ(Open(Disk, C.Name, &Handle, FILE_READ_DATA | SYNCHRONIZE, FILE_SYNCHRONOUS_IO_NONALERT | Options),
+                STATUS_SUCCESS)
+          << C.Path;
+      std::vector<uint8_t> Buffer(Want.size() + 512, 0xAA);
+      IO_STATUS_BLOCK Iosb{};
+      LARGE_INTEGER Start{};
+      EXPECT_EQ(NtReadFile(Handle, nullptr, nullptr, nullptr, &Iosb, Buffer.data(), (ULONG)Buffer.size(), &Start, nullptr),
+                STATUS_SUCCESS)
+          << C.Path;
+      Buffer.resize(Iosb.Information);
+      EXPECT_EQ(Buffer, Want) << C.Path << " " << Options;
+      if (Options == 0) {
+        // Cached: the same range again reaches no device.
+        size_t Before = HkIoLog(Disk).size();
+        std::vector<uint8_t> Again(Want.size());
+        EXPECT_EQ(NtReadFile(Handle, nullptr, nullptr, nullptr, &Iosb, Again.data(), (ULONG)Again.size(), &Start, nullptr),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(Again, Want) << C.Path;
+        EXPECT_EQ(HkIoLog(Disk).size(), Before) << C.Path;
+      }
+      EXPECT_EQ(Close(Handle), STATUS_SUCCESS);
+    }
+  }
+  HkWaitForWorkQueueIdle();
+}
+
 // ---- The real images ----------------------------------------------------------------------------
 
 constexpr uint32_t CompressedFlag = 0x20;

@@ -3,6 +3,9 @@
 // locks of both kinds and the waiting lock an unlock lets through, oplock grants that stay
 // pending and their refusals, a batch oplock broken by another handle's lock, flushes that
 // succeed, writes and extended-attribute requests refused, shutdown once, and removal.
+#include <atomic>
+#include <thread>
+
 #include "DriverFixture.h"
 
 namespace {
@@ -343,6 +346,69 @@ TEST_F(VolumeEnd, ShutdownTellsEachVolumesDeviceOnceAndLeavesNoFileSystemToMount
   EXPECT_EQ(Seen(Device, IRP_MJ_SHUTDOWN), 1u);
   EXPECT_EQ(HkFindDevice(u"\\qdrl"), nullptr);
   EXPECT_EQ(HkFindDevice(u"\\qdrlcd"), nullptr);
+}
+
+TEST_F(VolumeEnd, ABatchOplockBrokenByAnotherOpenHoldsThatOpenUntilAcknowledged) {
+  PDEVICE_OBJECT Device = MountedDisk();
+  HANDLE Owner = nullptr;
+  ASSERT_EQ(Open(Device, u"\\data", &Owner, FILE_READ_DATA | SYNCHRONIZE, 0), STATUS_SUCCESS);
+  KEVENT Broken, Level2Ended;
+  KeInitializeEvent(&Broken, NotificationEvent, FALSE);
+  KeInitializeEvent(&Level2Ended, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK GrantIosb{}, AckIosb{};
+  ASSERT_EQ(NtFsControlFile(Owner, &Broken, nullptr, nullptr, &GrantIosb, FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0,
+                            nullptr, 0),
+            STATUS_PENDING);
+
+  std::atomic<bool> Opened{false};
+  NTSTATUS SecondStatus = STATUS_PENDING;
+  HANDLE Second = nullptr;
+  std::thread Opener([&] {
+    SecondStatus = Open(Device, u"\\data", &Second);
+    Opened = true;
+  });
+  KeWaitForSingleObject(&Broken, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(GrantIosb.Information, (ULONG_PTR)FILE_OPLOCK_BROKEN_TO_LEVEL_2);
+  EXPECT_FALSE(Opened) << "the open waits for the acknowledgement";
+  EXPECT_EQ(NtFsControlFile(Owner, &Level2Ended, nullptr, nullptr, &AckIosb, FSCTL_OPLOCK_BREAK_ACKNOWLEDGE,
+                            nullptr, 0, nullptr, 0),
+            STATUS_PENDING)
+      << "the acknowledgement holds the level 2 oplock";
+  Opener.join();
+  EXPECT_EQ(SecondStatus, STATUS_SUCCESS);
+  EXPECT_EQ(Close(Second), STATUS_SUCCESS);
+  // The owner's cleanup ends its level 2 oplock.
+  EXPECT_EQ(Close(Owner), STATUS_SUCCESS);
+  KeWaitForSingleObject(&Level2Ended, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(AckIosb.Information, (ULONG_PTR)FILE_OPLOCK_BROKEN_TO_NONE);
+}
+
+TEST_F(VolumeEnd, AnotherOwnersExclusiveLockBlocksReadsUntilItsHandlesCleanupUnlocksAll) {
+  PDEVICE_OBJECT Device = MountedDisk();
+  HANDLE A = nullptr, B = nullptr;
+  ASSERT_EQ(Open(Device, u"\\data", &A), STATUS_SUCCESS);
+  ASSERT_EQ(Open(Device, u"\\data", &B), STATUS_SUCCESS);
+  LARGE_INTEGER Offset{}, Length{};
+  Length.QuadPart = 10;
+  IO_STATUS_BLOCK Iosb{};
+  EXPECT_EQ(NtLockFile(A, nullptr, nullptr, nullptr, &Iosb, &Offset, &Length, 0, TRUE, TRUE), STATUS_SUCCESS);
+  EXPECT_EQ(NtLockFile(B, nullptr, nullptr, nullptr, &Iosb, &Offset, &Length, 0, TRUE, TRUE), STATUS_LOCK_NOT_GRANTED);
+  UCHAR Buffer[10];
+  EXPECT_EQ(NtReadFile(B, nullptr, nullptr, nullptr, &Iosb, Buffer, sizeof(Buffer), &Offset, nullptr),
+            STATUS_FILE_LOCK_CONFLICT);
+  EXPECT_EQ(NtReadFile(A, nullptr, nullptr, nullptr, &Iosb, Buffer, sizeof(Buffer), &Offset, nullptr), STATUS_SUCCESS);
+
+  // A query-remove while files are open is vetoed and not passed down.
+  PVCB Vcb = VcbOf(Device);
+  EXPECT_EQ(SendPnp(Vcb->VolumeDevice, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(Seen(Device, IRP_MJ_PNP), 0u);
+  EXPECT_EQ(SendPnp(Vcb->VolumeDevice, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(VcbOf(Device), Vcb);
+
+  EXPECT_EQ(Close(A), STATUS_SUCCESS);
+  EXPECT_EQ(NtReadFile(B, nullptr, nullptr, nullptr, &Iosb, Buffer, sizeof(Buffer), &Offset, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(NtLockFile(B, nullptr, nullptr, nullptr, &Iosb, &Offset, &Length, 0, TRUE, TRUE), STATUS_SUCCESS);
+  EXPECT_EQ(Close(B), STATUS_SUCCESS);
 }
 
 TEST_F(VolumeEnd, RemovalOfAnIdleVolumeDismountsItAndOtherRequestsPassDown) {

@@ -21,6 +21,7 @@ ROWS = [
     ("walk_engine_uncached", "walk: engine API, device without its block cache", "walk_engine"),
     ("walk_cli", "walk: quadrel ls -R", "walk_engine"),
     ("walk_mount", "walk: mount, find -ls", "walk_engine"),
+    ("walk_driver_mount", "walk: driver mount, find -ls", "walk_mount"),
 ] + [
     row
     for f in ("contiguous", "fragmented")
@@ -29,6 +30,7 @@ ROWS = [
         (f"read_engine_{f}", f"{f}.bin: engine path", f"pread_{f}"),
         (f"read_cli_{f}", f"{f}.bin: quadrel cat", f"pread_{f}"),
         (f"read_mount_{f}", f"{f}.bin: mount, cat", f"pread_{f}"),
+        (f"read_driver_mount_{f}", f"{f}.bin: driver mount, cat", f"read_mount_{f}"),
     )
 ]
 
@@ -41,6 +43,9 @@ TARGETS = [
     ("walk_engine", lambda m: m["seconds"] < 5, "engine walk < 5 s"),
     ("walk_engine", lambda m: m["peak_rss_kib"] < 64 * 1024, "engine walk peak RSS < 64 MiB"),
     ("walk_mount", lambda m: m["seconds"] < 15, "mount walk < 15 s"),
+    ("read_driver_mount_contiguous", lambda m: m["ratio"] >= 0.8, "driver mount read >= 0.8x mount read"),
+    ("read_driver_mount_fragmented", lambda m: m["ratio"] >= 0.8, "driver mount read >= 0.8x mount read"),
+    ("walk_driver_mount", lambda m: m["ratio"] >= 0.5, "driver mount walk < 2x mount walk"),
 ]
 
 

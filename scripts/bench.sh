@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Measures how fast the engine, the quadrel command and its FUSE mount read two generated
-# images, each against the limit measured in the same run, and writes a Markdown table
+# Measures how fast the engine, the quadrel command, its FUSE mount and the mount served
+# by the Windows driver on the kernel stand-in (mount --driver) read two generated images, each against the limit measured in the same run, and writes a Markdown table
 # and JSON under the results folder. See bench/README.md.
 #
 #   scripts/bench.sh [--smoke] [--build-dir DIR] [--scratch DIR] [--results DIR] [--repeat N]
@@ -62,6 +62,7 @@ raw="$run_dir/measures.jsonl"
 mnt="$run_dir/mnt"
 mount_pid=""
 mount_peak=""
+mount_flags=()  # --driver while the driver's mount is measured
 
 fail() { echo "bench: $*" >&2; exit 1; }
 
@@ -130,7 +131,7 @@ fuse_missing() {
 
 mount_image() {
   mkdir -p "$mnt"
-  "$quadrel" mount -f "$1" "$mnt" 2>>"$run_dir/mount.log" &
+  "$quadrel" mount -f "${mount_flags[@]}" "$1" "$mnt" 2>>"$run_dir/mount.log" &
   mount_pid=$!
   for _ in $(seq 400); do
     mountpoint -q "$mnt" && return 0
@@ -158,6 +159,13 @@ mount_once() {
   out=$("$workload" run "$@") || { unmount_image; fail "$name failed"; }
   unmount_image
   record "$name" "$run" "$(sed "s/\"peak_rss_kib\": [0-9]*/\"peak_rss_kib\": $mount_peak/" <<<"$out")"
+}
+
+# driver_mount_once: mount_once on the mount served by the driver.
+driver_mount_once() {
+  mount_flags=(--driver)
+  mount_once "$@"
+  mount_flags=()
 }
 
 load() { cut -d' ' -f1-3 /proc/loadavg; }
@@ -194,6 +202,11 @@ for file in contiguous fragmented; do
     mount_image "$files_image"
     verify_output "the mount's $file.bin" "$inode" cat "$mnt/$file.bin"
     unmount_image
+    mount_flags=(--driver)
+    mount_image "$files_image"
+    verify_output "the driver mount's $file.bin" "$inode" cat "$mnt/$file.bin"
+    unmount_image
+    mount_flags=()
   fi
   # The command and the mount are timed with their output on /dev/null: only the
   # reading is measured.
@@ -202,6 +215,8 @@ for file in contiguous fragmented; do
     once "$i" "read_engine_$file" read "$files_image" "/$file.bin"
     once "$i" "read_cli_$file" run --discard -- "$quadrel" cat "$files_image" "/$file.bin"
     [ -n "$why_no_fuse" ] || mount_once "$i" "read_mount_$file" "$files_image" --discard -- cat "$mnt/$file.bin"
+    [ -n "$why_no_fuse" ] ||
+      driver_mount_once "$i" "read_driver_mount_$file" "$files_image" --discard -- cat "$mnt/$file.bin"
   done
   expect "pread_$file" bytes "$file_size"
   expect "read_engine_$file" bytes "$file_size"
@@ -216,12 +231,15 @@ for ((i = 1; i <= repeat; i++)); do
   once "$i" walk_engine_uncached walk "$tree_image" --uncached
   once "$i" walk_cli run -- "$quadrel" ls -R "$tree_image"
   [ -n "$why_no_fuse" ] || mount_once "$i" walk_mount "$tree_image" -- find "$mnt" -ls
+  [ -n "$why_no_fuse" ] || driver_mount_once "$i" walk_driver_mount "$tree_image" -- find "$mnt" -ls
 done
 expect lookups lookups "$lookups"
 expect walk_engine entries "$expected_entries"
 expect walk_engine_uncached entries "$expected_entries"
 expect walk_cli lines "$expected_entries"
 [ -n "$why_no_fuse" ] || expect walk_mount lines $((expected_entries + 1))
+# The tree holds directories and plain files only: the driver hides none of them.
+[ -n "$why_no_fuse" ] || expect walk_driver_mount lines $((expected_entries + 1))
 
 python3 "$root/bench/report.py" --run-dir "$run_dir" --smoke "$smoke" --repeat "$repeat" \
   --load-before "$load_before" --load-after "$(load)" --cpus "$(nproc)" \

@@ -5,6 +5,9 @@
 
 #include "Commands.h"
 #include "Password.h"
+#ifdef QUADREL_DRIVER_MOUNT
+#include "DriverMount.h"
+#endif
 
 namespace {
 
@@ -15,6 +18,13 @@ ExitCode Run(const Options& o) {
   if (o.command == "cat") return RunCat(o, stdout);
   if (o.command == "xattr") return RunXattr(o, stdout);
   if (o.command == "get") return RunGet(o);
+  if (o.driver) {
+#ifdef QUADREL_DRIVER_MOUNT
+    return RunDriverMount(o);
+#else
+    throw ReadFailure(ExitCode::Usage, EINVAL, "this build has no driver: mount --driver is not available");
+#endif
+  }
   return RunMount(o);
 }
 

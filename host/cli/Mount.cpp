@@ -14,18 +14,11 @@
 // through this process.
 #define FUSE_USE_VERSION 312
 #include <fuse_lowlevel.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -33,18 +26,14 @@
 #include <new>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "ApfsFormat.h"
 #include "Commands.h"
 #include "EntryName.h"
+#include "FuseMount.h"
 #include "VolumeReader.h"
-// Last: it defines BLOCK_SIZE, a name the device headers above use.
-#include <sys/mount.h>
-
-extern char** environ;
 
 namespace {
 
@@ -396,163 +385,17 @@ fuse_lowlevel_ops Operations() {
   return ops;
 }
 
-// Detaches the file system from its mount point even while it is in use (a lazy
-// unmount): directly when this process may, else through fusermount3, as FUSE does for
-// users.
-void Detach(const std::string& mountPoint) {
-  if (umount2(mountPoint.c_str(), MNT_DETACH) == 0) return;
-  const char* argv[] = {"fusermount3", "-u", "-q", "-z", "--", mountPoint.c_str(), nullptr};
-  pid_t pid;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv), environ) == 0) {
-    waitpid(pid, nullptr, 0);
-  }
-}
-
-// How long requests still running at the end may take before the daemon leaves them.
-constexpr int GRACE_MILLISECONDS = 2000;
-
-// The FUSE session, mounted, for the life of the object.
-//
-// SIGTERM, SIGINT and SIGHUP end the mount. They are blocked on every thread and read
-// from a signalfd by the thread that waits for the end: a handler could run on a thread
-// held in a long request (a huge or hostile directory, an image file on a stalled disk)
-// and never be called.
-class FuseMount {
- public:
-  FuseMount(std::vector<std::string> args, const fuse_lowlevel_ops& ops, MountState* state,
-            const std::string& mountPoint) {
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    fuse_args parsed = FUSE_ARGS_INIT(int(argv.size()), argv.data());
-    session_ = fuse_session_new(&parsed, &ops, sizeof ops, state);
-    fuse_opt_free_args(&parsed);
-    if (session_ == nullptr) Fail("FUSE refused the mount options", mountPoint);
-    // Going to the background changes to "/": the mount point is kept absolute.
-    char* absolute = realpath(mountPoint.c_str(), nullptr);
-    if (absolute == nullptr) Fail("cannot find the mount point", mountPoint);
-    mountPoint_ = absolute;
-    std::free(absolute);
-    sigset_t ending;
-    sigemptyset(&ending);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&ending, signal);
-    pthread_sigmask(SIG_BLOCK, &ending, &savedMask_);
-    signalsBlocked_ = true;
-    signals_ = signalfd(-1, &ending, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (signals_ < 0 || pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) Fail("cannot wait for signals", mountPoint);
-    signal(SIGPIPE, SIG_IGN);
-    if (fuse_session_mount(session_, mountPoint_.c_str()) != 0) Fail("FUSE could not mount", mountPoint);
-    mounted_ = true;
-  }
-  ~FuseMount() { Close(); }
-  FuseMount(const FuseMount&) = delete;
-  FuseMount& operator=(const FuseMount&) = delete;
-
-  // Serves requests until the file system is unmounted or a signal ends it; false when
-  // reading requests failed.
-  //
-  // FUSE's loop returns only once every request has finished. It therefore runs on a
-  // thread of its own, and this thread waits for the end: a signal detaches the file
-  // system, whose connection then ends and with it the loop; requests still running
-  // after a grace period are left, and the process ends without them. Nothing is lost:
-  // the mount writes nothing.
-  bool Serve() {
-    fuse_loop_config* config = fuse_loop_cfg_create();
-    if (config == nullptr) throw std::bad_alloc();
-    std::atomic<bool> loopEnded{false};
-    int result = 0;
-    std::thread loop([&] {
-      result = fuse_session_loop_mt(session_, config);
-      loopEnded = true;
-      const char byte = 0;
-      [[maybe_unused]] const ssize_t written = write(wake_[1], &byte, 1);
-    });
-    const End end = WaitForEnd(loopEnded);
-    if (end != End::LoopEnded) {
-      fuse_session_exit(session_);
-      if (end == End::Signal) Detach(mountPoint_);
-      if (!WaitForLoop(loopEnded)) {
-        std::fprintf(stderr, "quadrel: the mount is still in use (running requests or open files); ending without them\n");
-        _exit(int(ExitCode::Ok));
-      }
-    }
-    loop.join();
-    fuse_loop_cfg_destroy(config);
-    return result >= 0;
-  }
-
- private:
-  enum class End { LoopEnded, Signal, Unmounted };
-
-  [[noreturn]] void Fail(const std::string& why, const std::string& mountPoint) {
-    Close();
-    throw ReadFailure(ExitCode::MountFailed, EIO, why + ": " + mountPoint);
-  }
-
-  void Close() {
-    if (session_ == nullptr) return;
-    if (mounted_) fuse_session_unmount(session_);
-    fuse_session_destroy(session_);
-    session_ = nullptr;
-    for (int* fd : {&signals_, &wake_[0], &wake_[1]}) {
-      if (*fd >= 0) close(std::exchange(*fd, -1));
-    }
-    if (signalsBlocked_) pthread_sigmask(SIG_SETMASK, &savedMask_, nullptr);
-  }
-
-  // Waits for a signal, the end of the connection (the kernel reports an error on the
-  // FUSE device once the file system is unmounted) or the end of the loop.
-  End WaitForEnd(const std::atomic<bool>& loopEnded) {
-    for (;;) {
-      pollfd watched[3] = {{signals_, POLLIN, 0}, {wake_[0], POLLIN, 0}, {fuse_session_fd(session_), 0, 0}};
-      poll(watched, 3, -1);
-      signalfd_siginfo received;
-      if (read(signals_, &received, sizeof received) == ssize_t(sizeof received)) return End::Signal;
-      if (loopEnded) return End::LoopEnded;
-      if (watched[2].revents & (POLLERR | POLLHUP)) return End::Unmounted;
-    }
-  }
-
-  // Waits at most the grace period for the loop to end; false when it did not.
-  bool WaitForLoop(const std::atomic<bool>& loopEnded) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(GRACE_MILLISECONDS);
-    while (!loopEnded) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      pollfd wake{wake_[0], POLLIN, 0};
-      poll(&wake, 1, int(left.count()));
-    }
-    return true;
-  }
-
-  fuse_session* session_ = nullptr;
-  std::string mountPoint_;
-  bool mounted_ = false;
-  bool signalsBlocked_ = false;
-  sigset_t savedMask_{};
-  int signals_ = -1;             // signalfd of the signals that end the mount
-  int wake_[2] = {-1, -1};       // written when the loop ends
-};
-
 }  // namespace
 
 ExitCode RunMount(const Options& o) {
   ApfsImage image(o.operands[0]);
   VolumeReader volume(image, o.volume, o.snapshot);
   const std::string& mountPoint = o.operands[1];
-  struct stat st {};
-  if (stat(mountPoint.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    throw ReadFailure(ExitCode::MountFailed, ENOTDIR, "mount point is not a directory: " + mountPoint);
-  }
+  CheckMountPoint(mountPoint);
   // Borrowing once before FUSE starts checks that the volume's root can be read.
   { auto session = volume.Borrow(); }
   MountState state{&volume, image.summary(), &image.device(), {}, {}};
-  std::string fsname;
-  for (char c : image.path()) fsname += c == ',' || c == '\\' ? std::string("\\") + c : std::string(1, c);
-  std::string mountOptions = "ro,default_permissions,fsname=" + fsname + ",subtype=quadrel";
-  for (const std::string& option : o.mountOptions) mountOptions += "," + option;
-  std::vector<std::string> args = {"quadrel", "-o", mountOptions};
-  if (o.debug) args.push_back("-d");
-  FuseMount mount(args, Operations(), &state, mountPoint);
+  FuseMount mount(FuseArguments(o, image.path(), "quadrel"), Operations(), &state, mountPoint);
   if (fuse_daemonize(o.foreground || o.debug ? 1 : 0) != 0) {
     throw ReadFailure(ExitCode::MountFailed, EIO, "cannot go to the background");
   }

@@ -93,6 +93,10 @@ Options ParseOptions(int argc, char** argv) {
       o.help = true;
     } else if (arg == "--version") {
       o.version = true;
+    } else if (arg == "--driver") {
+      o.driver = true;
+    } else if (arg == "--cdrom") {
+      o.cdrom = true;
     } else if (arg == "-o") {
       o.mountOptions.push_back(value());
     } else if (arg.size() > 1 && arg[1] != '-') {
@@ -123,6 +127,12 @@ void CheckOptions(const Options& o) {
   }
   if ((o.foreground || o.debug || !o.mountOptions.empty()) && !r.mountFlags) {
     throw UsageError("-f, -d and -o belong to mount");
+  }
+  if ((o.driver || o.cdrom) && !r.mountFlags) throw UsageError("--driver and --cdrom belong to mount");
+  if (o.cdrom && !o.driver) throw UsageError("--cdrom belongs to the driver's mount: give --driver too");
+  // The driver mounts the container's default volume as it stands, and refuses encrypted ones.
+  if (o.driver && (o.volume >= 0 || !o.snapshot.empty() || !o.passwordFile.empty() || o.passwordStdin || o.passwordGiven)) {
+    throw UsageError("the driver mounts the default volume as it stands: --volume, --snapshot and passwords do not apply");
   }
 }
 
@@ -160,11 +170,15 @@ std::string HelpText(const std::string& command) {
        "as root, owners and device files. Shows progress on a terminal. Writes nothing\n"
        "outside DEST; entries that cannot be extracted are reported and skipped (status 1).\n"},
       {"mount",
-       "usage: quadrel mount [--volume N] [--snapshot S] [-f] [-d] [-o OPTION[,OPTION...]] IMAGE MOUNTPOINT\n"
+       "usage: quadrel mount [--volume N] [--snapshot S] [--driver [--cdrom]] [-f] [-d] [-o OPTION[,OPTION...]] IMAGE MOUNTPOINT\n"
        "Mounts the volume read-only through FUSE; unmount with fusermount3 -u MOUNTPOINT,\n"
        "or end the mount with SIGTERM, SIGINT or SIGHUP.\n"
        "  -f  stay in the foreground      -d  foreground with FUSE debug output\n"
-       "  -o  FUSE mount options, e.g. allow_other\n"},
+       "  -o  FUSE mount options, e.g. allow_other\n"
+       "  --driver  serve the mount through the Windows driver on the kernel stand-in (the\n"
+       "            default volume; what the driver hides is absent; with -d, the driver's\n"
+       "            pool at unmount is reported even when nothing is left)\n"
+       "  --cdrom   with --driver: attach the image as a CD-ROM instead of a disk\n"},
   };
   const auto found = texts.find(command);
   if (found != texts.end()) return found->second;

@@ -24,6 +24,8 @@ struct Options {
   bool version = false;  // --version
   bool foreground = false;  // mount -f
   bool debug = false;       // mount -d
+  bool driver = false;      // mount --driver: served by the Windows driver on the kernel stand-in
+  bool cdrom = false;       // mount --cdrom: the image attached as a CD-ROM for the driver
   std::vector<std::string> mountOptions;  // mount -o, comma lists kept as given
 };
 

@@ -23,6 +23,7 @@
 
 #include "HostTestSupport.h"
 #include "HostileNames.h"
+#include "MountSupport.h"
 
 extern char** environ;
 
@@ -31,129 +32,10 @@ namespace {
 using namespace hosttest;
 using nlohmann::json;
 
-bool Installed(const std::string& program) {
-  return RunProgram({"sh", "-c", "command -v " + program}).status == 0;
-}
-
-std::string WhyFuseIsMissing() {
-  if (access("/dev/fuse", R_OK | W_OK) != 0) return "/dev/fuse is not available";
-  if (!Installed("fusermount3")) return "fusermount3 is not installed";
-  if (!Installed("getfattr")) return "getfattr is not installed (Debian package attr)";
-  return "";
-}
-
-// Waits at most seconds for the child pid to end; true, with its status, when it did.
-bool ProcessEndsWithin(pid_t pid, int seconds, int* status) {
-  for (int i = 0; i < seconds * 40; i++) {
-    if (waitpid(pid, status, WNOHANG) == pid) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  return false;
-}
-
-// `quadrel mount -f` running in the background for the life of the object.
-class Mounted {
- public:
-  explicit Mounted(const fs::path& image) {
-    fs::create_directory(mountPoint_);
-    const std::vector<std::string> args = {QUADREL_BINARY, "mount", "-f", image.string(), mountPoint_.string()};
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (scratch_ / "stderr").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    started_ = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    for (int i = 0; started_ && i < 200 && !IsMountPoint(); i++) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        started_ = false;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    mounted_ = started_ && IsMountPoint();
-  }
-
-  ~Mounted() {
-    if (mounted_) RunProgram({"fusermount3", "-u", mountPoint_.string()});
-    if (started_) {
-      for (int i = 0; i < 200 && waitpid(pid_, nullptr, WNOHANG) == 0; i++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-      }
-    }
-  }
-
-  bool ok() const { return mounted_; }
-  pid_t pid() const { return pid_; }
-  // Waits at most seconds for the daemon to end; true when it did.
-  bool EndsWithin(int seconds) {
-    if (!ProcessEndsWithin(pid_, seconds, nullptr)) return false;
-    started_ = false;
-    return true;
-  }
-  bool IsMounted() const { return IsMountPoint(); }
-  std::string errors() const { return ReadFile(scratch_ / "stderr"); }
-  const fs::path& path() const { return mountPoint_; }
-
- private:
-  bool IsMountPoint() const {
-    struct stat here {}, parent {};
-    return stat(mountPoint_.c_str(), &here) == 0 && stat(scratch_.path().c_str(), &parent) == 0 &&
-           here.st_dev != parent.st_dev;
-  }
-
-  ScratchDir scratch_;
-  fs::path mountPoint_ = scratch_ / "mnt";
-  pid_t pid_ = -1;
-  bool started_ = false;
-  bool mounted_ = false;
-};
-
-#define REQUIRE_MOUNT(m)                                                             \
-  if (const std::string why = WhyFuseIsMissing(); !why.empty()) GTEST_SKIP() << why; \
-  if (!(m).ok()) GTEST_SKIP() << "FUSE cannot mount here: " << (m).errors()
-
-struct FoundEntry {
-  std::string type, target;
-  uint64_t size = 0, inode = 0, links = 0;
-};
-
-// find's view of the mount: path -> type, size, inode, link count, link target.
-std::map<std::string, FoundEntry> FindAll(const fs::path& root) {
-  const Result r = RunProgram({"find", root.string(), "-mindepth", "1", "-printf", "/%P\\t%y\\t%s\\t%i\\t%n\\t%l\\n"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  std::map<std::string, FoundEntry> entries;
-  std::istringstream lines(r.out);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    std::string path, size, inode, links;
-    FoundEntry e;
-    std::getline(fields, path, '\t');
-    std::getline(fields, e.type, '\t');
-    std::getline(fields, size, '\t');
-    std::getline(fields, inode, '\t');
-    std::getline(fields, links, '\t');
-    std::getline(fields, e.target);
-    e.size = std::stoull(size);
-    e.inode = std::stoull(inode);
-    e.links = std::stoull(links);
-    entries[path] = e;
-  }
-  return entries;
-}
-
 std::string FindType(const std::string& ours) {
   static const std::map<std::string, std::string> types = {
       {"file", "f"}, {"dir", "d"}, {"symlink", "l"}, {"fifo", "p"}, {"chardev", "c"}, {"blockdev", "b"}, {"socket", "s"}};
   return types.at(ours);
-}
-
-std::string Sha256Sum(const fs::path& file) {
-  const Result r = RunProgram({"sha256sum", file.string()});
-  return r.status == 0 ? r.out.substr(0, 64) : "sha256sum failed: " + r.err;
 }
 
 TEST(Mount, FindStatAndSha256SumSeeWhatTheCommandLists) {

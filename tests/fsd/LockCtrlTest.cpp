@@ -383,6 +383,32 @@ TEST_F(VolumeEnd, ABatchOplockBrokenByAnotherOpenHoldsThatOpenUntilAcknowledged)
   EXPECT_EQ(AckIosb.Information, (ULONG_PTR)FILE_OPLOCK_BROKEN_TO_NONE);
 }
 
+TEST_F(VolumeEnd, AnOpenThatCompletesIfOplockedGoesOnWhileTheBreakRunsAndLevel1NeedsTheOnlyHandle) {
+  PDEVICE_OBJECT Device = MountedDisk();
+  HANDLE Owner = nullptr, Second = nullptr;
+  ASSERT_EQ(Open(Device, u"\\data", &Owner, FILE_READ_DATA | SYNCHRONIZE, 0), STATUS_SUCCESS);
+  KEVENT Broken;
+  KeInitializeEvent(&Broken, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK GrantIosb{}, Iosb{};
+  ASSERT_EQ(NtFsControlFile(Owner, &Broken, nullptr, nullptr, &GrantIosb, FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0,
+                            nullptr, 0),
+            STATUS_PENDING);
+  EXPECT_EQ(Open(Device, u"\\data", &Second, FILE_READ_DATA | SYNCHRONIZE,
+                 FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED),
+            STATUS_SUCCESS)
+      << "the open goes on at once, without waiting for the acknowledgement";
+  KeWaitForSingleObject(&Broken, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(GrantIosb.Information, (ULONG_PTR)FILE_OPLOCK_BROKEN_TO_LEVEL_2);
+  EXPECT_EQ(NtFsControlFile(Owner, nullptr, nullptr, nullptr, &Iosb, FSCTL_OPLOCK_BREAK_ACK_NO_2, nullptr, 0, nullptr, 0),
+            STATUS_SUCCESS);
+  // Two handles are open now: no level 1 oplock for either.
+  EXPECT_EQ(NtFsControlFile(Owner, nullptr, nullptr, nullptr, &Iosb, FSCTL_REQUEST_OPLOCK_LEVEL_1, nullptr, 0, nullptr,
+                            0),
+            STATUS_OPLOCK_NOT_GRANTED);
+  EXPECT_EQ(Close(Second), STATUS_SUCCESS);
+  EXPECT_EQ(Close(Owner), STATUS_SUCCESS);
+}
+
 TEST_F(VolumeEnd, AnotherOwnersExclusiveLockBlocksReadsUntilItsHandlesCleanupUnlocksAll) {
   PDEVICE_OBJECT Device = MountedDisk();
   HANDLE A = nullptr, B = nullptr;

@@ -54,6 +54,9 @@ void FillFastIoTable(PDRIVER_OBJECT DriverObject) {
   FastIo->FastIoUnlockAllByKey = FastUnlockAllByKey;
   FastIo->FastIoRead = FsRtlCopyRead;
   FastIo->FastIoWrite = FsRtlCopyWrite;
+  FastIo->FastIoQueryBasicInfo = FastQueryBasicInfo;
+  FastIo->FastIoQueryStandardInfo = FastQueryStandardInfo;
+  FastIo->FastIoQueryNetworkOpenInfo = FastQueryNetworkOpenInfo;
   FastIo->MdlRead = FsRtlMdlReadDev;
   FastIo->MdlReadComplete = FsRtlMdlReadCompleteDev;
   FastIo->PrepareMdlWrite = FsRtlPrepareMdlWriteDev;

@@ -26,8 +26,37 @@ void EnsureNameBuffer(PUNICODE_STRING Name, ULONG Size) {
   Name->MaximumLength = (USHORT)Size;
 }
 
+// Converts Name into Utf8, whose Buffer then holds Length bytes of UTF-8 and a terminating
+// zero byte, in a pool buffer (tag "Qvxc") when the one it held was too small. Characters
+// without a UTF-8 form (unpaired surrogates) fail the request with
+// STATUS_UNMAPPABLE_CHARACTER unless AllowUnmapped, which keeps them as U+FFFD.
+void NameToUtf8(PIRP_CONTEXT IrpContext, PCUNICODE_STRING Name, PUNICODE_STRING Utf8, BOOLEAN AllowUnmapped) {
+  ULONG Size = 0;
+  NTSTATUS Status = RtlUnicodeToUTF8N(nullptr, 0, &Size, Name->Buffer, Name->Length);
+  if (Status == STATUS_SOME_NOT_MAPPED && !AllowUnmapped) Status = STATUS_UNMAPPABLE_CHARACTER;
+  if (!NT_SUCCESS(Status)) RaiseStatusNormalized(IrpContext, Status);
+  if (Size + 1 > 0xFFFF) RaiseStatus(IrpContext, STATUS_OBJECT_NAME_INVALID);
+  EnsureNameBuffer(Utf8, Size + 1);
+  ULONG Written = 0;
+  RtlUnicodeToUTF8N((PCHAR)Utf8->Buffer, Size, &Written, Name->Buffer, Name->Length);
+  Utf8->Length = (USHORT)Written;
+  ((PCHAR)Utf8->Buffer)[Written] = 0;
+}
+
+namespace {
+
+BOOLEAN IsOnCurrentStack(const void* Address) {
+  ULONG_PTR Low = 0, High = 0;
+  IoGetStackLimits(&Low, &High);
+  return (ULONG_PTR)Address >= Low && (ULONG_PTR)Address < High;
+}
+
+}  // namespace
+
+// Callers start a name in a buffer of their own frame and let it grow into pool: only a
+// pool buffer is freed.
 void FreeNameBuffer(PUNICODE_STRING Name) {
-  if (Name->Buffer != nullptr) ExFreePoolWithTag(Name->Buffer, TAG_NAME_BUFFER);
+  if (Name->Buffer != nullptr && !IsOnCurrentStack(Name->Buffer)) ExFreePoolWithTag(Name->Buffer, TAG_NAME_BUFFER);
   Name->Buffer = nullptr;
   Name->Length = Name->MaximumLength = 0;
 }

@@ -109,6 +109,7 @@ BOOLEAN AcquireVcbShared(PIRP_CONTEXT IrpContext, PVCB Vcb);
 void RecheckFcb(PIRP_CONTEXT IrpContext, PFCB Fcb);
 void SetFcbCondition(PIRP_CONTEXT IrpContext, PFCB Fcb, FCB_CONDITION Condition, BOOLEAN Recursive);
 void BuildFullName(PIRP_CONTEXT IrpContext, PFCB Fcb);
+void AppendFullName(PIRP_CONTEXT IrpContext, PFCB Fcb, PCUNICODE_STRING LastComponent);
 PFCB NextFcb(PIRP_CONTEXT IrpContext, PFCB Current, PFCB Start);
 PFCB InsertName(PIRP_CONTEXT IrpContext, PRTL_SPLAY_LINKS* Root, PNAME_LINK Link);
 PFCB FindChildFcb(PIRP_CONTEXT IrpContext, PFCB Parent, const UCHAR* Utf8, ULONG ByteCount);
@@ -122,6 +123,7 @@ void BuildNameKey(PIRP_CONTEXT IrpContext, const UCHAR* Utf8, ULONG ByteCount, B
                   PUNICODE_STRING Key);
 LONG CompareNameKeys(PCUNICODE_STRING A, PCUNICODE_STRING B);
 void FreeNameBuffer(PUNICODE_STRING Name);
+void NameToUtf8(PIRP_CONTEXT IrpContext, PCUNICODE_STRING Name, PUNICODE_STRING Utf8, BOOLEAN AllowUnmapped);
 
 // ---- Disk I/O support (DevSup.cpp) ------------------------------------------------------------------
 #define TAG_BOUNCE PoolTag("QvxO")
@@ -219,6 +221,12 @@ NTSTATUS CommonWrite(PIRP_CONTEXT IrpContext, PIRP Irp);
 // ---- File information (FileInfo.cpp) ------------------------------------------------------------
 NTSTATUS CommonQueryInformation(PIRP_CONTEXT IrpContext, PIRP Irp);
 NTSTATUS CommonSetInformation(PIRP_CONTEXT IrpContext, PIRP Irp);
+BOOLEAN FastQueryBasicInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PFILE_BASIC_INFORMATION Buffer,
+                           PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject);
+BOOLEAN FastQueryStandardInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PFILE_STANDARD_INFORMATION Buffer,
+                              PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject);
+BOOLEAN FastQueryNetworkOpenInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PFILE_NETWORK_OPEN_INFORMATION Buffer,
+                                 PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject);
 
 // ---- Extended attributes (Ea.cpp) ---------------------------------------------------------------
 NTSTATUS CommonQuerySetEa(PIRP_CONTEXT IrpContext, PIRP Irp);

@@ -182,10 +182,17 @@ void RecheckFcb(PIRP_CONTEXT IrpContext, PFCB Fcb) {
   SetFcbCondition(IrpContext, Fcb, Same ? FcbGood : FcbBad, FALSE);
 }
 
+namespace {
+
+// The longest path a name string holds, in bytes of whole characters.
+constexpr ULONG MaxFullNameLength = 0xFFFE;
+
+}  // namespace
+
 // Fills Fcb's path from the volume root, on disk spelling, reusing the nearest ancestor's
-// path when one is known.
+// path when one is known. A path too long for a name string (a file opened relative to a
+// deep directory) fails the request with STATUS_NAME_TOO_LONG.
 void BuildFullName(PIRP_CONTEXT IrpContext, PFCB Fcb) {
-  UNREFERENCED_PARAMETER(IrpContext);
   if (Fcb->FullName.Length != 0) return;
   ULONG Length = 0;
   PFCB Known = nullptr;
@@ -197,6 +204,7 @@ void BuildFullName(PIRP_CONTEXT IrpContext, PFCB Fcb) {
     Length += Walk->ExactName.Length + sizeof(WCHAR);
   }
   ULONG Prefix = Known ? Known->FullName.Length : 0;
+  if (Prefix + Length > MaxFullNameLength) RaiseStatus(IrpContext, STATUS_NAME_TOO_LONG);
   auto* Buffer = (PWCHAR)ExAllocatePoolWithTag(PagedPool | POOL_RAISE_IF_ALLOCATION_FAILURE, Prefix + Length, TAG_FULL_NAME);
   if (Known) RtlCopyMemory(Buffer, Known->FullName.Buffer, Prefix);
   ULONG End = Prefix + Length;
@@ -208,6 +216,26 @@ void BuildFullName(PIRP_CONTEXT IrpContext, PFCB Fcb) {
   }
   Fcb->FullName.Buffer = Buffer;
   Fcb->FullName.Length = Fcb->FullName.MaximumLength = (USHORT)(Prefix + Length);
+}
+
+// Gives a newly opened Fcb its path: the parent's, then the last component as the caller
+// spelled it. Left for BuildFullName to make from the disk spelling when the parent's path
+// is not known, or when the path would not fit a name string.
+void AppendFullName(PIRP_CONTEXT IrpContext, PFCB Fcb, PCUNICODE_STRING LastComponent) {
+  UNREFERENCED_PARAMETER(IrpContext);
+  PFCB Parent = Fcb->Parent;
+  if (Fcb->FullName.Length != 0 || Parent == nullptr) return;
+  BOOLEAN UnderRoot = FlagOn(Parent->State, FCB_ROOT);
+  if (!UnderRoot && Parent->FullName.Length == 0) return;
+  ULONG Prefix = UnderRoot ? 0 : Parent->FullName.Length;
+  ULONG Length = Prefix + sizeof(WCHAR) + LastComponent->Length;
+  if (Length > MaxFullNameLength) return;
+  auto* Buffer = (PWCHAR)ExAllocatePoolWithTag(PagedPool | POOL_RAISE_IF_ALLOCATION_FAILURE, Length, TAG_FULL_NAME);
+  RtlCopyMemory(Buffer, Parent->FullName.Buffer, Prefix);
+  Buffer[Prefix / sizeof(WCHAR)] = u'\\';
+  RtlCopyMemory(Buffer + Prefix / sizeof(WCHAR) + 1, LastComponent->Buffer, LastComponent->Length);
+  Fcb->FullName.Buffer = Buffer;
+  Fcb->FullName.Length = Fcb->FullName.MaximumLength = (USHORT)Length;
 }
 
 // ---- File control blocks --------------------------------------------------------------------------

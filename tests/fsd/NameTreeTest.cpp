@@ -131,4 +131,84 @@ TEST_F(NameTrees, AStaleFcbGivesWayToANewOneAndStaysBad) {
   EXPECT_NE(Find("three"), nullptr);
 }
 
+// Names cross between the engine's UTF-8 and Windows' UTF-16 in buffers that start on the
+// caller's stack and grow into pool; only pool buffers are ever freed.
+using NameBuffers = LoadedDriver;
+
+IRP_CONTEXT WaitingContext() {
+  IRP_CONTEXT Context{};
+  Context.NodeTypeCode = NODE_TYPE_IRP_CONTEXT;
+  Context.NodeByteSize = sizeof(IRP_CONTEXT);
+  Context.Flags = IRPCTX_WAIT;
+  return Context;
+}
+
+// The status Body raised, or STATUS_SUCCESS.
+template <typename Body>
+NTSTATUS RaisedBy(Body Run) {
+  NTSTATUS Status = STATUS_SUCCESS;
+  SEH_TRY {
+    Run();
+  } SEH_EXCEPT (EXCEPTION_EXECUTE_HANDLER) {
+    Status = SEH_EXCEPTION_CODE();
+  } SEH_END;
+  return Status;
+}
+
+TEST_F(NameBuffers, ANameStartedOnTheStackGrowsIntoPoolAndOnlyThePoolBufferIsFreed) {
+  IRP_CONTEXT IrpContext = WaitingContext();
+  WCHAR Stack[8];
+  UNICODE_STRING Name{0, sizeof(Stack), Stack};
+  Utf8ToName(&IrpContext, (const UCHAR*)"abc", 3, &Name, FALSE);
+  EXPECT_EQ(Name.Buffer, Stack);
+  EXPECT_EQ(std::u16string((const char16_t*)Name.Buffer, Name.Length / 2), u"abc");
+  EXPECT_EQ(Name.Buffer[3], 0);
+
+  const std::string Long = "a name longer than the stack buffer, \xC3\xA9t\xC3\xA9 included";
+  Utf8ToName(&IrpContext, (const UCHAR*)Long.data(), (ULONG)Long.size(), &Name, FALSE);
+  EXPECT_NE(Name.Buffer, Stack);
+  EXPECT_EQ(Name.Length, (Long.size() - 2) * 2);
+
+  // Back to UTF-8, again from a stack buffer too small for it.
+  CHAR Bytes[4];
+  UNICODE_STRING Utf8{0, sizeof(Bytes), (PWSTR)Bytes};
+  NameToUtf8(&IrpContext, &Name, &Utf8, FALSE);
+  EXPECT_NE((PVOID)Utf8.Buffer, (PVOID)Bytes);
+  EXPECT_EQ(std::string((const char*)Utf8.Buffer, Utf8.Length), Long);
+  EXPECT_EQ(((const char*)Utf8.Buffer)[Utf8.Length], 0);
+  // One that fits stays where it was.
+  UNICODE_STRING Small{0, sizeof(Bytes), (PWSTR)Bytes};
+  UNICODE_STRING Two{4, 4, (PWSTR)u"ab"};
+  NameToUtf8(&IrpContext, &Two, &Small, FALSE);
+  EXPECT_EQ((PVOID)Small.Buffer, (PVOID)Bytes);
+  EXPECT_EQ(std::string(Bytes, 3), std::string("ab\0", 3));
+
+  FreeNameBuffer(&Utf8);
+  FreeNameBuffer(&Name);
+  // Buffers of the caller's frame are only forgotten.
+  FreeNameBuffer(&Small);
+  UNICODE_STRING OnStack{0, sizeof(Stack), Stack};
+  FreeNameBuffer(&OnStack);
+  EXPECT_EQ(OnStack.Buffer, nullptr);
+  EXPECT_EQ(OnStack.MaximumLength, 0);
+}
+
+TEST_F(NameBuffers, SequencesWithoutACounterpartFailUnlessAllowedAndThenBecomeReplacementCharacters) {
+  IRP_CONTEXT IrpContext = WaitingContext();
+  UNICODE_STRING Name{};
+  const UCHAR NotUtf8[] = {'a', 0xFF, 'b'};
+  EXPECT_EQ(RaisedBy([&] { Utf8ToName(&IrpContext, NotUtf8, 3, &Name, FALSE); }), STATUS_UNMAPPABLE_CHARACTER);
+  Utf8ToName(&IrpContext, NotUtf8, 3, &Name, TRUE);
+  EXPECT_EQ(std::u16string((const char16_t*)Name.Buffer, Name.Length / 2), u"a\uFFFDb");
+
+  const char16_t Unpaired[] = {u'x', 0xD800, u'y'};
+  UNICODE_STRING Wide{sizeof(Unpaired), sizeof(Unpaired), (PWSTR)Unpaired};
+  UNICODE_STRING Utf8{};
+  EXPECT_EQ(RaisedBy([&] { NameToUtf8(&IrpContext, &Wide, &Utf8, FALSE); }), STATUS_UNMAPPABLE_CHARACTER);
+  NameToUtf8(&IrpContext, &Wide, &Utf8, TRUE);
+  EXPECT_EQ(std::string((const char*)Utf8.Buffer, Utf8.Length), "x\xEF\xBF\xBDy");
+  FreeNameBuffer(&Utf8);
+  FreeNameBuffer(&Name);
+}
+
 }  // namespace

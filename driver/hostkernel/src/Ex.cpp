@@ -1,6 +1,7 @@
 // The executive: tagged pool with fault injection and a leak report, lookaside lists,
 // executive resources, fast mutexes and the system work queues.
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <map>
 #include <set>
@@ -545,6 +546,18 @@ void ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
   KIRQL Old = (KIRQL)FastMutex->OldIrql;
   ExReleaseFastMutexUnsafe(FastMutex);
   KeLowerIrql(Old);
+}
+
+// ---- Time ----------------------------------------------------------------------------------------
+
+namespace {
+std::atomic<LONGLONG> TimeZoneBias{0};
+}  // namespace
+
+void HkSetTimeZoneBias(LONGLONG Bias) { TimeZoneBias = Bias; }
+
+void ExLocalTimeToSystemTime(PLARGE_INTEGER LocalTime, PLARGE_INTEGER SystemTime) {
+  SystemTime->QuadPart = LocalTime->QuadPart + TimeZoneBias;
 }
 
 // ---- System work queues ----------------------------------------------------------------------------

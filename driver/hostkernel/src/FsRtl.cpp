@@ -147,6 +147,32 @@ void FsRtlNotifyUninitializeSync(PNOTIFY_SYNC* NotifySync) {
   *NotifySync = nullptr;
 }
 
+// A device that reports sectors of 0 bytes has no sector size to give.
+NTSTATUS FsRtlGetSectorSizeInformation(PDEVICE_OBJECT DeviceObject, PFILE_FS_SECTOR_SIZE_INFORMATION SectorSizeInfo) {
+  DISK_GEOMETRY Geometry{};
+  KEVENT Done;
+  KeInitializeEvent(&Done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK Iosb{};
+  PIRP Irp = IoBuildDeviceIoControlRequest(IOCTL_DISK_GET_DRIVE_GEOMETRY, DeviceObject, nullptr, 0, &Geometry,
+                                           sizeof(Geometry), FALSE, &Done, &Iosb);
+  if (Irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS Status = IoCallDriver(DeviceObject, Irp);
+  if (Status == STATUS_PENDING) {
+    KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+    Status = Iosb.Status;
+  }
+  if (!NT_SUCCESS(Status)) return Status;
+  if (Geometry.BytesPerSector == 0) return STATUS_INVALID_DEVICE_REQUEST;
+  SectorSizeInfo->LogicalBytesPerSector = Geometry.BytesPerSector;
+  SectorSizeInfo->PhysicalBytesPerSectorForAtomicity = Geometry.BytesPerSector;
+  SectorSizeInfo->PhysicalBytesPerSectorForPerformance = Geometry.BytesPerSector;
+  SectorSizeInfo->FileSystemEffectivePhysicalBytesPerSectorForAtomicity = Geometry.BytesPerSector;
+  SectorSizeInfo->Flags = SSINFO_FLAGS_ALIGNED_DEVICE | SSINFO_FLAGS_PARTITION_ALIGNED_ON_DEVICE;
+  SectorSizeInfo->ByteOffsetForSectorAlignment = 0;
+  SectorSizeInfo->ByteOffsetForPartitionAlignment = 0;
+  return STATUS_SUCCESS;
+}
+
 // Each posting gets its own system thread, so that a posted request that posts again (a
 // paging read under a cached one) never waits for its own thread.
 void FsRtlPostStackOverflow(PVOID Context, PKEVENT Event, PFSRTL_STACK_OVERFLOW_ROUTINE StackOverflowRoutine) {

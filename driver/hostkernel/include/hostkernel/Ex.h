@@ -127,6 +127,10 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
 void ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex);
 void ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
 
+// ---- Time ----------------------------------------------------------------------------
+// Local time to system time (UTC), by the time-zone bias the host set (HkSetTimeZoneBias).
+void ExLocalTimeToSystemTime(PLARGE_INTEGER LocalTime, PLARGE_INTEGER SystemTime);
+
 // ---- System work queues -------------------------------------------------------------
 enum WORK_QUEUE_TYPE { CriticalWorkQueue = 0, DelayedWorkQueue = 1, HyperCriticalWorkQueue = 2 };
 using PWORKER_THREAD_ROUTINE = void (*)(PVOID Parameter);

@@ -34,6 +34,8 @@ enum FILE_INFORMATION_CLASS : ULONG {
   FileIdFullDirectoryInformation = 38,
   FileValidDataLengthInformation = 39,
   FileShortNameInformation = 40,
+  FileNormalizedNameInformation = 48,
+  FileIdInformation = 59,
   FileMaximumInformation = 41,
 };
 using PFILE_INFORMATION_CLASS = FILE_INFORMATION_CLASS*;
@@ -269,3 +271,22 @@ struct FILE_FS_ATTRIBUTE_INFORMATION {
   WCHAR FileSystemName[1];
 };
 static_assert(offsetof(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName) == 12);
+
+struct FILE_FS_SECTOR_SIZE_INFORMATION {
+  ULONG LogicalBytesPerSector;
+  ULONG PhysicalBytesPerSectorForAtomicity;
+  ULONG PhysicalBytesPerSectorForPerformance;
+  ULONG FileSystemEffectivePhysicalBytesPerSectorForAtomicity;
+  ULONG Flags;
+  ULONG ByteOffsetForSectorAlignment;
+  ULONG ByteOffsetForPartitionAlignment;
+};
+using PFILE_FS_SECTOR_SIZE_INFORMATION = FILE_FS_SECTOR_SIZE_INFORMATION*;
+static_assert(sizeof(FILE_FS_SECTOR_SIZE_INFORMATION) == 28);
+#define SSINFO_FLAGS_ALIGNED_DEVICE 0x00000001
+#define SSINFO_FLAGS_PARTITION_ALIGNED_ON_DEVICE 0x00000002
+
+#define FILE_CASE_SENSITIVE_SEARCH 0x00000001
+#define FILE_CASE_PRESERVED_NAMES 0x00000002
+#define FILE_UNICODE_ON_DISK 0x00000004
+#define FILE_READ_ONLY_VOLUME 0x00080000

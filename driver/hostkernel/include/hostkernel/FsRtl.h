@@ -98,6 +98,11 @@ static_assert(sizeof(FS_FILTER_CALLBACKS) == 0x68);
 NTSTATUS FsRtlRegisterFileSystemFilterCallbacks(PDRIVER_OBJECT FilterDriverObject,
                                                 PFS_FILTER_CALLBACKS Callbacks);
 
+// The sector sizes of a storage device, asked of it with IOCTL_DISK_GET_DRIVE_GEOMETRY;
+// the device's own status when it cannot answer.
+NTSTATUS FsRtlGetSectorSizeInformation(PDEVICE_OBJECT DeviceObject,
+                                       PFILE_FS_SECTOR_SIZE_INFORMATION SectorSizeInfo);
+
 // ---- Stack overflow --------------------------------------------------------------------------
 // Runs Routine (Context, Event) in a system thread with a fresh stack, for a request the
 // calling thread has too little stack left to serve; the caller waits for Event.

@@ -73,6 +73,10 @@ void HkFailAllocationNumber(uint64_t N);
 void HkFailAllocationsOfTag(ULONG Tag);
 void HkClearAllocationFaults();
 
+// The system's time zone as Windows keeps it: UTC = local time + Bias, in 100-ns units
+// (0, UTC, until set).
+void HkSetTimeZoneBias(LONGLONG Bias);
+
 // Kernel calls that a test can make fail once, the Nth call from now.
 enum class HkCall { IoCreateDevice, IoAllocateWorkItem, FsRtlRegisterFileSystemFilterCallbacks,
                     KeExpandKernelStack };

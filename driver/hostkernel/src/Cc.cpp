@@ -341,6 +341,10 @@ void CcInitializeCacheMap(PFILE_OBJECT FileObject, PCC_FILE_SIZES FileSizes, BOO
     hk::HoldDataSectionForCache(Pointers);
     Pointers->SharedCacheMap = Shared;
   }
+  // Cached again before its teardown: the teardown will not come, and whoever waits for
+  // it is told the map let go of is settled.
+  for (PKEVENT Event : Shared->UninitializeEvents) KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
+  Shared->UninitializeEvents.clear();
   Shared->Sizes = *FileSizes;
   *Private = PRIVATE_CACHE_MAP{Shared, FileObject, PAGE_SIZE, ~0ULL};
   Shared->PrivateMaps.push_back(Private);

@@ -35,7 +35,8 @@ void CcInitializeCacheMap(PFILE_OBJECT FileObject, PCC_FILE_SIZES FileSizes, BOO
 // Drops FileObject's private cache map. With TruncateSize, the stream's cached data from
 // that offset on is dropped too. The shared cache map goes in a worker once no private
 // cache map is left; UninitializeEvent is signalled then, or at once
-// when there is no shared cache map or other file objects keep it.
+// when there is no shared cache map or other file objects keep it, or when the stream is
+// cached again before the teardown.
 // Returns TRUE when the file object had a private cache map.
 BOOLEAN CcUninitializeCacheMap(PFILE_OBJECT FileObject, PLARGE_INTEGER TruncateSize,
                                PCACHE_UNINITIALIZE_EVENT UninitializeEvent);

@@ -436,11 +436,11 @@ NTSTATUS CommonRead(PIRP_CONTEXT IrpContext, PIRP Irp) {
     CompleteRequest(IrpContext, Irp, STATUS_SUCCESS);
     return STATUS_SUCCESS;
   }
-  READ_REQUEST Read = DescribeRead(IrpContext, Irp);
-  if (Read.Ccb->OpenKind == DirectoryOpen) {
+  if (DecodeCcb(IoGetCurrentIrpStackLocation(Irp)->FileObject, BugCheckFileId, __LINE__)->OpenKind == DirectoryOpen) {
     CompleteRequest(IrpContext, Irp, STATUS_INVALID_PARAMETER);
     return STATUS_INVALID_PARAMETER;
   }
+  READ_REQUEST Read = DescribeRead(IrpContext, Irp);
   IO_CONTEXT StackContext;
   if (Read.NonCached) PrepareIoContext(IrpContext, Read, &StackContext);
   if (Read.Fcb == nullptr) return ReadVolume(IrpContext, Read);

@@ -159,7 +159,8 @@ struct UserRead {
 };
 
 TEST_F(Posting, ThePostersBufferIsLockedInItsOwnProcessAndABadBufferIsRefused) {
-  HANDLE File = OpenHandle(FileOpen);
+  // A directory handle: the worker's read refuses it without needing a file behind it.
+  HANDLE File = OpenHandle(DirectoryOpen);
   UCHAR Buffer[512];
   HkRegisterUserBuffer(Buffer, sizeof(Buffer), true);
   HkWorkQueueStepMode(true);

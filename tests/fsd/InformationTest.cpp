@@ -758,3 +758,47 @@ INSTANTIATE_TEST_SUITE_P(Images, RealImageInformation, testing::ValuesIn(testdat
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(RealImageInformation);
 
 }  // namespace
+
+namespace {
+
+// Handles opened by name on a volume the driver mounted itself.
+using MountedInformation = ImageMount;
+
+TEST_F(MountedInformation, RealOpensAnswerFileAndVolumeQueriesFromTheMountsRecords) {
+  apfsw::ContainerSpec Spec;
+  Spec.volumes.resize(1);
+  Spec.volumes[0].name = "Quadrel";
+  Spec.volumes[0].root.children = {Directory("Docs", {File("a.txt", 3000)})};
+  PDEVICE_OBJECT Device = AddDisk(WriteImage(Spec));
+  HANDLE FileHandle = nullptr, VolumeHandle = nullptr;
+  ASSERT_EQ(Open(Device, u"\\Docs\\a.txt", &FileHandle), STATUS_SUCCESS);
+  ASSERT_EQ(Open(Device, u"", &VolumeHandle), STATUS_SUCCESS);
+  PVCB Mounted = VcbOf(Device);
+  ASSERT_NE(Mounted, nullptr);
+
+  Answer Name = QueryFile(FileHandle, FileNameInformation, 128);
+  ASSERT_EQ(Name.Status, STATUS_SUCCESS);
+  EXPECT_EQ(Name.Name(4, Name.As<ULONG>()), u"\\Docs\\a.txt");
+  Answer Standard = QueryFile(FileHandle, FileStandardInformation, 24);
+  ASSERT_EQ(Standard.Status, STATUS_SUCCESS);
+  EXPECT_EQ(Standard.As<FILE_STANDARD_INFORMATION>().EndOfFile.QuadPart, 3000);
+  EXPECT_EQ(QueryFile(VolumeHandle, FileBasicInformation, 40).Status, STATUS_INVALID_PARAMETER);
+  IO_STATUS_BLOCK Iosb{};
+  UCHAR Delete = TRUE;
+  EXPECT_EQ(NtSetInformationFile(FileHandle, &Iosb, &Delete, 1, FileDispositionInformation),
+            STATUS_MEDIA_WRITE_PROTECTED);
+
+  for (HANDLE Handle : {FileHandle, VolumeHandle}) {
+    Answer Volume = QueryVolume(Handle, FileFsVolumeInformation, 128);
+    ASSERT_EQ(Volume.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Volume.As<FILE_FS_VOLUME_INFORMATION>().VolumeSerialNumber, Mounted->Vpb->SerialNumber);
+    EXPECT_EQ(Volume.Name(18, Volume.As<FILE_FS_VOLUME_INFORMATION>().VolumeLabelLength), u"Quadrel");
+    Answer Attributes = QueryVolume(Handle, FileFsAttributeInformation, 64);
+    EXPECT_EQ(Attributes.As<FILE_FS_ATTRIBUTE_INFORMATION>().FileSystemAttributes, 0x80006u);
+    Answer Size = QueryVolume(Handle, FileFsSizeInformation, 24);
+    EXPECT_EQ(Size.As<FILE_FS_SIZE_INFORMATION>().SectorsPerAllocationUnit, 8u);
+    EXPECT_EQ((uint64_t)Size.As<FILE_FS_SIZE_INFORMATION>().AvailableAllocationUnits.QuadPart, Mounted->FreeBlocks);
+  }
+}
+
+}  // namespace

@@ -93,11 +93,7 @@ TEST(DriverMount, RefusesWhatItCannotMountWithTheDriversStatus) {
 // to the engine's extraction less what the driver hides; statfs gives the container's
 // counts; writes are refused; reads of any range without the page cache (O_DIRECT, so
 // through the driver's non-cached path) give the bytes.
-//
-// Disabled while a cached read of more than a few pages stops the system: the cache
-// manager's read-ahead worker calls the driver's read-ahead callback, which takes a
-// resource with normal kernel APCs enabled (STOP 0xC4).
-TEST(DriverMount, DISABLED_WrittenTreeIsTheEnginesLessWhatTheDriverHides) {
+TEST(DriverMount, WrittenTreeIsTheEnginesLessWhatTheDriverHides) {
   if (const std::string why = WhyFuseIsMissing(); !why.empty()) GTEST_SKIP() << why;
   ScratchDir dir;
   std::string packed(200000, 'z');
@@ -239,9 +235,7 @@ std::string StressContents(size_t i, size_t size) {
 // the driver), listings and stats; every byte checked. A watchdog fails the test when
 // the readers do not finish (a deadlock), and the unmount must leave nothing of the
 // driver's behind.
-//
-// Disabled for the same stop as the written tree's test above.
-TEST(DriverMount, DISABLED_SixteenReadersAtOnceSeeEveryByteAndLeaveNothingBehind) {
+TEST(DriverMount, SixteenReadersAtOnceSeeEveryByteAndLeaveNothingBehind) {
   if (const std::string why = WhyFuseIsMissing(); !why.empty()) GTEST_SKIP() << why;
   constexpr size_t FILES = 24;
   constexpr size_t LISTED = 1500;

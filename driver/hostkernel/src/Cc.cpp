@@ -224,11 +224,15 @@ void ReadAheadWorker(PVOID Context) {
     Offset = Shared->ReadAheadOffset;
     Length = Shared->ReadAheadLength;
   }
+  // The cache manager's threads hold normal kernel APCs off while they own a file
+  // system's resources, as every resource owner must.
+  KeEnterCriticalRegion();
   if (Shared->Callbacks.AcquireForReadAhead(Shared->LazyWriteContext, TRUE)) {
     for (ULONG64 Index = Offset / ViewSize; Index * ViewSize < Offset + Length; ++Index)
       if (!NT_SUCCESS(ReadView(Shared, Index))) break;
     Shared->Callbacks.ReleaseFromReadAhead(Shared->LazyWriteContext);
   }
+  KeLeaveCriticalRegion();
   std::lock_guard<std::mutex> Lock(CacheLock());
   Shared->ReadAheadQueued = false;
   QueueTeardownIfUnused(Shared);

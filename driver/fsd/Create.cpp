@@ -521,14 +521,11 @@ BOOLEAN IsRootName(const UNICODE_STRING& Name) { return Name.Length == sizeof(WC
 
 // The component in UTF-8 as the engine and the name trees take it; a name that cannot be
 // written in UTF-8 (an unpaired surrogate) names nothing that can exist.
-NTSTATUS NameToUtf8(PIRP_CONTEXT IrpContext, const UNICODE_STRING& Name, PUNICODE_STRING Utf8) {
-  UNREFERENCED_PARAMETER(IrpContext);
+NTSTATUS ComponentToUtf8(PIRP_CONTEXT IrpContext, const UNICODE_STRING& Name, PUNICODE_STRING Utf8) {
   ULONG Size = 0;
-  NTSTATUS Status = RtlUnicodeToUTF8N(nullptr, 0, &Size, Name.Buffer, Name.Length);
-  if (Status != STATUS_SUCCESS) return STATUS_OBJECT_NAME_INVALID;
-  EnsureNameBuffer(Utf8, Size + 1);
-  RtlUnicodeToUTF8N((PCHAR)Utf8->Buffer, Size, &Size, Name.Buffer, Name.Length);
-  Utf8->Length = (USHORT)Size;
+  if (RtlUnicodeToUTF8N(nullptr, 0, &Size, Name.Buffer, Name.Length) != STATUS_SUCCESS)
+    return STATUS_OBJECT_NAME_INVALID;
+  NameToUtf8(IrpContext, &Name, Utf8, FALSE);
   return STATUS_SUCCESS;
 }
 
@@ -642,7 +639,7 @@ NTSTATUS OpenThroughEngine(PIRP_CONTEXT IrpContext, CREATE_PARAMETERS& Create, C
   State.Info = (FileInfo*)ExAllocatePoolWithTag(PagedPool | POOL_RAISE_IF_ALLOCATION_FAILURE, sizeof(FileInfo),
                                                  TAG_NAME_BUFFER);
   for (;;) {
-    NTSTATUS Status = NameToUtf8(IrpContext, First, &State.Utf8Name);
+    NTSTATUS Status = ComponentToUtf8(IrpContext, First, &State.Utf8Name);
     if (!NT_SUCCESS(Status)) return Status;
     BOOLEAN Found;
     LookupComponent(IrpContext, Create.Vcb, State, Current, &Found);
@@ -670,7 +667,7 @@ NTSTATUS OpenByName(PIRP_CONTEXT IrpContext, CREATE_PARAMETERS& Create, CREATE_S
       NTSTATUS Status = DissectComponent(Remaining, &First, &Rest);
       if (!NT_SUCCESS(Status)) return Status;
       if (!IsDirectoryFcb(Current) || Current->Directory.NameTree == nullptr) break;
-      Status = NameToUtf8(IrpContext, First, &State.Utf8Name);
+      Status = ComponentToUtf8(IrpContext, First, &State.Utf8Name);
       if (!NT_SUCCESS(Status)) return Status;
       PFCB Child = FindChildFcb(IrpContext, Current, (const UCHAR*)State.Utf8Name.Buffer, State.Utf8Name.Length);
       if (Child == nullptr) break;

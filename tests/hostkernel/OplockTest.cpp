@@ -154,6 +154,46 @@ TEST_F(Oplocks, AnOpenThatCompletesIfOplockedGoesOnAndTheOwnersCleanupEndsTheBre
   EXPECT_TRUE(Again.Completed);
 }
 
+TEST_F(Oplocks, CancellingAGrantOrAHeldRequestTakesItOutOfTheOplockAndCompletesItCancelled) {
+  FsRtlInitializeOplock(&Oplock);
+  Fsctl Grant(&Owner, FSCTL_REQUEST_BATCH_OPLOCK);
+  ASSERT_EQ(FsRtlOplockFsctrl(&Oplock, Grant.Irp, 1), STATUS_PENDING);
+  EXPECT_TRUE(IoCancelIrp(Grant.Irp)) << "a standing grant has a cancel routine";
+  EXPECT_TRUE(Grant.Completed);
+  EXPECT_EQ(Grant.Irp->IoStatus.Status, STATUS_CANCELLED);
+  EXPECT_FALSE(FsRtlCurrentBatchOplock(&Oplock)) << "the cancelled grant is gone";
+  Create Free(&Other);
+  Held NotHeld;
+  EXPECT_EQ(Check(&Oplock, Free, NotHeld), STATUS_SUCCESS) << "nothing is left to break";
+
+  Fsctl Again(&Owner, FSCTL_REQUEST_BATCH_OPLOCK);
+  ASSERT_EQ(FsRtlOplockFsctrl(&Oplock, Again.Irp, 1), STATUS_PENDING) << "the oplock can be granted again";
+  Create Open(&Other);
+  Held Seen;
+  ASSERT_EQ(Check(&Oplock, Open, Seen), STATUS_PENDING);
+  EXPECT_TRUE(Again.Completed) << "the break reached the holder";
+  Fsctl Notify(&Other, FSCTL_OPLOCK_BREAK_NOTIFY);
+  ASSERT_EQ(FsRtlOplockFsctrl(&Oplock, Notify.Irp, 2), STATUS_PENDING);
+  EXPECT_TRUE(IoCancelIrp(Open.Irp));
+  EXPECT_EQ(Seen.Calls, 1) << "a held request ends through its completion routine";
+  EXPECT_EQ(Seen.Status, STATUS_CANCELLED);
+  EXPECT_TRUE(IoCancelIrp(Notify.Irp));
+  EXPECT_TRUE(Notify.Completed);
+  EXPECT_EQ(Notify.Irp->IoStatus.Status, STATUS_CANCELLED);
+
+  Fsctl Ack(&Owner, FSCTL_OPLOCK_BREAK_ACKNOWLEDGE);
+  ASSERT_EQ(FsRtlOplockFsctrl(&Oplock, Ack.Irp, 2), STATUS_PENDING) << "the holder keeps level 2";
+  EXPECT_EQ(Seen.Calls, 1) << "the cancelled request is not released twice";
+  EXPECT_FALSE(IoCancelIrp(Again.Irp)) << "a completed grant has no cancel routine left";
+
+  Fsctl Cancelled(&Other, FSCTL_REQUEST_OPLOCK_LEVEL_2);
+  EXPECT_FALSE(IoCancelIrp(Cancelled.Irp));
+  EXPECT_EQ(FsRtlOplockFsctrl(&Oplock, Cancelled.Irp, 0), STATUS_CANCELLED) << "cancelled before it was held";
+  EXPECT_TRUE(Cancelled.Completed);
+  EXPECT_TRUE(IoCancelIrp(Ack.Irp));
+  EXPECT_EQ(Ack.Irp->IoStatus.Status, STATUS_CANCELLED);
+}
+
 TEST_F(Oplocks, GrantsAreRefusedWhereOtherHandlesLocksOrOplocksStandAgainstThem) {
   FsRtlInitializeOplock(&Oplock);
   Fsctl TwoHandles(&Owner, FSCTL_REQUEST_OPLOCK_LEVEL_1);
@@ -336,6 +376,34 @@ TEST_F(FileLocks, AWaitingLockIsGrantedByTheUnlockThatClearsItsWayOrEndedWithIts
   FsRtlUninitializeFileLock(&Lock);
   EXPECT_TRUE(Left.Completed);
   EXPECT_EQ(Left.Irp->IoStatus.Status, STATUS_RANGE_NOT_LOCKED);
+}
+
+TEST_F(FileLocks, ACancelledWaitingLockLeavesTheQueueAndCompletesCancelled) {
+  LockIrp First(&Owner, IRP_MN_LOCK, 0, 10, SL_EXCLUSIVE_LOCK);
+  ASSERT_EQ(FsRtlProcessFileLock(&Lock, First.Irp, nullptr), STATUS_SUCCESS);
+  LockIrp Waiting(&Other, IRP_MN_LOCK, 5, 10, SL_EXCLUSIVE_LOCK);
+  ASSERT_EQ(FsRtlProcessFileLock(&Lock, Waiting.Irp, nullptr), STATUS_PENDING);
+  LockIrp Behind(&Other, IRP_MN_LOCK, 8, 1, 0);
+  ASSERT_EQ(FsRtlProcessFileLock(&Lock, Behind.Irp, nullptr), STATUS_PENDING);
+
+  EXPECT_TRUE(IoCancelIrp(Waiting.Irp)) << "a waiting lock has a cancel routine";
+  EXPECT_TRUE(Waiting.Completed);
+  EXPECT_EQ(Waiting.Irp->IoStatus.Status, STATUS_CANCELLED);
+  EXPECT_TRUE(FsRtlAreThereWaitingFileLocks(&Lock)) << "the other waiter stays";
+
+  LockIrp Unlock(&Owner, IRP_MN_UNLOCK_SINGLE, 0, 10, 0);
+  ASSERT_EQ(FsRtlProcessFileLock(&Lock, Unlock.Irp, nullptr), STATUS_SUCCESS);
+  EXPECT_TRUE(Behind.Completed);
+  EXPECT_EQ(Behind.Irp->IoStatus.Status, STATUS_SUCCESS);
+  NTSTATUS Status;
+  ASSERT_TRUE(FastLock(&Owner, 12, 1, true, &Status));
+  EXPECT_EQ(Status, STATUS_SUCCESS) << "the cancelled lock was never granted";
+  EXPECT_FALSE(IoCancelIrp(Behind.Irp)) << "a granted lock has no cancel routine left";
+
+  LockIrp Cancelled(&Other, IRP_MN_LOCK, 12, 1, SL_EXCLUSIVE_LOCK);
+  EXPECT_FALSE(IoCancelIrp(Cancelled.Irp));
+  EXPECT_EQ(FsRtlProcessFileLock(&Lock, Cancelled.Irp, nullptr), STATUS_CANCELLED) << "cancelled before it waited";
+  EXPECT_TRUE(Cancelled.Completed);
 }
 
 }  // namespace

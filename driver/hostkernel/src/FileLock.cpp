@@ -1,4 +1,5 @@
 // The byte-range lock package.
+#include <map>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -86,6 +87,65 @@ struct Completion {
   PVOID Context;
 };
 
+// The waiting lock requests with the package's cancel routine set: the state holding each
+// (null once the request has left its waiting list) and how it is completed.
+struct Cancellable {
+  LockState* State;
+  PVOID Context;
+  PCOMPLETE_LOCK_IRP_ROUTINE CompleteLockIrpRoutine;
+};
+
+std::map<PIRP, Cancellable>& CancellableIrps() {
+  static std::map<PIRP, Cancellable>& Irps = *new std::map<PIRP, Cancellable>;
+  return Irps;
+}
+
+void Complete(PCOMPLETE_LOCK_IRP_ROUTINE CompleteLockIrpRoutine, const Completion& Each) {
+  Each.Irp->IoStatus.Status = Each.Status;
+  if (CompleteLockIrpRoutine != nullptr) CompleteLockIrpRoutine(Each.Context, Each.Irp);
+  else IoCompleteRequest(Each.Irp, IO_NO_INCREMENT);
+}
+
+// Called holding the cancel spin lock, which it drops before taking the package lock.
+void CancelWaitingLock(PDEVICE_OBJECT, PIRP Irp) {
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  Cancellable Held;
+  {
+    std::lock_guard<std::mutex> Guard(PackageLock);
+    auto Found = CancellableIrps().find(Irp);
+    Held = Found->second;
+    CancellableIrps().erase(Found);
+    for (size_t I = 0; Held.State != nullptr && I < Held.State->Waiting.size(); I++) {
+      if (Held.State->Waiting[I].Irp != Irp) continue;
+      Held.State->Waiting.erase(Held.State->Waiting.begin() + (ptrdiff_t)I);
+      break;
+    }
+  }
+  Irp->IoStatus.Information = 0;
+  Complete(Held.CompleteLockIrpRoutine, {Irp, STATUS_CANCELLED, Held.Context});
+}
+
+// Sets the cancel routine of a lock request about to wait in State. False when it was
+// cancelled before. Called under the package lock, which the cancel routine takes first.
+bool HoldCancellable(PFILE_LOCK FileLock, LockState& State, PIRP Irp, PVOID Context) {
+  IoSetCancelRoutine(Irp, CancelWaitingLock);
+  if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) return false;
+  CancellableIrps()[Irp] = {&State, Context, FileLock->CompleteLockIrpRoutine};
+  return true;
+}
+
+// Takes a request leaving the waiting list back from cancellation. False when its cancel
+// routine is already running: that routine completes it, so the caller must not.
+bool Unhold(PIRP Irp) {
+  auto Found = CancellableIrps().find(Irp);
+  if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+    CancellableIrps().erase(Found);
+    return true;
+  }
+  Found->second.State = nullptr;
+  return false;
+}
+
 // Grants every waiting lock that no longer conflicts, in arrival order.
 void GrantWaiters(LockState& State, std::vector<Completion>& Done) {
   for (size_t I = 0; I < State.Waiting.size();) {
@@ -93,19 +153,17 @@ void GrantWaiters(LockState& State, std::vector<Completion>& Done) {
       I++;
       continue;
     }
-    State.Granted.push_back(State.Waiting[I].Wanted);
-    Done.push_back({State.Waiting[I].Irp, STATUS_SUCCESS, State.Waiting[I].Context});
+    if (Unhold(State.Waiting[I].Irp)) {
+      State.Granted.push_back(State.Waiting[I].Wanted);
+      Done.push_back({State.Waiting[I].Irp, STATUS_SUCCESS, State.Waiting[I].Context});
+    }
     State.Waiting.erase(State.Waiting.begin() + (ptrdiff_t)I);
     I = 0;
   }
 }
 
 void Finish(PFILE_LOCK FileLock, const std::vector<Completion>& Done) {
-  for (const Completion& Each : Done) {
-    Each.Irp->IoStatus.Status = Each.Status;
-    if (FileLock->CompleteLockIrpRoutine != nullptr) FileLock->CompleteLockIrpRoutine(Each.Context, Each.Irp);
-    else IoCompleteRequest(Each.Irp, IO_NO_INCREMENT);
-  }
+  for (const Completion& Each : Done) Complete(FileLock->CompleteLockIrpRoutine, Each);
 }
 
 // Removes the granted locks Match accepts, then the waiting requests of FileObject when
@@ -130,7 +188,8 @@ ULONG RemoveLocks(PFILE_LOCK FileLock, Matcher Match, bool FirstOnly, PFILE_OBJE
       I++;
       continue;
     }
-    Done.push_back({State->Waiting[I].Irp, STATUS_RANGE_NOT_LOCKED, State->Waiting[I].Context});
+    if (Unhold(State->Waiting[I].Irp))
+      Done.push_back({State->Waiting[I].Irp, STATUS_RANGE_NOT_LOCKED, State->Waiting[I].Context});
     State->Waiting.erase(State->Waiting.begin() + (ptrdiff_t)I);
   }
   GrantWaiters(*State, Done);
@@ -174,7 +233,8 @@ void FsRtlUninitializeFileLock(PFILE_LOCK FileLock) {
     std::lock_guard<std::mutex> Guard(PackageLock);
     LockState* State = StateOf(FileLock);
     if (State == nullptr) return;
-    for (const WaitingLock& Each : State->Waiting) Done.push_back({Each.Irp, STATUS_RANGE_NOT_LOCKED, Each.Context});
+    for (const WaitingLock& Each : State->Waiting)
+      if (Unhold(Each.Irp)) Done.push_back({Each.Irp, STATUS_RANGE_NOT_LOCKED, Each.Context});
     State->~LockState();
     ExFreePoolWithTag(State, LockStateTag);
     FileLock->LockInformation = nullptr;
@@ -218,6 +278,8 @@ BOOLEAN FsRtlPrivateLock(PFILE_LOCK FileLock, PFILE_OBJECT FileObject, PLARGE_IN
     } else if (Irp == nullptr) {
       // A lock that must wait cannot be taken on the fast path.
       return FALSE;
+    } else if (!HoldCancellable(FileLock, *State, Irp, Context)) {
+      Status = STATUS_CANCELLED;
     } else {
       IoMarkIrpPending(Irp);
       State->Waiting.push_back({Wanted, Irp, Context});

@@ -4,6 +4,7 @@
 // grant's IRP stays pending while the grant stands; breaking the grant completes that IRP
 // to tell its holder, and until every holder that must acknowledge has done so, the
 // operations that caused the break wait.
+#include <map>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -59,6 +60,44 @@ struct Actions {
   std::vector<PIRP> Complete;    // IoStatus already set
   std::vector<Waiter> Release;
 };
+
+// The pending IRPs the package holds with its cancel routine set: the state holding each
+// (null once the IRP has left that state's lists) and how a held request is ended.
+struct Cancellable {
+  OplockState* State;
+  PVOID Context;
+  POPLOCK_WAIT_COMPLETE_ROUTINE Complete;
+};
+
+std::map<PIRP, Cancellable>& CancellableIrps() {
+  static std::map<PIRP, Cancellable>& Irps = *new std::map<PIRP, Cancellable>;
+  return Irps;
+}
+
+void CancelHeldIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Sets the cancel routine of Irp, about to be held in State. False when Irp was cancelled
+// before: the caller then ends it with STATUS_CANCELLED. Called under the package lock,
+// which the cancel routine takes before looking for the IRP.
+bool HoldCancellable(OplockState& State, PIRP Irp, PVOID Context = nullptr,
+                     POPLOCK_WAIT_COMPLETE_ROUTINE Complete = nullptr) {
+  IoSetCancelRoutine(Irp, CancelHeldIrp);
+  if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) return false;
+  CancellableIrps()[Irp] = {&State, Context, Complete};
+  return true;
+}
+
+// Takes Irp, leaving the package's lists, back from cancellation. False when its cancel
+// routine is already running: that routine completes it, so the caller must not.
+bool Unhold(PIRP Irp) {
+  auto Found = CancellableIrps().find(Irp);
+  if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+    CancellableIrps().erase(Found);
+    return true;
+  }
+  Found->second.State = nullptr;
+  return false;
+}
 
 OplockState* StateOf(POPLOCK Oplock) { return (OplockState*)*Oplock; }
 
@@ -117,14 +156,59 @@ bool BreakInProgress(const OplockState& State) {
 // Lets the held requests go once no break waits for an acknowledgement.
 void ReleaseWaitersIfDone(OplockState& State, Actions& Todo) {
   if (BreakInProgress(State)) return;
-  Todo.Release.insert(Todo.Release.end(), State.Waiters.begin(), State.Waiters.end());
+  for (const Waiter& Each : State.Waiters)
+    if (Each.Event != nullptr || Unhold(Each.Irp)) Todo.Release.push_back(Each);
   State.Waiters.clear();
+}
+
+// Takes Irp, being cancelled, out of State: a grant it held ends, a request it was
+// waits no longer.
+void ForgetCancelled(OplockState& State, PIRP Irp, Actions& Todo) {
+  for (size_t I = 0; I < State.Grants.size(); I++) {
+    if (State.Grants[I].Irp != Irp) continue;
+    State.Grants.erase(State.Grants.begin() + (ptrdiff_t)I);
+    break;
+  }
+  for (size_t I = 0; I < State.Waiters.size(); I++) {
+    if (State.Waiters[I].Irp != Irp) continue;
+    State.Waiters.erase(State.Waiters.begin() + (ptrdiff_t)I);
+    break;
+  }
+  ReleaseWaitersIfDone(State, Todo);
+}
+
+void EndCancelled(PIRP Irp, PVOID Context, POPLOCK_WAIT_COMPLETE_ROUTINE Complete) {
+  Irp->IoStatus.Status = STATUS_CANCELLED;
+  Irp->IoStatus.Information = 0;
+  if (Complete != nullptr) Complete(Context, Irp);
+  else IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+// Called holding the cancel spin lock, which it drops before taking the package lock.
+void CancelHeldIrp(PDEVICE_OBJECT, PIRP Irp) {
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  Actions Todo;
+  Cancellable Held;
+  {
+    std::lock_guard<std::mutex> Guard(PackageLock);
+    auto Found = CancellableIrps().find(Irp);
+    Held = Found->second;
+    CancellableIrps().erase(Found);
+    if (Held.State != nullptr) ForgetCancelled(*Held.State, Irp, Todo);
+  }
+  EndCancelled(Irp, Held.Context, Held.Complete);
+  Run(Todo);
 }
 
 // Starts the break of grant I to NewLevel. A grant whose break needs no acknowledgement
 // ends (or shrinks) at once.
 void BreakGrant(OplockState& State, size_t I, ULONG NewLevel, Actions& Todo) {
   Grant& Held = State.Grants[I];
+  if (!Unhold(Held.Irp)) {
+    // Being cancelled: the grant ends without a break.
+    State.Grants.erase(State.Grants.begin() + (ptrdiff_t)I);
+    return;
+  }
   bool Ack = Held.NeedsAcknowledgement();
   ReportGrant(Held.Irp, Held, NewLevel, Ack);
   Todo.Complete.push_back(Held.Irp);
@@ -160,7 +244,7 @@ void OwnerGone(OplockState& State, PFILE_OBJECT FileObject, Actions& Todo) {
   for (size_t I = State.Grants.size(); I-- > 0;) {
     Grant& Held = State.Grants[I];
     if (Held.FileObject != FileObject) continue;
-    if (Held.Irp != nullptr) {
+    if (Held.Irp != nullptr && Unhold(Held.Irp)) {
       ReportGrant(Held.Irp, Held, 0, false);
       Todo.Complete.push_back(Held.Irp);
     }
@@ -236,9 +320,11 @@ NTSTATUS WaitForBreaks(OplockState& State, PIRP Irp, ULONG Flags, PVOID Context,
   if (CompletionRoutine != nullptr) {
     if (PostIrpRoutine != nullptr) PostIrpRoutine(Context, Irp);
     IoMarkIrpPending(Irp);
-    State.Waiters.push_back({Irp, Context, CompletionRoutine, nullptr});
+    bool Held = HoldCancellable(State, Irp, Context, CompletionRoutine);
+    if (Held) State.Waiters.push_back({Irp, Context, CompletionRoutine, nullptr});
     Guard.unlock();
     Run(Todo);
+    if (!Held) EndCancelled(Irp, Context, CompletionRoutine);
     return STATUS_PENDING;
   }
   KEVENT Done;
@@ -305,6 +391,10 @@ NTSTATUS RequestGrant(POPLOCK Oplock, PIRP Irp, ULONG OpenCount, Kind Type, ULON
     Guard.unlock();
     return CompleteWith(Irp, STATUS_OPLOCK_NOT_GRANTED);
   }
+  if (!HoldCancellable(*State, Irp)) {
+    Guard.unlock();
+    return CompleteWith(Irp, STATUS_CANCELLED);
+  }
   IoMarkIrpPending(Irp);
   State->Grants.push_back(Wanted);
   return STATUS_PENDING;
@@ -330,6 +420,10 @@ NTSTATUS Acknowledge(POPLOCK Oplock, PIRP Irp) {
       Guard.unlock();
       return CompleteWith(Irp, STATUS_SUCCESS);
     }
+    if (!HoldCancellable(*State, Irp)) {
+      Guard.unlock();
+      return CompleteWith(Irp, STATUS_CANCELLED);
+    }
     IoMarkIrpPending(Irp);
     State->Waiters.push_back({Irp, nullptr, nullptr, nullptr});
     return STATUS_PENDING;
@@ -353,10 +447,16 @@ NTSTATUS Acknowledge(POPLOCK Oplock, PIRP Irp) {
     }
   }
   NTSTATUS Status = STATUS_SUCCESS;
-  if (Keep != 0) {
+  if (Keep != 0 && HoldCancellable(*State, Irp)) {
     Held = Grant{Stack->FileObject, KeepType, Keep, Irp, false, 0};
     IoMarkIrpPending(Irp);
     Status = STATUS_PENDING;
+  } else if (Keep != 0) {
+    // Cancelled before it could hold the kept level: the grant ends.
+    State->Grants.erase(State->Grants.begin() + (ptrdiff_t)I);
+    Irp->IoStatus.Status = Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+    Todo.Complete.push_back(Irp);
   } else {
     State->Grants.erase(State->Grants.begin() + (ptrdiff_t)I);
     if (Code == FSCTL_REQUEST_OPLOCK) {
@@ -413,11 +513,12 @@ void FsRtlUninitializeOplock(POPLOCK Oplock) {
     OplockState* State = StateOf(Oplock);
     if (State == nullptr) return;
     for (const Grant& Held : State->Grants) {
-      if (Held.Irp == nullptr) continue;
+      if (Held.Irp == nullptr || !Unhold(Held.Irp)) continue;
       ReportGrant(Held.Irp, Held, 0, false);
       Todo.Complete.push_back(Held.Irp);
     }
-    Todo.Release = State->Waiters;
+    for (const Waiter& Each : State->Waiters)
+      if (Each.Event != nullptr || Unhold(Each.Irp)) Todo.Release.push_back(Each);
     State->~OplockState();
     ExFreePoolWithTag(State, OplockTag);
     *Oplock = nullptr;

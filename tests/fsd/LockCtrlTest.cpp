@@ -4,6 +4,8 @@
 // pending and their refusals, a batch oplock broken by another handle's lock, flushes that
 // succeed, writes and extended-attribute requests refused, shutdown once, and removal.
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "DriverFixture.h"
@@ -457,6 +459,130 @@ TEST_F(VolumeEnd, SurpriseRemovalDismountsTheVolume) {
   EXPECT_EQ(SendPnp(Vcb->VolumeDevice, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
   EXPECT_EQ(Seen(Device, IRP_MJ_PNP), 1u);
   EXPECT_EQ(VcbOf(Device), nullptr);
+}
+
+// ---- A whole session on a writer-made image leaves it as it was -------------------------
+
+std::string ImageBytes(const std::string& Path) {
+  std::ifstream In(Path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+}
+
+// A request of Major on the handle's file object that the front end has no service for.
+NTSTATUS SendOnHandle(HANDLE H, UCHAR Major) {
+  PFILE_OBJECT FileObject = HkFileObjectOf(H);
+  PDEVICE_OBJECT Device = IoGetRelatedDeviceObject(FileObject);
+  KEVENT Done;
+  KeInitializeEvent(&Done, NotificationEvent, FALSE);
+  UCHAR Byte = 0;
+  LARGE_INTEGER Offset{};
+  IO_STATUS_BLOCK Iosb{};
+  PIRP Irp = IoBuildSynchronousFsdRequest(Major == IRP_MJ_WRITE ? IRP_MJ_WRITE : IRP_MJ_FLUSH_BUFFERS, Device,
+                                          &Byte, 1, &Offset, &Done, &Iosb);
+  PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+  Next->MajorFunction = Major;
+  Next->FileObject = FileObject;
+  if (IoCallDriver(Device, Irp) == STATUS_PENDING) KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+  return Iosb.Status;
+}
+
+TEST_F(VolumeEnd, EveryRequestFamilyLeavesTheImageByteForByteAsItWasAndNeverWritesToTheDisk) {
+  Entry File;
+  File.name = "data";
+  File.size = 3 * 4096 + 17;
+  Entry Inner;
+  Inner.name = "inner";
+  Inner.size = 5;
+  Entry Folder;
+  Folder.name = "folder";
+  Folder.kind = apfsw::EntryKind::Directory;
+  Folder.children = {Inner};
+  apfsw::ContainerSpec Spec;
+  Spec.volumes.resize(1);
+  Spec.volumes[0].root.children = {File, Folder};
+  std::string Path = WriteImage(Spec);
+  const std::string Before = ImageBytes(Path);
+  ASSERT_FALSE(Before.empty());
+  PDEVICE_OBJECT Device = AddDisk(Path);
+  ASSERT_EQ(Mount(Device), STATUS_SUCCESS);
+
+  HANDLE Cached = nullptr, NonCached = nullptr, Dir = nullptr, Volume = nullptr;
+  ASSERT_EQ(Open(Device, u"\\data", &Cached), STATUS_SUCCESS);
+  ASSERT_EQ(Open(Device, u"\\data", &NonCached, FILE_READ_DATA | SYNCHRONIZE,
+                 FILE_SYNCHRONOUS_IO_NONALERT | FILE_NO_INTERMEDIATE_BUFFERING),
+            STATUS_SUCCESS);
+  ASSERT_EQ(Open(Device, u"\\folder", &Dir, FILE_LIST_DIRECTORY | SYNCHRONIZE), STATUS_SUCCESS);
+  HANDLE Missing = nullptr;
+  EXPECT_EQ(Open(Device, u"\\absent", &Missing), STATUS_OBJECT_NAME_NOT_FOUND);
+
+  // Reads, cached and not, listings and queries.
+  IO_STATUS_BLOCK Iosb{};
+  std::vector<UCHAR> Buffer(4 * 4096);
+  LARGE_INTEGER Offset{};
+  EXPECT_EQ(NtReadFile(Cached, nullptr, nullptr, nullptr, &Iosb, Buffer.data(), (ULONG)Buffer.size(), &Offset, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(Iosb.Information, File.size);
+  EXPECT_EQ(NtReadFile(NonCached, nullptr, nullptr, nullptr, &Iosb, Buffer.data(), 4096, &Offset, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(Iosb.Information, 4096u);
+  std::vector<UCHAR> Listing(4096);
+  EXPECT_EQ(NtQueryDirectoryFile(Dir, nullptr, nullptr, nullptr, &Iosb, Listing.data(), (ULONG)Listing.size(),
+                                 FileDirectoryInformation, FALSE, nullptr, TRUE),
+            STATUS_SUCCESS);
+  FILE_STANDARD_INFORMATION Standard{};
+  EXPECT_EQ(NtQueryInformationFile(Cached, &Iosb, &Standard, sizeof(Standard), FileStandardInformation),
+            STATUS_SUCCESS);
+  EXPECT_EQ(Standard.EndOfFile.QuadPart, (LONGLONG)File.size);
+  std::vector<UCHAR> VolumeInfo(512);
+  EXPECT_EQ(NtQueryVolumeInformationFile(Cached, &Iosb, VolumeInfo.data(), (ULONG)VolumeInfo.size(),
+                                         FileFsSizeInformation),
+            STATUS_SUCCESS);
+
+  // An oplock broken by another open and acknowledged; locks taken and given back.
+  KEVENT Broken;
+  KeInitializeEvent(&Broken, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK GrantIosb{}, AckIosb{};
+  HANDLE Owner = nullptr, Reader = nullptr;
+  ASSERT_EQ(Open(Device, u"\\folder\\inner", &Owner, FILE_READ_DATA | SYNCHRONIZE, 0), STATUS_SUCCESS);
+  ASSERT_EQ(NtFsControlFile(Owner, &Broken, nullptr, nullptr, &GrantIosb, FSCTL_REQUEST_OPLOCK_LEVEL_1, nullptr, 0,
+                            nullptr, 0),
+            STATUS_PENDING);
+  EXPECT_EQ(Open(Device, u"\\folder\\inner", &Reader, FILE_READ_DATA | SYNCHRONIZE,
+                 FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED),
+            STATUS_SUCCESS);
+  KeWaitForSingleObject(&Broken, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(NtFsControlFile(Owner, nullptr, nullptr, nullptr, &AckIosb, FSCTL_OPLOCK_BREAK_ACK_NO_2, nullptr, 0,
+                            nullptr, 0),
+            STATUS_SUCCESS);
+  LARGE_INTEGER Length{};
+  Length.QuadPart = 100;
+  EXPECT_EQ(NtLockFile(Cached, nullptr, nullptr, nullptr, &Iosb, &Offset, &Length, 0, TRUE, TRUE), STATUS_SUCCESS);
+  EXPECT_EQ(NtUnlockFile(Cached, &Iosb, &Offset, &Length, 0), STATUS_SUCCESS);
+
+  // Refused changes, and a flush with nothing to write.
+  EXPECT_EQ(SendOnHandle(Cached, IRP_MJ_WRITE), STATUS_MEDIA_WRITE_PROTECTED);
+  FILE_BASIC_INFORMATION Basic{};
+  EXPECT_NE(NtSetInformationFile(Cached, &Iosb, &Basic, sizeof(Basic), FileBasicInformation), STATUS_SUCCESS);
+  EXPECT_NE(SendOnHandle(Cached, IRP_MJ_SET_EA), STATUS_SUCCESS);
+  EXPECT_EQ(NtFlushBuffersFile(Cached, &Iosb), STATUS_SUCCESS);
+  for (HANDLE H : {Cached, NonCached, Dir, Owner, Reader}) EXPECT_EQ(Close(H), STATUS_SUCCESS);
+  // The cache lets go of the closed files' streams on the system's worker threads.
+  HkWaitForWorkQueueIdle();
+
+  // The volume locked, unlocked, locked again and dismounted by a handle that may manage it.
+  HkSetCallerPrivileges({SE_MANAGE_VOLUME_PRIVILEGE});
+  NTSTATUS Opened = Open(Device, u"", &Volume);
+  HkSetCallerPrivileges({});
+  ASSERT_EQ(Opened, STATUS_SUCCESS);
+  IO_STATUS_BLOCK ControlIosb{};
+  for (ULONG Code : {FSCTL_LOCK_VOLUME, FSCTL_UNLOCK_VOLUME, FSCTL_LOCK_VOLUME, FSCTL_DISMOUNT_VOLUME})
+    EXPECT_EQ(NtFsControlFile(Volume, nullptr, nullptr, nullptr, &ControlIosb, Code, nullptr, 0, nullptr, 0),
+              STATUS_SUCCESS);
+  EXPECT_EQ(Close(Volume), STATUS_SUCCESS);
+
+  EXPECT_EQ(Seen(Device, IRP_MJ_WRITE), 0u) << "nothing was written to the disk";
+  EXPECT_GT(Seen(Device, IRP_MJ_READ), 0u) << "the session did reach the disk";
+  EXPECT_TRUE(ImageBytes(Path) == Before) << "the image is byte for byte as it was";
 }
 
 }  // namespace

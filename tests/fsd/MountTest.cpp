@@ -301,6 +301,34 @@ TEST_F(VolumeControl, SmallQueriesAndDirtyMarksStayInMemory) {
   EXPECT_TRUE(FlagOn(((PCCB)HkFileObjectOf(Volume)->FsContext2)->Flags, CCB_ALLOW_EXTENDED_DASD));
 }
 
+// The records of closed files the delayed-close list keeps for a quick re-open are
+// deleted by the volume lock's purge, and the lock is granted at once.
+TEST_F(VolumeControl, LockPurgesTheFcbsOfClosedFilesAndIsGrantedAtOnce) {
+  ContainerSpec Spec = OneVolume("Files");
+  apfsw::Entry File;
+  File.name = "data";
+  File.size = 100;
+  Spec.volumes[0].root.children[0].children.push_back(File);
+  PDEVICE_OBJECT Files = AddDisk(WriteImage(Spec, "files.img"));
+  HANDLE Data = nullptr;
+  ASSERT_EQ(Open(Files, u"\\Docs\\data", &Data), STATUS_SUCCESS);
+  ASSERT_EQ(Close(Data), STATUS_SUCCESS);
+  PVCB Vcb = VcbOf(Files);
+  PFCB Docs = NextFcb(nullptr, Vcb->RootFcb, Vcb->RootFcb);
+  ASSERT_NE(Docs, nullptr) << "the closed file's records are kept";
+  EXPECT_NE(NextFcb(nullptr, Docs, Vcb->RootFcb), nullptr) << "the file's own record too";
+
+  HANDLE Volume = nullptr;
+  ASSERT_EQ(Open(Files, u"", &Volume), STATUS_SUCCESS);
+  EXPECT_EQ(Control(Volume, FSCTL_LOCK_VOLUME), STATUS_SUCCESS);
+  EXPECT_EQ(NextFcb(nullptr, Vcb->RootFcb, Vcb->RootFcb), nullptr) << "only the root is left";
+  EXPECT_EQ(Control(Volume, FSCTL_UNLOCK_VOLUME), STATUS_SUCCESS);
+  HANDLE Again = nullptr;
+  EXPECT_EQ(Open(Files, u"\\Docs\\data", &Again), STATUS_SUCCESS) << "the file opens again after the purge";
+  EXPECT_EQ(Close(Again), STATUS_SUCCESS);
+  EXPECT_EQ(Close(Volume), STATUS_SUCCESS);
+}
+
 TEST_F(VolumeControl, DismountWithHandlesOpenThenRemount) {
   HANDLE Volume = OpenVolume();
   HANDLE Folder = nullptr;

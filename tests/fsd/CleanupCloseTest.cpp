@@ -271,6 +271,45 @@ TEST_F(CleanupClose, DelayedListDrainsToHalfItsLimitOnceOverIt) {
   EXPECT_EQ(GlobalData.DelayedCloseCount, 9u) << "its last handle's close is delayed again";
 }
 
+// Past twice the limit the worker takes the closes of the volume it holds before older
+// ones of other volumes; back under the limit it takes them in their order again.
+TEST_F(LiveVolume, PastTwiceTheLimitTheWorkerFavoursTheVolumeItHolds) {
+  PDEVICE_OBJECT OtherDisk = AddDisk(WriteImage(ManyFiles(), "other.img"));
+  ASSERT_EQ(Mount(OtherDisk), STATUS_SUCCESS);
+  PVCB Other = VcbOf(OtherDisk);
+  HkWaitForWorkQueueIdle();
+  // The worker counts as running, so that the lists grow without it.
+  GlobalData.CloseWorkerActive = TRUE;
+  for (int Index = 0; Index < FileCount; ++Index) Close(OpenFile(Index));
+  for (int Index = 0; Index < FileCount; ++Index) {
+    std::string Name = "\\" + FileName(Index);
+    HANDLE Handle = nullptr;
+    ASSERT_EQ(Open(OtherDisk, std::u16string(Name.begin(), Name.end()), &Handle), STATUS_SUCCESS);
+    ASSERT_EQ(ImageMount::Close(Handle), STATUS_SUCCESS);
+  }
+  ASSERT_EQ(GlobalData.DelayedCloseCount, 2u * FileCount);
+
+  std::vector<PCLOSE_CONTEXT> Taken;
+  auto Next = [&](PVCB Held) {
+    PCLOSE_CONTEXT Entry = NextDeferredClose(nullptr, Held);
+    if (Entry != nullptr) Taken.push_back(Entry);
+    return Entry != nullptr ? Entry->Vcb : nullptr;
+  };
+  for (int Index = 0; Index < FileCount; ++Index) EXPECT_EQ(Next(Other), Other) << Index;
+  EXPECT_EQ(Next(Other), Vcb) << "with the held volume's lists empty the oldest close comes";
+  while (GlobalData.DelayedCloseCount >= MaxDelayedCloses) ASSERT_EQ(Next(Vcb), Vcb);
+  ASSERT_EQ(Next(Vcb), Vcb) << "the lists fell under the limit";
+  QueueDeferredClose(Taken.front(), TRUE);
+  Taken.erase(Taken.begin());
+  EXPECT_EQ(Next(Other), Vcb) << "under twice the limit the oldest close comes first again";
+
+  for (PCLOSE_CONTEXT Entry : Taken) QueueDeferredClose(Entry, TRUE);
+  GlobalData.CloseWorkerActive = FALSE;
+  CriticalRegion Region;
+  RunDeferredCloses(Vcb);
+  RunDeferredCloses(Other);
+}
+
 // Locking needs the locking handle to be the only one and no file handle uncleaned; the
 // delayed closes the lock runs do not count. Only the locking handle unlocks, and its
 // cleanup ends the lock.

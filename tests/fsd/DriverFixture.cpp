@@ -1,5 +1,7 @@
 #include "DriverFixture.h"
 
+#include <algorithm>
+
 #include <unistd.h>
 
 #include <filesystem>
@@ -328,4 +330,38 @@ void ImageMount::TearDown() {
   }
   std::filesystem::remove_all(Folder);
   LoadedDriver::TearDown();
+}
+
+namespace {
+constexpr uint32_t CompressedFlag = 0x20;  // BSD flag of files stored compressed
+constexpr uint16_t TypeMask = 0xF000, RegularFile = 0x8000, DirectoryType = 0x4000;
+}  // namespace
+
+void WrittenVolume::CollectPlainFiles(FsNode* Directory, const std::string& Prefix, std::vector<std::string>* Files,
+                                      int Depth) {
+  for (const FileInfo& Entry : List(Directory)) {
+    std::string Path = Prefix + std::string((const char*)Entry.name, Entry.nameLength);
+    if ((Entry.mode & TypeMask) == DirectoryType && Depth < 4) {
+      FileInfo Info{};
+      if (FsNode* Child = Lookup(Path, &Info)) {
+        CollectPlainFiles(Child, Path + "/", Files, Depth + 1);
+        FsNodeRelease(Child);
+      }
+    } else if ((Entry.mode & TypeMask) == RegularFile && !(Entry.bsdFlags & CompressedFlag) &&
+               Entry.fileSize <= (8u << 20)) {
+      Files->push_back(Path);
+    }
+  }
+}
+
+std::vector<uint8_t> WrittenVolume::EngineBytes(FsNode* Node, uint64_t Size) {
+  std::vector<uint8_t> Bytes(Size, 0);
+  for (uint64_t Offset = 0; Offset < Size;) {
+    uint64_t Disk = 0, Length = 0;
+    if (!FileDataRun(Node->inode, Offset, &Disk, &Length, Vcb->FsTree) || Length == 0) return {};
+    Length = std::min(Length, Size - Offset);
+    if (Disk != 0 && ReadPartition(Vcb->Partition, Disk, Bytes.data() + Offset, Length) != STATUS_SUCCESS) return {};
+    Offset += Length;
+  }
+  return Bytes;
 }

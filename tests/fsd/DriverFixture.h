@@ -85,6 +85,13 @@ class WrittenVolume : public LoadedDriver {
   FsNode* Lookup(const std::string& Path, FileInfo* Info);
   // The image's bytes at a partition offset.
   std::vector<uint8_t> ImageBytes(uint64_t Offset, size_t Count);
+  // The "/"-separated paths of the plainly stored (not compressed) regular files of at most
+  // 8 MiB below Directory, a few levels deep.
+  void CollectPlainFiles(FsNode* Directory, const std::string& Prefix, std::vector<std::string>* Files,
+                         int Depth = 0);
+  // A file's bytes through the engine's extents and the partition window; empty when a
+  // run cannot be found or read.
+  std::vector<uint8_t> EngineBytes(FsNode* Node, uint64_t Size);
 
   apfsw::WriteResult Layout;
   PDEVICE_OBJECT Disk = nullptr;

@@ -579,40 +579,7 @@ TEST_F(MountedRead, FilesOpenedByNameReadCachedAndNotAsWrittenAndACachedRangeIsR
 
 // ---- The real images ----------------------------------------------------------------------------
 
-constexpr uint32_t CompressedFlag = 0x20;
-constexpr uint16_t TypeMask = 0xF000, RegularFile = 0x8000, DirectoryType = 0x4000;
-
-class RealImageCachedReads : public DriverRead, public testing::WithParamInterface<std::filesystem::path> {
- protected:
-  void Collect(FsNode* Directory, const std::string& Prefix, std::vector<std::string>* Files, int Depth = 0) {
-    for (const FileInfo& Entry : List(Directory)) {
-      std::string Path = Prefix + std::string((const char*)Entry.name, Entry.nameLength);
-      if ((Entry.mode & TypeMask) == DirectoryType && Depth < 4) {
-        FileInfo Info{};
-        if (FsNode* Child = Lookup(Path, &Info)) {
-          Collect(Child, Path + "/", Files, Depth + 1);
-          FsNodeRelease(Child);
-        }
-      } else if ((Entry.mode & TypeMask) == RegularFile && !(Entry.bsdFlags & CompressedFlag) &&
-                 Entry.fileSize <= (8u << 20)) {
-        Files->push_back(Path);
-      }
-    }
-  }
-
-  std::vector<uint8_t> EngineBytes(FsNode* Node, uint64_t Size) {
-    std::vector<uint8_t> Bytes(Size, 0);
-    for (uint64_t Offset = 0; Offset < Size;) {
-      uint64_t DiskOffset = 0, Length = 0;
-      if (!FileDataRun(Node->inode, Offset, &DiskOffset, &Length, Vcb->FsTree) || Length == 0) return {};
-      Length = std::min(Length, Size - Offset);
-      if (DiskOffset != 0 && ReadPartition(Vcb->Partition, DiskOffset, Bytes.data() + Offset, Length) != STATUS_SUCCESS)
-        return {};
-      Offset += Length;
-    }
-    return Bytes;
-  }
-};
+class RealImageCachedReads : public DriverRead, public testing::WithParamInterface<std::filesystem::path> {};
 
 TEST_P(RealImageCachedReads, EveryPlainFileReadsThroughTheCacheAsTheEngineReadsIt) {
   if (!OpenImage(GetParam().string())) GTEST_SKIP() << GetParam().filename() << ": the engine does not open it";
@@ -623,7 +590,7 @@ TEST_P(RealImageCachedReads, EveryPlainFileReadsThroughTheCacheAsTheEngineReadsI
   Root = CreateRootFcb(&IrpContext, Vcb);
   FsRtlExitFileSystem();
   std::vector<std::string> Files;
-  Collect(Vcb->Volume->root, "", &Files);
+  CollectPlainFiles(Vcb->Volume->root, "", &Files);
   size_t Compared = 0;
   for (const std::string& Name : Files) {
     FileInfo Info{};

@@ -5,41 +5,7 @@
 
 namespace {
 
-constexpr uint32_t CompressedFlag = 0x20;  // BSD flag of files stored compressed
-constexpr uint16_t TypeMask = 0xF000, RegularFile = 0x8000, DirectoryType = 0x4000;
-
-class RealImageReads : public WrittenVolume, public testing::WithParamInterface<std::filesystem::path> {
- protected:
-  // The "/"-separated paths of the plainly stored files below Directory, a few levels deep.
-  void CollectFiles(FsNode* Directory, const std::string& Prefix, std::vector<std::string>* Files, int Depth = 0) {
-    for (const FileInfo& Entry : List(Directory)) {
-      std::string Path = Prefix + std::string((const char*)Entry.name, Entry.nameLength);
-      if ((Entry.mode & TypeMask) == DirectoryType && Depth < 4) {
-        FileInfo Info{};
-        if (FsNode* Child = Lookup(Path, &Info)) {
-          CollectFiles(Child, Path + "/", Files, Depth + 1);
-          FsNodeRelease(Child);
-        }
-      } else if ((Entry.mode & TypeMask) == RegularFile && !(Entry.bsdFlags & CompressedFlag) &&
-                 Entry.fileSize <= (8u << 20)) {
-        Files->push_back(Path);
-      }
-    }
-  }
-
-  // The file's bytes through the engine's extents and the partition window.
-  std::vector<uint8_t> EngineBytes(FsNode* Node, uint64_t Size) {
-    std::vector<uint8_t> Bytes(Size, 0);
-    for (uint64_t Offset = 0; Offset < Size;) {
-      uint64_t Disk = 0, Length = 0;
-      if (!FileDataRun(Node->inode, Offset, &Disk, &Length, Vcb->FsTree) || Length == 0) return {};
-      Length = std::min(Length, Size - Offset);
-      if (Disk != 0 && ReadPartition(Vcb->Partition, Disk, Bytes.data() + Offset, Length) != STATUS_SUCCESS) return {};
-      Offset += Length;
-    }
-    return Bytes;
-  }
-};
+class RealImageReads : public WrittenVolume, public testing::WithParamInterface<std::filesystem::path> {};
 
 TEST_P(RealImageReads, PlainFilesReadAlongTheirRunMapsAsTheEngineReadsThem) {
   if (!OpenImage(GetParam().string())) GTEST_SKIP() << GetParam().filename() << ": the engine does not open it";
@@ -49,7 +15,7 @@ TEST_P(RealImageReads, PlainFilesReadAlongTheirRunMapsAsTheEngineReadsThem) {
   PFCB Root = CreateRootFcb(&IrpContext, Vcb);
   size_t Compared = 0;
   std::vector<std::string> Files;
-  CollectFiles(Vcb->Volume->root, "", &Files);
+  CollectPlainFiles(Vcb->Volume->root, "", &Files);
   for (const std::string& Name : Files) {
     FileInfo Info{};
     FsNode* Node = Lookup(Name, &Info);

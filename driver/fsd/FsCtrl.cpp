@@ -469,6 +469,11 @@ NTSTATUS LockVolume(PIRP_CONTEXT IrpContext, PIRP Irp) {
   if (Ccb == nullptr) return Complete(IrpContext, Irp, STATUS_INVALID_PARAMETER);
   PVCB Vcb = (PVCB)Ccb->Target;
   FsRtlNotifyVolumeEvent(FileObject, FSRTL_VOLUME_LOCK);
+  if (!FlagOn(IrpContext->Flags, IRPCTX_WAIT)) return PostRequest(IrpContext, Irp);
+  // Handles closed just before still have the cache's teardown of their streams in
+  // flight, and with it the last references to their files: let it finish, holding
+  // nothing it may need, so that the lock does not fail on references about to go.
+  CcWaitForCurrentLazyWriterActivity();
   if (!AcquireVcbExclusive(IrpContext, Vcb, FALSE)) return PostRequest(IrpContext, Irp);
   NTSTATUS Status;
   SEH_TRY {

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstring>
+#include <future>
 
 #include "DriverFixture.h"
 
@@ -235,9 +236,9 @@ class VolumeControl : public ImageMount {
     ImageMount::TearDown();
   }
 
-  HANDLE OpenVolume() {
+  HANDLE OpenVolume(PDEVICE_OBJECT Device = nullptr) {
     HANDLE Handle = nullptr;
-    EXPECT_EQ(Open(Disk, u"", &Handle, FILE_READ_DATA | SYNCHRONIZE, FILE_SYNCHRONOUS_IO_NONALERT,
+    EXPECT_EQ(Open(Device != nullptr ? Device : Disk, u"", &Handle, FILE_READ_DATA | SYNCHRONIZE, FILE_SYNCHRONOUS_IO_NONALERT,
                    FILE_SHARE_READ | FILE_SHARE_WRITE), STATUS_SUCCESS);
     return Handle;
   }
@@ -326,6 +327,42 @@ TEST_F(VolumeControl, LockPurgesTheFcbsOfClosedFilesAndIsGrantedAtOnce) {
   HANDLE Again = nullptr;
   EXPECT_EQ(Open(Files, u"\\Docs\\data", &Again), STATUS_SUCCESS) << "the file opens again after the purge";
   EXPECT_EQ(Close(Again), STATUS_SUCCESS);
+  EXPECT_EQ(Close(Volume), STATUS_SUCCESS);
+}
+
+// A file read through the cache and closed just before the lock leaves the cache's work
+// on it in flight: here a read-ahead, and after it the teardown of the stream's cache with
+// the file's last reference. The lock waits that work out and is granted.
+TEST_F(VolumeControl, LockWaitsOutTheCachesWorkOnAFileClosedJustBefore) {
+  ContainerSpec Spec = OneVolume("Cached");
+  apfsw::Entry File;
+  File.name = "data";
+  File.size = 300000;
+  Spec.volumes[0].root.children[0].children.push_back(File);
+  PDEVICE_OBJECT Files = AddDisk(WriteImage(Spec, "cached.img"));
+  HANDLE Data = nullptr;
+  ASSERT_EQ(Open(Files, u"\\Docs\\data", &Data, FILE_READ_DATA | SYNCHRONIZE, FILE_SYNCHRONOUS_IO_NONALERT),
+            STATUS_SUCCESS);
+  HkWorkQueueStepMode(true);
+  std::vector<UCHAR> Buffer(CC_VIEW_SIZE);
+  IO_STATUS_BLOCK Iosb{};
+  // A read up to the end of the first view and one going on from there: the second sets
+  // off read-ahead of the next view, which the queue holds.
+  for (LONGLONG At : {LONGLONG(0), LONGLONG(CC_VIEW_SIZE - 4096)}) {
+    LARGE_INTEGER Offset{};
+    Offset.QuadPart = At;
+    ASSERT_EQ(NtReadFile(Data, nullptr, nullptr, nullptr, &Iosb, Buffer.data(), At == 0 ? CC_VIEW_SIZE - 4096 : 4096,
+                         &Offset, nullptr), STATUS_SUCCESS);
+  }
+  ASSERT_EQ(HkWorkQueueHeldItems(), 1u) << "the read-ahead";
+  ASSERT_EQ(Close(Data), STATUS_SUCCESS);
+  HANDLE Volume = OpenVolume(Files);
+  auto Lock = std::async(std::launch::async, [&] { return Control(Volume, FSCTL_LOCK_VOLUME); });
+  // While the queue holds the read-ahead the lock cannot be decided.
+  EXPECT_EQ(Lock.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  HkWorkQueueStepMode(false);
+  EXPECT_EQ(Lock.get(), STATUS_SUCCESS);
+  EXPECT_EQ(Control(Volume, FSCTL_UNLOCK_VOLUME), STATUS_SUCCESS);
   EXPECT_EQ(Close(Volume), STATUS_SUCCESS);
 }
 

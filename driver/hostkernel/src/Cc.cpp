@@ -1,8 +1,10 @@
 // The cache manager: shared cache maps holding a stream's data in views, filled by paging
 // reads sent to the file system, private cache maps per file object, purge, deferred
 // teardown and read-ahead through the file system's callbacks.
+#include <condition_variable>
 #include <map>
 #include <new>
+#include <set>
 #include <vector>
 
 #include "Sections.h"
@@ -37,6 +39,9 @@ struct SHARED_CACHE_MAP {
   ULONG ReadAheadLength = 0;
   WORK_QUEUE_ITEM TeardownItem;
   WORK_QUEUE_ITEM ReadAheadItem;
+  // Tickets of the queued teardown and read-ahead, for waiters on the cache's activity.
+  ULONG64 TeardownTicket = 0;
+  ULONG64 ReadAheadTicket = 0;
 };
 
 struct PRIVATE_CACHE_MAP {
@@ -51,6 +56,34 @@ struct PRIVATE_CACHE_MAP {
 std::mutex& CacheLock() {
   static std::mutex& Lock = *new std::mutex;
   return Lock;
+}
+
+// The cache's queued work by ticket, so that a waiter waits for the work queued before it
+// and not for work queued after.
+struct ACTIVITY {
+  std::set<ULONG64> Pending;
+  ULONG64 NextTicket = 1;
+  std::condition_variable Finished;
+};
+
+ACTIVITY& Activity() {
+  static ACTIVITY& Work = *new ACTIVITY;
+  return Work;
+}
+
+// Queues Item under Ticket (0: a new one) and returns the ticket; under the cache lock.
+ULONG64 QueueCacheWork(PWORK_QUEUE_ITEM Item, PWORKER_THREAD_ROUTINE Routine, PVOID Context, ULONG64 Ticket) {
+  if (Ticket == 0) Ticket = Activity().NextTicket++;
+  Activity().Pending.insert(Ticket);
+  ExInitializeWorkItem(Item, Routine, Context);
+  ExQueueWorkItem(Item, DelayedWorkQueue);
+  return Ticket;
+}
+
+// Under the cache lock.
+void CacheWorkDone(ULONG64 Ticket) {
+  Activity().Pending.erase(Ticket);
+  Activity().Finished.notify_all();
 }
 
 SHARED_CACHE_MAP* SharedMapOf(PSECTION_OBJECT_POINTERS Pointers) {
@@ -169,35 +202,40 @@ void DropViews(SHARED_CACHE_MAP* Shared, ULONG64 From, ULONG64 To) {
 
 void TeardownWorker(PVOID Context);
 
-// Queues the shared map's teardown once nothing uses it; under the cache lock.
-void QueueTeardownIfUnused(SHARED_CACHE_MAP* Shared) {
+// Queues the shared map's teardown once nothing uses it, as part of the work of Ticket
+// (0: as work of its own); under the cache lock.
+void QueueTeardownIfUnused(SHARED_CACHE_MAP* Shared, ULONG64 Ticket = 0) {
   if (!Shared->PrivateMaps.empty() || Shared->TeardownQueued || Shared->ReadAheadQueued) return;
   if (AnyViewInUse(Shared, 0, ~0ULL)) return;
   Shared->TeardownQueued = true;
-  ExInitializeWorkItem(&Shared->TeardownItem, TeardownWorker, Shared);
-  ExQueueWorkItem(&Shared->TeardownItem, DelayedWorkQueue);
+  Shared->TeardownTicket = QueueCacheWork(&Shared->TeardownItem, TeardownWorker, Shared, Ticket);
 }
 
 // Tears the shared map down unless the stream was cached again or is in use meanwhile:
 // its views, its hold on the data section and its file object's reference; then the
-// waiters learn it is gone.
+// waiters learn it is gone. The work counts as done only once the reference is let go of.
 void TeardownWorker(PVOID Context) {
   auto* Shared = (SHARED_CACHE_MAP*)Context;
   std::vector<PKEVENT> Events;
-  {
-    std::lock_guard<std::mutex> Lock(CacheLock());
-    Shared->TeardownQueued = false;
-    if (!Shared->PrivateMaps.empty() || Shared->ReadAheadQueued || AnyViewInUse(Shared, 0, ~0ULL)) return;
-    DropViews(Shared, 0, ~0ULL);
-    Shared->Pointers->SharedCacheMap = nullptr;
-    hk::ReleaseDataSectionForCache(Shared->Pointers);
-    Events.swap(Shared->UninitializeEvents);
+  std::unique_lock<std::mutex> Lock(CacheLock());
+  const ULONG64 Ticket = Shared->TeardownTicket;
+  Shared->TeardownQueued = false;
+  if (!Shared->PrivateMaps.empty() || Shared->ReadAheadQueued || AnyViewInUse(Shared, 0, ~0ULL)) {
+    CacheWorkDone(Ticket);
+    return;
   }
+  DropViews(Shared, 0, ~0ULL);
+  Shared->Pointers->SharedCacheMap = nullptr;
+  hk::ReleaseDataSectionForCache(Shared->Pointers);
+  Events.swap(Shared->UninitializeEvents);
+  Lock.unlock();
   PFILE_OBJECT FileObject = Shared->FileObject;
   Shared->~SHARED_CACHE_MAP();
   ExFreePoolWithTag(Shared, SharedMapTag);
   ObDereferenceObject(FileObject);
   for (PKEVENT Event : Events) KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
+  Lock.lock();
+  CacheWorkDone(Ticket);
 }
 
 void FreePrivateMap(SHARED_CACHE_MAP* Shared, PRIVATE_CACHE_MAP* Private) {
@@ -235,7 +273,10 @@ void ReadAheadWorker(PVOID Context) {
   KeLeaveCriticalRegion();
   std::lock_guard<std::mutex> Lock(CacheLock());
   Shared->ReadAheadQueued = false;
-  QueueTeardownIfUnused(Shared);
+  // The teardown a read-ahead leaves behind is part of its work: who waits for the one
+  // waits for the other, and the ticket stays pending without a gap.
+  CacheWorkDone(Shared->ReadAheadTicket);
+  QueueTeardownIfUnused(Shared, Shared->ReadAheadTicket);
 }
 
 // A copy that continues the file object's last one sets off read-ahead of the stretch of
@@ -252,8 +293,7 @@ void NoteCopy(SHARED_CACHE_MAP* Shared, PRIVATE_CACHE_MAP* Private, ULONG64 Offs
   Shared->ReadAheadQueued = true;
   Shared->ReadAheadOffset = Start;
   Shared->ReadAheadLength = (ULONG)(End - Start);
-  ExInitializeWorkItem(&Shared->ReadAheadItem, ReadAheadWorker, Shared);
-  ExQueueWorkItem(&Shared->ReadAheadItem, DelayedWorkQueue);
+  Shared->ReadAheadTicket = QueueCacheWork(&Shared->ReadAheadItem, ReadAheadWorker, Shared, 0);
 }
 
 // Gives back a chain of MDLs the cache handed out: each view they describe is no longer
@@ -395,6 +435,15 @@ BOOLEAN CcPurgeCacheSection(PSECTION_OBJECT_POINTERS SectionObjectPointer, PLARG
   if (Purged) DropViews(Shared, From, To);
   QueueTeardownIfUnused(Shared);
   return Purged;
+}
+
+NTSTATUS CcWaitForCurrentLazyWriterActivity() {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) hk::Violation("CcWaitForCurrentLazyWriterActivity above PASSIVE_LEVEL");
+  std::unique_lock<std::mutex> Lock(CacheLock());
+  ACTIVITY& Work = Activity();
+  const ULONG64 Last = Work.NextTicket - 1;
+  Work.Finished.wait(Lock, [&] { return Work.Pending.empty() || *Work.Pending.begin() > Last; });
+  return STATUS_SUCCESS;
 }
 
 void CcSetFileSizes(PFILE_OBJECT FileObject, PCC_FILE_SIZES FileSizes) {

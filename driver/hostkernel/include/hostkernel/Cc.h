@@ -46,6 +46,10 @@ BOOLEAN CcUninitializeCacheMap(PFILE_OBJECT FileObject, PLARGE_INTEGER TruncateS
 // UninitializeCacheMaps every private cache map of the stream is dropped first.
 BOOLEAN CcPurgeCacheSection(PSECTION_OBJECT_POINTERS SectionObjectPointer, PLARGE_INTEGER FileOffset,
                             ULONG Length, BOOLEAN UninitializeCacheMaps);
+// Waits until the cache's work queued before the call is done: teardowns of shared cache
+// maps, with the file object references they let go of, and read-aheads with the
+// teardowns they leave. At PASSIVE_LEVEL, holding no resource that work may need.
+NTSTATUS CcWaitForCurrentLazyWriterActivity();
 // New sizes for a cached stream; cached data past a smaller file size is dropped.
 void CcSetFileSizes(PFILE_OBJECT FileObject, PCC_FILE_SIZES FileSizes);
 // Writes the range's dirty data back. Nothing in this cache is ever dirtied (no stream is

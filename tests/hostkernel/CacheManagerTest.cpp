@@ -1,5 +1,6 @@
 // The cache manager and the sections of mapped files, over a tiny file system whose one
 // stream holds the pattern bytes and which serves only the paging reads the cache sends.
+#include <atomic>
 #include <thread>
 
 #include "StandInTestSupport.h"
@@ -283,6 +284,31 @@ TEST_F(CacheManager, TheSharedMapGoesInAWorkerAfterTheLastFileObjectAndHoldsItsF
   EXPECT_EQ(File.Section.SharedCacheMap, nullptr);
   EXPECT_EQ(HkObjectReferenceCount(First), Alone - 1);
   EXPECT_FALSE(CcUninitializeCacheMap(First, nullptr, nullptr));
+}
+
+// Readers that hold a file shared may each find its file object uncached and set it up
+// at once: one private map results, and letting go of it leaves nothing behind.
+TEST_F(CacheManager, ReadersSettingUpOneFileObjectAtOnceMakeOnePrivateMap) {
+  PFILE_OBJECT FileObject = OpenCached();
+  EXPECT_TRUE(CcUninitializeCacheMap(FileObject, nullptr, nullptr));
+  constexpr int Readers = 8;
+  for (int Round = 0; Round < 50; ++Round) {
+    std::atomic<int> Ready{0};
+    std::vector<std::thread> Threads;
+    for (int I = 0; I < Readers; ++I)
+      Threads.emplace_back([&] {
+        Ready++;
+        while (Ready.load() < Readers) {
+        }
+        CcInitializeCacheMap(FileObject, (PCC_FILE_SIZES)&File.Header.AllocationSize, FALSE, &Callbacks, &File);
+      });
+    for (std::thread& Thread : Threads) Thread.join();
+    ASSERT_NE(FileObject->PrivateCacheMap, nullptr);
+    EXPECT_TRUE(CcUninitializeCacheMap(FileObject, nullptr, nullptr));
+    HkWaitForWorkQueueIdle();
+    ASSERT_EQ(File.Section.SharedCacheMap, nullptr) << "round " << Round << ": a second private map kept the stream cached";
+  }
+  CcInitializeCacheMap(FileObject, (PCC_FILE_SIZES)&File.Header.AllocationSize, FALSE, &Callbacks, &File);
 }
 
 TEST_F(CacheManager, SequentialReadersSetOffReadAheadThroughTheFileSystemsCallbacks) {

@@ -369,6 +369,12 @@ void CcInitializeCacheMap(PFILE_OBJECT FileObject, PCC_FILE_SIZES FileSizes, BOO
   const POOL_TYPE Pool = (POOL_TYPE)(NonPagedPoolNx | POOL_RAISE_IF_ALLOCATION_FAILURE);
   auto* Private = (PRIVATE_CACHE_MAP*)ExAllocatePoolWithTag(Pool, sizeof(PRIVATE_CACHE_MAP), PrivateMapTag);
   std::lock_guard<std::mutex> Lock(CacheLock());
+  // Readers holding the file shared may set up caching for one file object at once: the
+  // first one does it.
+  if (FileObject->PrivateCacheMap != nullptr) {
+    ExFreePoolWithTag(Private, PrivateMapTag);
+    return;
+  }
   SHARED_CACHE_MAP* Shared = SharedMapOf(Pointers);
   if (Shared == nullptr) {
     void* Block = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(SHARED_CACHE_MAP), SharedMapTag);

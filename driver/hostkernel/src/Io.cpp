@@ -452,6 +452,10 @@ void hk::DeleteFileObject(PFILE_OBJECT FileObject) {
     if (IoCallDriver(Device, Irp) == STATUS_PENDING)
       KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
   }
+  // A private cache map outliving its file object would be found by the cache later, its
+  // file object's memory long reused.
+  if (FileObject->PrivateCacheMap != nullptr)
+    hk::Violation("file object %p closed with its private cache map still set up", (void*)FileObject);
   InterlockedDecrement(&FileObject->DeviceObject->ReferenceCount);
   if (FileObject->FileName.Buffer) ExFreePool(FileObject->FileName.Buffer);
   ExFreePoolWithTag(FileObject, PoolTag("File"));

@@ -1,5 +1,7 @@
 // The kernel layer: thread records, emulated IRQL, spin locks, events and waits with a
 // watchdog, critical regions, the bug check and the stack-expansion callout.
+#include <execinfo.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -84,6 +86,9 @@ void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, 
   const ULONG_PTR Parameters[4] = {P1, P2, P3, P4};
   std::fprintf(stderr, "*** STOP: 0x%08X (0x%lX, 0x%lX, 0x%lX, 0x%lX)\n", BugCheckCode,
                (unsigned long)P1, (unsigned long)P2, (unsigned long)P3, (unsigned long)P4);
+  // The stopping thread's stack stands in for the dump a real system writes.
+  void* Frames[64];
+  backtrace_symbols_fd(Frames, backtrace(Frames, 64), fileno(stderr));
   std::fflush(stderr);
   if (HkBugCheckHook Hook = BugCheckHook.load()) Hook(BugCheckCode, Parameters);
   // The system ends here: no destructor, no handler, no other thread runs on.

@@ -236,9 +236,10 @@ std::string StressContents(size_t i, size_t size) {
 // the readers do not finish (a deadlock), and the unmount must leave nothing of the
 // driver's behind.
 //
-// Disabled until a race it finds is fixed: now and then, under load, a request maps an
-// MDL whose pages are no longer locked and the emulated system stops (0xC4, "mapping
-// MDL ... whose pages are not locked").
+// Disabled until a race it finds is fixed: about one run in ten, under load, a read (a
+// posted cached one, or a non-cached one on its way to the disk) finds its IRP's MDL
+// unlocked, as a completed IRP's is, and the emulated system stops (0xC4, "mapping MDL
+// ... whose pages are not locked"). The sanitizer build has not met it.
 TEST(DriverMount, DISABLED_SixteenReadersAtOnceSeeEveryByteAndLeaveNothingBehind) {
   if (const std::string why = WhyFuseIsMissing(); !why.empty()) GTEST_SKIP() << why;
   constexpr size_t FILES = 24;

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <map>
 #include <tuple>
 
 #include "IndependentReader.h"
@@ -120,7 +121,14 @@ TEST(VolumeRecords, RecordsArePackedWithoutPadding) {
 TEST(VolumeRecords, EmptyVolumeStillCountsIdsFromTheFirstUserId) {
   const auto v = WriteAndRead(OneVolume({}));
   EXPECT_EQ(Le64(&v->superblock[176]), 16u);
-  EXPECT_EQ(v->records.size(), 2u);  // the root and the private directory
+  // The root and the private directory, and their names under the pseudo-parent 1 with
+  // the hashes the system's formatter gives them.
+  ASSERT_EQ(v->records.size(), 4u);
+  std::map<std::string, std::pair<uint64_t, uint32_t>> named;
+  for (const auto& r : v->records)
+    if (TypeOf(r) == 9 && IdOf(r) == 1) named[NameOf(r, true)] = {Le64(r.value.data()), Le32(&r.key[8])};
+  EXPECT_EQ(named["root"], std::make_pair(uint64_t(2), 0xB671E405u));
+  EXPECT_EQ(named["private-dir"], std::make_pair(uint64_t(3), 0xACA68C0Cu));
 }
 
 TEST(VolumeRecords, VolumeCountsAndIdsAreRecorded) {
@@ -149,7 +157,7 @@ TEST(VolumeRecords, DirectoryRecordsCarryNameHashes) {
       EXPECT_EQ(Le32(&r.key[8]) >> 10, NameHash(name, !caseInsensitive).value()) << name;
       ++checked;
     }
-    EXPECT_EQ(checked, 24u);
+    EXPECT_EQ(checked, 26u);  // with "root" and "private-dir" under the pseudo-parent
   }
 }
 

@@ -105,6 +105,7 @@ class VolumeBuilder {
   void EmitInode(size_t nodeIndex);
   void EmitNames(size_t nodeIndex);
   void EmitPrivateDirectory();
+  void EmitRootNames();
   Times TimesOf(const Node& node) const;
   void AddRegularFile(size_t nodeIndex, InodeFields& fields, FileLocation& location);
   void AddStreamFields(uint64_t size, const std::vector<ExtentLocation>& extents, InodeFields& fields) const;
@@ -487,6 +488,18 @@ void VolumeBuilder::EmitPrivateDirectory() {
   records_.Add(InodeKey(PRIV_DIR_INO_NUM), InodeValue(fields));
 }
 
+// A new volume names its two first directories from the pseudo-parent 1, as the system's
+// formatter does: "root" and "private-dir", each added when it was made. Some readers
+// find the root only through these records.
+void VolumeBuilder::EmitRootNames() {
+  const std::pair<const char*, uint64_t> names[] = {{"root", ROOT_DIR_INO_NUM}, {"private-dir", PRIV_DIR_INO_NUM}};
+  for (const auto& [name, inode] : names) {
+    const int64_t made = inode == ROOT_DIR_INO_NUM ? TimesOf(nodes_[0]).create : context_.baseTime;
+    records_.Add(DirectoryRecordKey(ROOT_DIR_PARENT, name, hashed_, hashed_ ? HashOf(name) : 0),
+                 DirectoryRecordValue(inode, static_cast<uint64_t>(made), DT_DIR, 0));
+  }
+}
+
 // One record per run of data blocks: its length, the stream that first owned it, and how
 // many streams refer to it (clones share runs).
 uint64_t VolumeBuilder::WriteExtentReferenceTree(const std::string& name) {
@@ -618,6 +631,7 @@ void VolumeBuilder::EmitRecords() {
     EmitNames(i);
   }
   EmitPrivateDirectory();
+  EmitRootNames();
   records_.Sort();
 }
 

@@ -201,6 +201,13 @@ TEST(Command, GetKeepsLinksHolesTimesModesAndAttributes) {
   const ssize_t n = getxattr((dest / "Documents/notes.md").c_str(), "user.user.colour", value, sizeof value);
   if (n < 0 && errno == ENOTSUP) GTEST_SKIP() << "the scratch folder's file system keeps no user attributes";
   EXPECT_EQ(std::string(value, size_t(std::max<ssize_t>(n, 0))), "blue");
+
+  // The extracted tree written back keeps the attributes under their own names.
+  const fs::path again = dir / "again.img";
+  const Result written = RunProgram({QUADREL_MKIMAGE, "--tree", dest.string(), again.string()});
+  ASSERT_EQ(written.status, 0) << written.err;
+  EXPECT_EQ(Quadrel({"xattr", again.string(), "/Documents/notes.md"}).out,
+            Quadrel({"xattr", Sample(), "/Documents/notes.md"}).out);
 }
 
 TEST(Command, GetOfOneFileIntoAFolderOrToANewName) {

@@ -114,7 +114,7 @@ TEST(DirectoryTree, ReadsFilesLinksAndAttributes) {
   EXPECT_EQ(sub.children.at(0).target, "second");
   if (xattrs) {
     ASSERT_EQ(tree.children[2].xattrs.size(), 1u);
-    EXPECT_EQ(tree.children[2].xattrs[0].name, "user.note");
+    EXPECT_EQ(tree.children[2].xattrs[0].name, "note") << "user.NAME is stored as NAME";
   }
 
   ContainerSpec spec;

@@ -226,6 +226,12 @@ int64_t NanosecondsOf(const struct timespec& t) {
   return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
+// The user namespace is the one attributes of other systems come back in (quadrel mount
+// and get show an APFS attribute NAME as user.NAME): user.NAME is stored as NAME. The
+// other namespaces hold this machine's own security labels and access lists, which do
+// not belong to the files: they are left out.
+constexpr char kUserPrefix[] = "user.";
+
 std::vector<XattrSpec> ReadXattrs(const std::string& path) {
   std::vector<XattrSpec> xattrs;
   const ssize_t listSize = ::llistxattr(path.c_str(), nullptr, 0);
@@ -234,11 +240,12 @@ std::vector<XattrSpec> ReadXattrs(const std::string& path) {
   if (::llistxattr(path.c_str(), names.data(), names.size()) < 0) return xattrs;
   for (size_t at = 0; at < names.size(); at += std::strlen(names.data() + at) + 1) {
     const char* name = names.data() + at;
+    if (std::strncmp(name, kUserPrefix, sizeof kUserPrefix - 1) != 0 || name[sizeof kUserPrefix - 1] == 0) continue;
     const ssize_t size = ::lgetxattr(path.c_str(), name, nullptr, 0);
     if (size < 0) continue;
     std::vector<uint8_t> value(static_cast<size_t>(size));
     if (::lgetxattr(path.c_str(), name, value.data(), value.size()) != size) continue;
-    xattrs.push_back({name, std::move(value), false});
+    xattrs.push_back({name + sizeof kUserPrefix - 1, std::move(value), false});
   }
   std::sort(xattrs.begin(), xattrs.end(), [](const XattrSpec& a, const XattrSpec& b) { return a.name < b.name; });
   return xattrs;

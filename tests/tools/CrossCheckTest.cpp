@@ -17,6 +17,7 @@
 #include "IndependentReader.h"
 #include "ImageWriter.h"
 #include "NameHash.h"
+#include "SleuthKit.h"
 #include "TestImages.h"
 
 namespace apfsw::testing {
@@ -121,18 +122,6 @@ class CrossCheck : public ::testing::Test {
 TempFolder* CrossCheck::folder_ = nullptr;
 ContainerSpec* CrossCheck::spec_ = nullptr;
 WriteResult* CrossCheck::result_ = nullptr;
-
-// fls -r -p lines: "r/r 16:\tdocs/report.pdf"
-std::map<std::string, std::pair<char, uint64_t>> ParseFls(const std::string& listing) {
-  std::map<std::string, std::pair<char, uint64_t>> entries;
-  std::istringstream lines(listing);
-  for (std::string line; std::getline(lines, line);) {
-    const size_t colon = line.find(":\t");
-    if (line.size() < 5 || colon == std::string::npos) continue;
-    entries[line.substr(colon + 2)] = {line[0], std::stoull(line.substr(4, colon - 4))};
-  }
-  return entries;
-}
 
 TEST_F(CrossCheck, SleuthkitListsTheSameTree) {
   for (size_t volume = 0; volume < 2; ++volume) {

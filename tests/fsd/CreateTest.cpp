@@ -233,6 +233,26 @@ TEST_F(Opening, OptionsAndKindsAreChecked) {
   EXPECT_EQ(Status(u"\\socket"), STATUS_OBJECT_NAME_NOT_FOUND);
   // Asking for write or delete access does not fail an open by itself.
   EXPECT_EQ(Status(u"\\hello.txt", FILE_OPEN, 0, FILE_WRITE_DATA | DELETE | SYNCHRONIZE), STATUS_SUCCESS);
+
+  // The parent of a name to be created or renamed is opened only to write into it: refused
+  // for any name (in memory, on the volume or missing); the root and the volume have none.
+  auto OpenTarget = [](const std::u16string& Name) {
+    std::u16string Full = u"\\Device\\Harddisk0" + Name;
+    UNICODE_STRING Unicode{(USHORT)(Full.size() * 2), (USHORT)(Full.size() * 2), (PWSTR)Full.data()};
+    OBJECT_ATTRIBUTES Attributes = HkObjectAttributes(&Unicode);
+    IO_STATUS_BLOCK Iosb{};
+    HANDLE Handle = nullptr;
+    return IoCreateFile(&Handle, FILE_WRITE_DATA | SYNCHRONIZE, &Attributes, &Iosb, nullptr, 0, ShareAll, FILE_OPEN,
+                        FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0, CreateFileTypeNone, nullptr,
+                        IO_OPEN_TARGET_DIRECTORY);
+  };
+  HANDLE Held;
+  ASSERT_EQ(OpenAs(u"\\Docs", &Held), STATUS_SUCCESS);
+  EXPECT_EQ(OpenTarget(u"\\Docs"), STATUS_MEDIA_WRITE_PROTECTED);
+  EXPECT_EQ(OpenTarget(u"\\hello.txt"), STATUS_MEDIA_WRITE_PROTECTED);
+  EXPECT_EQ(OpenTarget(u"\\Docs\\new-name"), STATUS_MEDIA_WRITE_PROTECTED);
+  EXPECT_EQ(OpenTarget(u"\\"), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(OpenTarget(u""), STATUS_INVALID_PARAMETER);
   ExpectNoFileFcbWithoutOpens();
 }
 

@@ -160,7 +160,7 @@ NTSTATUS FindOpenTarget(POBJECT_ATTRIBUTES Attributes, OpenTarget* Open) {
 NTSTATUS SendCreate(const OpenTarget& Open, PFILE_OBJECT FileObject, ACCESS_MASK DesiredAccess,
                     POBJECT_ATTRIBUTES Attributes, PIO_STATUS_BLOCK Iosb, PLARGE_INTEGER AllocationSize,
                     ULONG FileAttributes, ULONG ShareAccess, ULONG Disposition, ULONG CreateOptions,
-                    PVOID EaBuffer, ULONG EaLength) {
+                    PVOID EaBuffer, ULONG EaLength, UCHAR StackFlags) {
   PIRP Irp = IoAllocateIrp(Open.Target->StackSize, FALSE);
   if (!Irp) return STATUS_INSUFFICIENT_RESOURCES;
   KEVENT Done;
@@ -181,7 +181,7 @@ NTSTATUS SendCreate(const OpenTarget& Open, PFILE_OBJECT FileObject, ACCESS_MASK
   if (AllocationSize) Irp->Overlay.AllocationSize = *AllocationSize;
   PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
   Stack->MajorFunction = IRP_MJ_CREATE;
-  Stack->Flags = (Attributes->Attributes & OBJ_CASE_INSENSITIVE) ? 0 : SL_CASE_SENSITIVE;
+  Stack->Flags = StackFlags | ((Attributes->Attributes & OBJ_CASE_INSENSITIVE) ? 0 : SL_CASE_SENSITIVE);
   Stack->Parameters.Create.SecurityContext = &Security;
   Stack->Parameters.Create.Options = (Disposition << 24) | (CreateOptions & 0x00FFFFFF);
   Stack->Parameters.Create.FileAttributes = (USHORT)FileAttributes;
@@ -432,7 +432,7 @@ PFILE_OBJECT HkFileObjectOf(HANDLE Handle) {
 static NTSTATUS CreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                            PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
                            ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                           ULONG EaLength) {
+                           ULONG EaLength, UCHAR StackFlags) {
   *FileHandle = nullptr;
   ULONG Flags = (CreateOptions & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) ? FO_SYNCHRONOUS_IO : 0;
   if (CreateOptions & FILE_NO_INTERMEDIATE_BUFFERING) Flags |= FO_NO_INTERMEDIATE_BUFFERING;
@@ -443,7 +443,7 @@ static NTSTATUS CreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJEC
     PFILE_OBJECT FileObject = NewFileObject(Open.Device, Open.Vpb, Open.Name, Flags);
     FileObject->RelatedFileObject = Open.Related;
     Status = SendCreate(Open, FileObject, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
-                        FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer, EaLength);
+                        FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer, EaLength, StackFlags);
     if (NT_SUCCESS(Status) && Status != STATUS_REPARSE) {
       FileObject->Flags |= FO_FILE_OPEN | FO_HANDLE_CREATED;
       *FileHandle = InsertHandle(FileObject);
@@ -461,7 +461,24 @@ NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
                       ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                       ULONG EaLength) {
   NTSTATUS Status = CreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
-                               FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer, EaLength);
+                               FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer, EaLength, 0);
+  LeaveService();
+  return Status;
+}
+
+// The options a caller in the kernel may add to an open. Their bits are those of the
+// stack location's flags they become.
+NTSTATUS IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                      ULONG ShareAccess, ULONG Disposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
+                      CREATE_FILE_TYPE CreateFileType, PVOID InternalParameters, ULONG Options) {
+  if (CreateFileType != CreateFileTypeNone || InternalParameters != nullptr)
+    hk::Violation("IoCreateFile of a named pipe or mailslot, which this system does not have");
+  if (Options & ~(ULONG)(IO_FORCE_ACCESS_CHECK | IO_OPEN_TARGET_DIRECTORY))
+    hk::Violation("IoCreateFile option 0x%lx, which this system does not offer", (unsigned long)Options);
+  NTSTATUS Status = CreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
+                               FileAttributes, ShareAccess, Disposition, CreateOptions, EaBuffer, EaLength,
+                               (UCHAR)Options);
   LeaveService();
   return Status;
 }

@@ -30,6 +30,14 @@ NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
                       PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
                       ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                       ULONG EaLength);
+enum CREATE_FILE_TYPE { CreateFileTypeNone, CreateFileTypeNamedPipe, CreateFileTypeMailslot };
+#define IO_FORCE_ACCESS_CHECK 0x0001     // becomes SL_FORCE_ACCESS_CHECK
+#define IO_OPEN_TARGET_DIRECTORY 0x0004  // becomes SL_OPEN_TARGET_DIRECTORY
+// NtCreateFile with Options: IO_FORCE_ACCESS_CHECK and IO_OPEN_TARGET_DIRECTORY only.
+NTSTATUS IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                      ULONG ShareAccess, ULONG Disposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
+                      CREATE_FILE_TYPE CreateFileType, PVOID InternalParameters, ULONG Options);
 NTSTATUS NtClose(HANDLE Handle);
 NTSTATUS NtReadFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,
                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,

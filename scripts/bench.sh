@@ -44,7 +44,8 @@ workload="$build/bench/workload_bench"
 micro="$build/bench/engine_bench"
 quadrel="$build/host/quadrel"
 mkimage="$build/tools/quadrel-mkimage"
-for program in "$workload" "$micro" "$quadrel" "$mkimage"; do
+ceiling="$build/bench/fuse_ceiling"
+for program in "$workload" "$micro" "$quadrel" "$mkimage" "$ceiling"; do
   [ -x "$program" ] || { echo "bench: $program is not built" >&2; exit 1; }
 done
 
@@ -63,6 +64,7 @@ mnt="$run_dir/mnt"
 mount_pid=""
 mount_peak=""
 mount_flags=()  # --driver while the driver's mount is measured
+mounter=mount_image  # ceiling_mount while FUSE's ceiling is measured
 
 fail() { echo "bench: $*" >&2; exit 1; }
 
@@ -133,6 +135,19 @@ mount_image() {
   mkdir -p "$mnt"
   "$quadrel" mount -f "${mount_flags[@]}" "$1" "$mnt" 2>>"$run_dir/mount.log" &
   mount_pid=$!
+  wait_for_mount "$1"
+}
+
+# FUSE's ceiling: the first file_size bytes of image served as $mnt/data by a daemon
+# that does nothing but splice them, through the mount's own FUSE session.
+ceiling_mount() {
+  mkdir -p "$mnt"
+  "$ceiling" "$1" 0 "$file_size" "$mnt" 2>>"$run_dir/mount.log" &
+  mount_pid=$!
+  wait_for_mount "$1"
+}
+
+wait_for_mount() {
   for _ in $(seq 400); do
     mountpoint -q "$mnt" && return 0
     kill -0 "$mount_pid" 2>/dev/null || fail "the mount of $1 ended; see $run_dir/mount.log"
@@ -155,10 +170,17 @@ trap 'if [ -n "$mount_pid" ]; then fusermount3 -u "$mnt" 2>/dev/null || true; fi
 mount_once() {
   local run=$1 name=$2 image=$3 out
   shift 3
-  mount_image "$image"
+  "$mounter" "$image"
   out=$("$workload" run "$@") || { unmount_image; fail "$name failed"; }
   unmount_image
   record "$name" "$run" "$(sed "s/\"peak_rss_kib\": [0-9]*/\"peak_rss_kib\": $mount_peak/" <<<"$out")"
+}
+
+# ceiling_once: mount_once on FUSE's ceiling daemon.
+ceiling_once() {
+  mounter=ceiling_mount
+  mount_once "$@"
+  mounter=mount_image
 }
 
 # driver_mount_once: mount_once on the mount served by the driver.
@@ -217,6 +239,7 @@ for file in contiguous fragmented; do
     [ -n "$why_no_fuse" ] || mount_once "$i" "read_mount_$file" "$files_image" --discard -- cat "$mnt/$file.bin"
     [ -n "$why_no_fuse" ] ||
       driver_mount_once "$i" "read_driver_mount_$file" "$files_image" --discard -- cat "$mnt/$file.bin"
+    [ -n "$why_no_fuse" ] || ceiling_once "$i" "read_fuse_ceiling_$file" "$files_image" --discard -- cat "$mnt/data"
   done
   expect "pread_$file" bytes "$file_size"
   expect "read_engine_$file" bytes "$file_size"

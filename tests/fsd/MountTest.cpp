@@ -243,6 +243,16 @@ class VolumeControl : public ImageMount {
     return Handle;
   }
 
+  // A second disk whose volume holds the file \Docs\data of Size bytes.
+  PDEVICE_OBJECT AddDiskWithDocsData(const std::string& ImageName, uint64_t Size) {
+    ContainerSpec Spec = OneVolume("Files");
+    apfsw::Entry File;
+    File.name = "data";
+    File.size = Size;
+    Spec.volumes[0].root.children[0].children.push_back(File);
+    return AddDisk(WriteImage(Spec, ImageName));
+  }
+
   static NTSTATUS Control(HANDLE Handle, ULONG Code, PVOID Input = nullptr, ULONG InputLength = 0,
                           PVOID Output = nullptr, ULONG OutputLength = 0) {
     IO_STATUS_BLOCK Iosb{};
@@ -305,12 +315,7 @@ TEST_F(VolumeControl, SmallQueriesAndDirtyMarksStayInMemory) {
 // The records of closed files the delayed-close list keeps for a quick re-open are
 // deleted by the volume lock's purge, and the lock is granted at once.
 TEST_F(VolumeControl, LockPurgesTheFcbsOfClosedFilesAndIsGrantedAtOnce) {
-  ContainerSpec Spec = OneVolume("Files");
-  apfsw::Entry File;
-  File.name = "data";
-  File.size = 100;
-  Spec.volumes[0].root.children[0].children.push_back(File);
-  PDEVICE_OBJECT Files = AddDisk(WriteImage(Spec, "files.img"));
+  PDEVICE_OBJECT Files = AddDiskWithDocsData("files.img", 100);
   HANDLE Data = nullptr;
   ASSERT_EQ(Open(Files, u"\\Docs\\data", &Data), STATUS_SUCCESS);
   ASSERT_EQ(Close(Data), STATUS_SUCCESS);
@@ -334,12 +339,7 @@ TEST_F(VolumeControl, LockPurgesTheFcbsOfClosedFilesAndIsGrantedAtOnce) {
 // on it in flight: here a read-ahead, and after it the teardown of the stream's cache with
 // the file's last reference. The lock waits that work out and is granted.
 TEST_F(VolumeControl, LockWaitsOutTheCachesWorkOnAFileClosedJustBefore) {
-  ContainerSpec Spec = OneVolume("Cached");
-  apfsw::Entry File;
-  File.name = "data";
-  File.size = 300000;
-  Spec.volumes[0].root.children[0].children.push_back(File);
-  PDEVICE_OBJECT Files = AddDisk(WriteImage(Spec, "cached.img"));
+  PDEVICE_OBJECT Files = AddDiskWithDocsData("cached.img", 300000);
   HANDLE Data = nullptr;
   ASSERT_EQ(Open(Files, u"\\Docs\\data", &Data, FILE_READ_DATA | SYNCHRONIZE, FILE_SYNCHRONOUS_IO_NONALERT),
             STATUS_SUCCESS);

@@ -2,11 +2,8 @@
 // exactly (types, sizes, bytes, link targets, link counts, attributes); Sleuth Kit and
 // fsapfsmount, written by others, show the same types, sizes and bytes; and a tree
 // extracted with `quadrel get` and written back mounts as the first image did.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -15,6 +12,7 @@
 #include <random>
 
 #include "MountSupport.h"
+#include "PeerMount.h"
 #include "SleuthKit.h"
 
 namespace {
@@ -99,43 +97,6 @@ void ExpectSameTree(const fs::path& source, const fs::path& shown, bool exact) {
   }
 }
 
-// `fsapfsmount -X ro IMAGE MOUNTPOINT` running for the life of the object.
-class PeerMount {
- public:
-  PeerMount(const fs::path& image, const fs::path& at) : at_(at) {
-    fs::create_directories(at);
-    struct stat before {};
-    stat(at.c_str(), &before);
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int null = open("/dev/null", O_WRONLY);
-      dup2(null, 1);
-      dup2(null, 2);
-      execlp("fsapfsmount", "fsapfsmount", "-X", "ro", image.c_str(), at.c_str(), nullptr);
-      _exit(127);
-    }
-    for (int tries = 0; tries < 100 && !mounted_; ++tries) {
-      struct stat now {};
-      mounted_ = stat(at.c_str(), &now) == 0 && now.st_dev != before.st_dev;
-      if (!mounted_) usleep(50000);
-    }
-  }
-  ~PeerMount() {
-    RunProgram({"fusermount3", "-u", at_.string()});
-    int status = 0;
-    if (!ProcessEndsWithin(pid_, 10, &status)) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-    }
-  }
-  bool ok() const { return mounted_; }
-
- private:
-  fs::path at_;
-  pid_t pid_ = -1;
-  bool mounted_ = false;
-};
-
 bool Installed(const std::string& tool) { return RunProgram({"sh", "-c", "command -v " + tool}).status == 0; }
 
 TEST(WriterRoundTrip, RandomTreesReadBackThroughEveryReader) {
@@ -153,10 +114,10 @@ TEST(WriterRoundTrip, RandomTreesReadBackThroughEveryReader) {
       REQUIRE_MOUNT(ours);
       ExpectSameTree(source, ours.path(), true);
     }
-    if (Installed("fsapfsmount")) {
+    if (PeerMount::Installed()) {
       PeerMount peer(image, dir / "peer");
       ASSERT_TRUE(peer.ok()) << "fsapfsmount did not mount the image";
-      ExpectSameTree(source, dir / "peer", false);
+      ExpectSameTree(source, peer.path(), false);
     }
     if (Installed("fls") && Installed("icat")) {
       std::ifstream in(layout);

@@ -126,25 +126,13 @@ void CancelWaitingLock(PDEVICE_OBJECT, PIRP Irp) {
 }
 
 // Sets the cancel routine of a lock request about to wait in State. False when it was
-// cancelled before. Called under the package lock, which the cancel routine takes first.
+// cancelled before.
 bool HoldCancellable(PFILE_LOCK FileLock, LockState& State, PIRP Irp, PVOID Context) {
-  IoSetCancelRoutine(Irp, CancelWaitingLock);
-  if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) return false;
-  CancellableIrps()[Irp] = {&State, Context, FileLock->CompleteLockIrpRoutine};
-  return true;
+  return hk::HoldCancellable(CancellableIrps(), Irp, CancelWaitingLock,
+                             Cancellable{&State, Context, FileLock->CompleteLockIrpRoutine});
 }
 
-// Takes a request leaving the waiting list back from cancellation. False when its cancel
-// routine is already running: that routine completes it, so the caller must not.
-bool Unhold(PIRP Irp) {
-  auto Found = CancellableIrps().find(Irp);
-  if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-    CancellableIrps().erase(Found);
-    return true;
-  }
-  Found->second.State = nullptr;
-  return false;
-}
+bool Unhold(PIRP Irp) { return hk::Unhold(CancellableIrps(), Irp); }
 
 // Grants every waiting lock that no longer conflicts, in arrival order.
 void GrantWaiters(LockState& State, std::vector<Completion>& Done) {

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -118,5 +119,32 @@ bool UserRangeAccessible(PVOID Address, SIZE_T Length, bool Write);
 // completion (which runs in the requesting thread), so that NtCancelIoFile finds them.
 void TrackRequest(PIRP Irp);
 std::vector<PIRP> TrackedRequests(PKTHREAD Thread, PFILE_OBJECT FileObject);
+
+// A package's requests held cancellable, each with the record its cancel routine needs
+// (a State member, null once the request left the package). Both under the package's
+// lock, which its cancel routine takes before looking for the IRP.
+//
+// Holds Irp with Cancel as its cancel routine; false when it was cancelled before (the
+// caller then ends it with STATUS_CANCELLED).
+template <typename Record>
+bool HoldCancellable(std::map<PIRP, Record>& Held, PIRP Irp, PDRIVER_CANCEL Cancel, const Record& What) {
+  IoSetCancelRoutine(Irp, Cancel);
+  if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) return false;
+  Held[Irp] = What;
+  return true;
+}
+
+// Takes Irp, leaving the package, back from cancellation. False when its cancel routine
+// is already running: that routine completes it, so the caller must not.
+template <typename Record>
+bool Unhold(std::map<PIRP, Record>& Held, PIRP Irp) {
+  auto Found = Held.find(Irp);
+  if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+    Held.erase(Found);
+    return true;
+  }
+  Found->second.State = nullptr;
+  return false;
+}
 
 }  // namespace hk

@@ -81,23 +81,10 @@ void CancelHeldIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // which the cancel routine takes before looking for the IRP.
 bool HoldCancellable(OplockState& State, PIRP Irp, PVOID Context = nullptr,
                      POPLOCK_WAIT_COMPLETE_ROUTINE Complete = nullptr) {
-  IoSetCancelRoutine(Irp, CancelHeldIrp);
-  if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) return false;
-  CancellableIrps()[Irp] = {&State, Context, Complete};
-  return true;
+  return hk::HoldCancellable(CancellableIrps(), Irp, CancelHeldIrp, Cancellable{&State, Context, Complete});
 }
 
-// Takes Irp, leaving the package's lists, back from cancellation. False when its cancel
-// routine is already running: that routine completes it, so the caller must not.
-bool Unhold(PIRP Irp) {
-  auto Found = CancellableIrps().find(Irp);
-  if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-    CancellableIrps().erase(Found);
-    return true;
-  }
-  Found->second.State = nullptr;
-  return false;
-}
+bool Unhold(PIRP Irp) { return hk::Unhold(CancellableIrps(), Irp); }
 
 OplockState* StateOf(POPLOCK Oplock) { return (OplockState*)*Oplock; }
 

@@ -1,11 +1,13 @@
 // Storage devices over image files: disks, partitions (an offset window of a disk) and
 // CD-ROM drives. They serve sector-aligned reads inside the device and the device
-// controls file systems send, never write, and let tests swap media, inject read
-// failures, hold requests at a gate and read the log of what the device saw.
+// controls file systems send, never write (and count every write that reaches them), and
+// let tests swap media, inject read and plug-and-play failures, hold requests at a gate
+// and read the log of what the device saw.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <map>
@@ -46,8 +48,15 @@ struct StorageState {
   uint64_t PassLimit = 0;
   NTSTATUS ReadFault = STATUS_SUCCESS;
   unsigned ReadFaultCountdown = 0;
+  // Plug-and-play requests of this minor function fail with PnpFault (none while it is
+  // STATUS_SUCCESS).
+  UCHAR PnpFaultMinor = 0;
+  NTSTATUS PnpFault = STATUS_SUCCESS;
   std::vector<HkIoRecord> Log;
 };
+
+// Write requests that reached any storage device, refused or not.
+std::atomic<uint64_t> WritesSeen{0};
 
 std::map<PDEVICE_OBJECT, std::unique_ptr<StorageState>>& Devices() {
   static auto& Map = *new std::map<PDEVICE_OBJECT, std::unique_ptr<StorageState>>;
@@ -222,9 +231,23 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT Device, PIRP Irp, StorageState& State) {
   return Complete(Irp, State, Record);
 }
 
+// The answer to a plug-and-play request: what the test made the device say to its minor
+// function, else success.
+NTSTATUS Pnp(PIRP Irp, StorageState& State) {
+  UCHAR Minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+  NTSTATUS Status = STATUS_SUCCESS;
+  {
+    std::lock_guard<std::mutex> Lock(hk::DispatcherLock());
+    if (State.PnpFault != STATUS_SUCCESS && State.PnpFaultMinor == Minor) Status = State.PnpFault;
+  }
+  Irp->IoStatus.Information = 0;
+  return Complete(Irp, State, HkIoRecord{IRP_MJ_PNP, 0, 0, 0, Status, PsGetCurrentThread()});
+}
+
 NTSTATUS StorageDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
   StorageState& State = StateOf(Device);
   PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+  if (Stack->MajorFunction == IRP_MJ_WRITE) WritesSeen++;
   if (Stack->MajorFunction == IRP_MJ_READ || Stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
       Stack->MajorFunction == IRP_MJ_WRITE)
     WaitAtGate(State);
@@ -235,6 +258,8 @@ NTSTATUS StorageDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
       return DeviceControl(Device, Irp, State);
     case IRP_MJ_WRITE:
       return Complete(Irp, State, HkIoRecord{IRP_MJ_WRITE, 0, 0, 0, STATUS_MEDIA_WRITE_PROTECTED, PsGetCurrentThread()});
+    case IRP_MJ_PNP:
+      return Pnp(Irp, State);
     default:
       Irp->IoStatus.Information = 0;
       return Complete(Irp, State, HkIoRecord{Stack->MajorFunction, 0, 0, 0, STATUS_SUCCESS, PsGetCurrentThread()});
@@ -331,6 +356,15 @@ void HkFailRead(PDEVICE_OBJECT Device, NTSTATUS Status, unsigned Nth) {
   State.ReadFault = Status;
   State.ReadFaultCountdown = Nth;
 }
+
+void HkFailPnp(PDEVICE_OBJECT Device, UCHAR MinorFunction, NTSTATUS Status) {
+  StorageState& State = StateOf(Device);
+  std::lock_guard<std::mutex> Lock(hk::DispatcherLock());
+  State.PnpFaultMinor = MinorFunction;
+  State.PnpFault = Status;
+}
+
+uint64_t HkWritesSeen() { return WritesSeen; }
 
 void HkCloseGate(PDEVICE_OBJECT Device) {
   StorageState& State = StateOf(Device);

@@ -140,6 +140,11 @@ void HkSwapMedia(PDEVICE_OBJECT Device, const std::string& ImagePath);
 void HkEjectMedia(PDEVICE_OBJECT Device);
 // Fails the Nth read from now with Status.
 void HkFailRead(PDEVICE_OBJECT Device, NTSTATUS Status, unsigned Nth = 1);
+// Fails every plug-and-play request of MinorFunction reaching Device with Status, as a
+// lower driver refusing it does; STATUS_SUCCESS lets them succeed again.
+void HkFailPnp(PDEVICE_OBJECT Device, UCHAR MinorFunction, NTSTATUS Status);
+// Write requests that reached any storage device in this process, refused as they all are.
+uint64_t HkWritesSeen();
 // While closed, every read, write and device control reaching the device waits at the
 // gate; HkPassGate lets the Count oldest waiting (or next arriving) requests through.
 void HkCloseGate(PDEVICE_OBJECT Device);

@@ -20,11 +20,13 @@ void ShutdownVolumes(PIRP_CONTEXT IrpContext) {
     Next = Link->Flink;
     PVCB Vcb = CONTAINING_RECORD(Link, VCB, VcbLinks);
     if (FlagOn(Vcb->State, VCB_SHUTDOWN) || Vcb->Condition != VcbGood) continue;
+    // Closes held back for quick re-opens would otherwise keep their Fcbs past the end.
+    // They run before the volume is acquired: a close deleting an Fcb must find its
+    // resource free.
+    RunDeferredCloses(Vcb);
     AcquireVolume(IrpContext, Vcb);
     ShutdownTarget(Vcb->TargetDevice);
     SetFlag(Vcb->State, VCB_SHUTDOWN);
-    // Closes held back for quick re-opens would otherwise keep their Fcbs past the end.
-    RunDeferredCloses(Vcb);
     if (!TryDismountVcb(IrpContext, Vcb, FALSE)) ReleaseVolume(IrpContext, Vcb);
   }
 }

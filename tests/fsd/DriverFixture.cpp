@@ -55,12 +55,16 @@ void LoadedDriver::SetUp() {
   PDRIVER_OBJECT Driver = nullptr;
   ASSERT_EQ(HkLoadDriver(DriverEntry, u"\\FileSystem\\qdrl", &Driver), STATUS_SUCCESS);
   Baseline_ = PoolByTag();
+  WritesBefore_ = HkWritesSeen();
 }
 
 void LoadedDriver::TearDown() {
   HkWaitForWorkQueueIdle();
   EXPECT_EQ(PoolByTag(), Baseline_) << HkPoolLeakReport();
   EXPECT_EQ(HkLiveFileObjects(), 0u);
+  // The volumes are read-only all the way down: whatever a test did, the devices under
+  // them were never asked to write.
+  EXPECT_EQ(HkWritesSeen(), WritesBefore_) << "a write request reached a disk or CD-ROM device";
   // A shutdown deletes the control devices.
   if (GlobalData.ShutdownStarted) return;
   EXPECT_EQ(HkObjectReferenceCount(GlobalData.DiskFsDevice), 2);

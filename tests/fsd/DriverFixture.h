@@ -1,6 +1,7 @@
 // The driver loaded into the stand-in for one test process, with the pool it holds for
-// its lifetime as the baseline every test must end at; and a volume made the way mount
-// will make one, over a disk image, with handles of chosen open kinds.
+// its lifetime as the baseline every test must end at and no write reaching any disk or
+// CD-ROM device meanwhile; and a volume made the way mount will make one, over a disk
+// image, with handles of chosen open kinds.
 #pragma once
 
 #include <map>
@@ -45,6 +46,7 @@ class LoadedDriver : public testing::Test {
 
  private:
   std::map<ULONG, uint64_t> Baseline_;
+  uint64_t WritesBefore_ = 0;
 };
 
 class MountedVolume : public LoadedDriver {

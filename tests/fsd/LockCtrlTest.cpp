@@ -298,16 +298,34 @@ TEST_F(LockControl, WritesAreRefusedAsOnWriteProtectedMediaAndNeverReachTheDisk)
 
 class VolumeEnd : public ImageMount {
  protected:
-  PDEVICE_OBJECT MountedDisk() {
+  static apfsw::ContainerSpec OneFile() {
     Entry File;
     File.name = "data";
     File.size = 100;
     apfsw::ContainerSpec Spec;
     Spec.volumes.resize(1);
     Spec.volumes[0].root.children = {File};
-    PDEVICE_OBJECT Device = AddDisk(WriteImage(Spec));
+    return Spec;
+  }
+
+  PDEVICE_OBJECT MountedDisk(const std::string& ImageName = "volume.img") {
+    PDEVICE_OBJECT Device = AddDisk(WriteImage(OneFile(), ImageName));
     EXPECT_EQ(Mount(Device), STATUS_SUCCESS);
     return Device;
+  }
+
+  // Whether the volume device still exists (its Vcb lives as long as it does).
+  static bool VolumeAlive(PDEVICE_OBJECT VolumeDevice) {
+    for (PDEVICE_OBJECT Each = GlobalData.DriverObject->DeviceObject; Each != nullptr; Each = Each->NextDevice)
+      if (Each == VolumeDevice) return true;
+    return false;
+  }
+
+  static NTSTATUS ReadSome(HANDLE H) {
+    UCHAR Buffer[10];
+    IO_STATUS_BLOCK Iosb{};
+    LARGE_INTEGER Offset{};
+    return NtReadFile(H, nullptr, nullptr, nullptr, &Iosb, Buffer, sizeof(Buffer), &Offset, nullptr);
   }
 
   static size_t Seen(PDEVICE_OBJECT Device, UCHAR Major) {
@@ -333,19 +351,41 @@ class VolumeEnd : public ImageMount {
   }
 };
 
-TEST_F(VolumeEnd, ShutdownTellsEachVolumesDeviceOnceAndLeavesNoFileSystemToMount) {
-  PDEVICE_OBJECT Device = MountedDisk();
-  PVCB Vcb = VcbOf(Device);
-  ASSERT_NE(Vcb, nullptr);
-  PDEVICE_OBJECT VolumeDevice = Vcb->VolumeDevice;
+TEST_F(VolumeEnd, ShutdownTellsEachVolumesDeviceOnceDrainsDelayedClosesAndLeavesNoFileSystemToMount) {
+  PDEVICE_OBJECT Devices[] = {MountedDisk("first.img"), MountedDisk("second.img")};
+  PVCB Vcbs[2];
+  for (int Index = 0; Index < 2; ++Index) {
+    Vcbs[Index] = VcbOf(Devices[Index]);
+    ASSERT_NE(Vcbs[Index], nullptr);
+    // A file opened and closed unread: its Fcb is kept on the delayed list for a re-open.
+    HANDLE File = nullptr;
+    ASSERT_EQ(Open(Devices[Index], u"\\data", &File), STATUS_SUCCESS);
+    EXPECT_EQ(Close(File), STATUS_SUCCESS);
+    EXPECT_FALSE(IsListEmpty(&Vcbs[Index]->RootFcb->Directory.ChildList));
+  }
+  ASSERT_EQ(GlobalData.DelayedCloseCount, 2u);
+  PDEVICE_OBJECT VolumeDevice = Vcbs[0]->VolumeDevice;
+
   EXPECT_EQ(SendBareRequest(GlobalData.DiskFsDevice, IRP_MJ_SHUTDOWN), STATUS_SUCCESS);
-  EXPECT_TRUE(FlagOn(Vcb->State, VCB_SHUTDOWN));
-  EXPECT_EQ(Seen(Device, IRP_MJ_SHUTDOWN), 1u);
+  for (int Index = 0; Index < 2; ++Index) {
+    EXPECT_TRUE(FlagOn(Vcbs[Index]->State, VCB_SHUTDOWN)) << Index;
+    EXPECT_EQ(Seen(Devices[Index], IRP_MJ_SHUTDOWN), 1u) << Index;
+    EXPECT_TRUE(IsListEmpty(&Vcbs[Index]->RootFcb->Directory.ChildList)) << "the file's Fcb went, " << Index;
+  }
+  EXPECT_EQ(GlobalData.DelayedCloseCount, 0u);
   EXPECT_TRUE(HkRegisteredFileSystems().empty());
-  // A second shutdown (here through the volume) neither tells the device again nor
+
+  // A disk arriving now finds no file system to mount it.
+  PDEVICE_OBJECT Late = AddDisk(WriteImage(OneFile(), "late.img"));
+  HANDLE Handle = nullptr;
+  EXPECT_EQ(Open(Late, u"\\data", &Handle), STATUS_UNRECOGNIZED_VOLUME);
+  EXPECT_EQ(VcbOf(Late), nullptr);
+  EXPECT_EQ(Seen(Late, IRP_MJ_READ), 0u);
+
+  // A second shutdown (here through a volume) neither tells the devices again nor
   // deletes the control devices a second time.
   EXPECT_EQ(SendBareRequest(VolumeDevice, IRP_MJ_SHUTDOWN), STATUS_SUCCESS);
-  EXPECT_EQ(Seen(Device, IRP_MJ_SHUTDOWN), 1u);
+  for (PDEVICE_OBJECT Device : Devices) EXPECT_EQ(Seen(Device, IRP_MJ_SHUTDOWN), 1u);
   EXPECT_EQ(HkFindDevice(u"\\qdrl"), nullptr);
   EXPECT_EQ(HkFindDevice(u"\\qdrlcd"), nullptr);
 }
@@ -452,13 +492,88 @@ TEST_F(VolumeEnd, RemovalOfAnIdleVolumeDismountsItAndOtherRequestsPassDown) {
   EXPECT_EQ(VcbOf(Device), nullptr) << "the idle volume is dismounted once the query succeeded";
 }
 
-TEST_F(VolumeEnd, SurpriseRemovalDismountsTheVolume) {
+// The PnP manager removes a device whose query-remove was vetoed when the device went
+// anyway (a surprise removal) or the removal is forced.
+TEST_F(VolumeEnd, ARemoveAfterAVetoedQuerySeparatesTheVolumeWhichGoesAtItsLastHandlesClose) {
   PDEVICE_OBJECT Device = MountedDisk();
   PVCB Vcb = VcbOf(Device);
   ASSERT_NE(Vcb, nullptr);
-  EXPECT_EQ(SendPnp(Vcb->VolumeDevice, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+  PDEVICE_OBJECT VolumeDevice = Vcb->VolumeDevice;
+  PVPB Vpb = Vcb->Vpb;
+  HANDLE File = nullptr;
+  ASSERT_EQ(Open(Device, u"\\data", &File), STATUS_SUCCESS);
+  EXPECT_EQ(ReadSome(File), STATUS_SUCCESS);
+
+  EXPECT_EQ(SendPnp(VolumeDevice, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(Seen(Device, IRP_MJ_PNP), 0u);
+  EXPECT_EQ(SendPnp(VolumeDevice, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(Seen(Device, IRP_MJ_PNP), 1u) << "the remove went down to the disk";
+  EXPECT_FALSE(FlagOn(Vpb->Flags, VPB_LOCKED));
+  EXPECT_FALSE(FlagOn(Vcb->State, VCB_LOCKED));
+  EXPECT_NE(Device->Vpb, Vpb) << "the device has a VPB of its own again";
+  EXPECT_EQ(VcbOf(Device), nullptr);
+  EXPECT_TRUE(VolumeAlive(VolumeDevice)) << "the open handle keeps the volume";
+  EXPECT_EQ(ReadSome(File), STATUS_FILE_INVALID);
+  FILE_STANDARD_INFORMATION Standard{};
+  IO_STATUS_BLOCK Iosb{};
+  EXPECT_EQ(NtQueryInformationFile(File, &Iosb, &Standard, sizeof(Standard), FileStandardInformation),
+            STATUS_FILE_INVALID);
+
+  EXPECT_EQ(Close(File), STATUS_SUCCESS);
+  HkWaitForWorkQueueIdle();
+  EXPECT_FALSE(VolumeAlive(VolumeDevice)) << "the last close deleted the volume";
+}
+
+// A lower driver refusing the query: the volume stays locked as the query left it, and
+// the cancel the PnP manager sends next unlocks it.
+TEST_F(VolumeEnd, AQueryRemoveRefusedBelowKeepsTheVolumeLockedUntilTheCancel) {
+  PDEVICE_OBJECT Device = MountedDisk();
+  PVCB Vcb = VcbOf(Device);
+  ASSERT_NE(Vcb, nullptr);
+  HkFailPnp(Device, IRP_MN_QUERY_REMOVE_DEVICE, STATUS_DEVICE_BUSY);
+  EXPECT_EQ(SendPnp(Vcb->VolumeDevice, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(Seen(Device, IRP_MJ_PNP), 1u);
+  ASSERT_EQ(VcbOf(Device), Vcb) << "the volume stays mounted";
+  EXPECT_TRUE(FlagOn(Vcb->Vpb->Flags, VPB_LOCKED));
+  HANDLE File = nullptr;
+  EXPECT_EQ(Open(Device, u"\\data", &File), STATUS_ACCESS_DENIED) << "nothing opens on the locked volume";
+
+  EXPECT_EQ(SendPnp(Vcb->VolumeDevice, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(Seen(Device, IRP_MJ_PNP), 2u);
+  EXPECT_FALSE(FlagOn(Vcb->Vpb->Flags, VPB_LOCKED));
+  EXPECT_FALSE(FlagOn(Vcb->State, VCB_LOCKED));
+  ASSERT_EQ(Open(Device, u"\\data", &File), STATUS_SUCCESS);
+  EXPECT_EQ(ReadSome(File), STATUS_SUCCESS);
+  EXPECT_EQ(Close(File), STATUS_SUCCESS);
+}
+
+// A surprise removal takes an idle volume at once; a busy one is separated from its
+// device, fails every later request and goes at its last handle's close.
+TEST_F(VolumeEnd, SurpriseRemovalDismountsAnIdleVolumeAtOnceAndABusyOneAtItsLastClose) {
+  PDEVICE_OBJECT Device = MountedDisk();
+  PVCB Vcb = VcbOf(Device);
+  ASSERT_NE(Vcb, nullptr);
+  PDEVICE_OBJECT VolumeDevice = Vcb->VolumeDevice;
+  EXPECT_EQ(SendPnp(VolumeDevice, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
   EXPECT_EQ(Seen(Device, IRP_MJ_PNP), 1u);
   EXPECT_EQ(VcbOf(Device), nullptr);
+  EXPECT_FALSE(VolumeAlive(VolumeDevice));
+
+  ASSERT_EQ(Mount(Device), STATUS_SUCCESS);
+  Vcb = VcbOf(Device);
+  ASSERT_NE(Vcb, nullptr);
+  VolumeDevice = Vcb->VolumeDevice;
+  HANDLE File = nullptr;
+  ASSERT_EQ(Open(Device, u"\\data", &File), STATUS_SUCCESS);
+  EXPECT_EQ(ReadSome(File), STATUS_SUCCESS);
+  EXPECT_EQ(SendPnp(VolumeDevice, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+  EXPECT_EQ(Seen(Device, IRP_MJ_PNP), 2u);
+  EXPECT_EQ(VcbOf(Device), nullptr);
+  EXPECT_TRUE(VolumeAlive(VolumeDevice));
+  EXPECT_EQ(ReadSome(File), STATUS_FILE_INVALID);
+  EXPECT_EQ(Close(File), STATUS_SUCCESS);
+  HkWaitForWorkQueueIdle();
+  EXPECT_FALSE(VolumeAlive(VolumeDevice));
 }
 
 // ---- A whole session on a writer-made image leaves it as it was -------------------------

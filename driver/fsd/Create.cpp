@@ -181,14 +181,31 @@ BOOLEAN HasManageVolumePrivilege(PACCESS_STATE AccessState, KPROCESSOR_MODE Acce
   return SePrivilegeCheck(&Privileges, &AccessState->SubjectSecurityContext, AccessMode);
 }
 
-// Whether a volume handle may manage the volume: rights granted already or the privilege.
+// Whether a volume handle may manage the volume: rights granted already, the privilege, or
+// the real device's descriptor granting what the open asked for to the caller as a
+// non-administrator (the Administrators alias counts only to deny).
 NTSTATUS CheckVolumeAccess(PIRP_CONTEXT IrpContext, PDEVICE_OBJECT RealDevice, PACCESS_STATE AccessState,
                            KPROCESSOR_MODE AccessMode) {
   UNREFERENCED_PARAMETER(IrpContext);
-  UNREFERENCED_PARAMETER(RealDevice);
   if (FlagOn(AccessState->PreviouslyGrantedAccess, ManagingRights) || HasManageVolumePrivilege(AccessState, AccessMode))
     return STATUS_SUCCESS;
-  return STATUS_ACCESS_DENIED;
+  PSECURITY_SUBJECT_CONTEXT Subject = &AccessState->SubjectSecurityContext;
+  TOKEN_GROUPS Administrators{1, {{SeExports->SeAliasAdminsSid, 0}}};
+  PACCESS_TOKEN Filtered = nullptr;
+  SeLockSubjectContext(Subject);
+  PACCESS_TOKEN* Slot = Subject->ClientToken != nullptr ? &Subject->ClientToken : &Subject->PrimaryToken;
+  PACCESS_TOKEN Original = *Slot;
+  NTSTATUS Status = SeFilterToken(Original, 0, &Administrators, nullptr, nullptr, &Filtered);
+  if (NT_SUCCESS(Status)) {
+    *Slot = Filtered;
+    ACCESS_MASK Granted = 0;
+    SeAccessCheck(RealDevice->SecurityDescriptor, Subject, TRUE, AccessState->OriginalDesiredAccess, 0, nullptr,
+                  IoGetFileObjectGenericMapping(), AccessMode, &Granted, &Status);
+    *Slot = Original;
+  }
+  SeUnlockSubjectContext(Subject);
+  if (Filtered != nullptr) ObDereferenceObject(Filtered);
+  return Status;
 }
 
 // Access to the system security list needs the security privilege; it is then granted.

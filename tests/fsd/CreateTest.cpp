@@ -1,6 +1,9 @@
 // Opening the volume, its root, directories and files through NtCreateFile on a mounted
 // image: dispositions and options, name forms, relative opens, case rules, share access,
 // the volume's implicit lock, privileges, and pool failures leaving nothing behind.
+#include <future>
+#include <thread>
+
 #include "DriverFixture.h"
 
 namespace {
@@ -403,6 +406,55 @@ TEST_F(Opening, ShareAccessDecidesBetweenHandlesOfOneFile) {
   EXPECT_EQ(Status(u"\\Docs\\Sub\\deep.bin", FILE_OPEN, 0, FILE_WRITE_DATA | SYNCHRONIZE), STATUS_SUCCESS);
   EXPECT_EQ(ImageFcb->OpenCount, 2u);
   EXPECT_FALSE(FlagOn(Vcb->State, VCB_CREATE_PURGING));
+}
+
+// Making a section of a file acquires its Fcb through the file system's callback: a
+// mapping waits while another thread holds the Fcb, and leaves it free once made, readers
+// only or with a writer open.
+TEST_F(Opening, MappingAFileWaitsForItsFcbAndLeavesItFree) {
+  MountVolume();
+  HANDLE Reader, Writer;
+  ASSERT_EQ(OpenAs(u"\\Docs\\Readme.txt", &Reader), STATUS_SUCCESS);
+  PERESOURCE Resource = FcbOf(Reader)->Header.Resource;
+  ASSERT_NE(Resource, nullptr);
+  auto AcquireAtOnce = [Resource] {
+    KeEnterCriticalRegion();
+    BOOLEAN Acquired = ExAcquireResourceExclusiveLite(Resource, FALSE);
+    if (Acquired) ExReleaseResourceLite(Resource);
+    KeLeaveCriticalRegion();
+    return Acquired;
+  };
+
+  KEVENT Held, Release;
+  KeInitializeEvent(&Held, NotificationEvent, FALSE);
+  KeInitializeEvent(&Release, NotificationEvent, FALSE);
+  std::thread Holder([&] {
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(Resource, TRUE);
+    KeSetEvent(&Held, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&Release, Executive, KernelMode, FALSE, nullptr);
+    ExReleaseResourceLite(Resource);
+    KeLeaveCriticalRegion();
+  });
+  KeWaitForSingleObject(&Held, Executive, KernelMode, FALSE, nullptr);
+  NTSTATUS Status = STATUS_UNSUCCESSFUL;
+  auto Mapping = std::async(std::launch::async, [&] { return HkMapSection(HkFileObjectOf(Reader), false, false, &Status); });
+  EXPECT_EQ(Mapping.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+      << "the section is made while the Fcb is held";
+  KeSetEvent(&Release, IO_NO_INCREMENT, FALSE);
+  HkMappedView View = Mapping.get();
+  Holder.join();
+  ASSERT_NE(View, nullptr);
+  EXPECT_EQ(Status, STATUS_SUCCESS);
+  EXPECT_TRUE(AcquireAtOnce()) << "the Fcb is released once the section is made";
+  HkUnmapSection(View);
+
+  ASSERT_EQ(OpenAs(u"\\Docs\\Readme.txt", &Writer, FILE_OPEN, 0, FILE_WRITE_DATA | SYNCHRONIZE), STATUS_SUCCESS);
+  View = HkMapSection(HkFileObjectOf(Writer), false, true, &Status);
+  ASSERT_NE(View, nullptr);
+  EXPECT_EQ(Status, STATUS_SUCCESS);
+  EXPECT_TRUE(AcquireAtOnce());
+  HkUnmapSection(View);
 }
 
 TEST_F(Opening, ExclusiveVolumeOpensLockTheVolumeUntilCleanup) {

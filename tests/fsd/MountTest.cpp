@@ -289,6 +289,48 @@ TEST_F(VolumeControl, LockIsHeldByOneHandleAndGivenBackOnlyByIt) {
   EXPECT_FALSE(FlagOn(Vcb->State, VCB_LOCKED));
 }
 
+// Without the privilege, a volume handle manages the volume when the disk's descriptor
+// grants what the open asked for to the caller as a non-administrator: the Administrators
+// alias counts only to deny. The token filtered for the check is gone afterwards.
+TEST_F(VolumeControl, WithoutThePrivilegeTheDisksDescriptorDecidesAndAdministratorsOnlyDeny) {
+  HkSetCallerPrivileges({});
+  const ULONG Enabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
+  PSID Administrators = SeExports->SeAliasAdminsSid;
+  PSID Users = SeExports->SeAliasUsersSid;
+  HkSetCallerGroups({{SeExports->SeWorldSid, Enabled}, {Administrators, Enabled}, {Users, Enabled}});
+  const size_t Tokens = (HkCallerToken(), HkLiveTokens());
+  const ACCESS_MASK Asked = FILE_READ_DATA | SYNCHRONIZE;  // what OpenVolume asks for
+  auto CanLock = [&](ACCESS_MASK Access = FILE_READ_DATA | SYNCHRONIZE) {
+    HANDLE Volume = nullptr;
+    EXPECT_EQ(Open(Disk, u"", &Volume, Access), STATUS_SUCCESS);
+    NTSTATUS Locked = Control(Volume, FSCTL_LOCK_VOLUME);
+    if (Locked == STATUS_SUCCESS) {
+      EXPECT_EQ(Control(Volume, FSCTL_UNLOCK_VOLUME), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(Close(Volume), STATUS_SUCCESS);
+    EXPECT_TRUE(Locked == STATUS_SUCCESS || Locked == STATUS_INVALID_PARAMETER) << std::hex << Locked;
+    return Locked == STATUS_SUCCESS;
+  };
+
+  EXPECT_FALSE(CanLock()) << "the disk's default descriptor allows System and Administrators only";
+  HkSetDeviceSecurity(Disk, {{true, SeExports->SeLocalSystemSid, GENERIC_ALL}, {true, Administrators, GENERIC_ALL}});
+  EXPECT_FALSE(CanLock()) << "the Administrators alias does not grant";
+  HkSetDeviceSecurity(Disk, {{true, Administrators, GENERIC_ALL}, {true, Users, Asked}});
+  EXPECT_TRUE(CanLock());
+  EXPECT_FALSE(CanLock(Asked | FILE_READ_ATTRIBUTES)) << "every right asked for must be granted";
+  HkSetDeviceSecurity(Disk, {{false, Users, FILE_READ_DATA}, {true, Users, Asked}});
+  EXPECT_FALSE(CanLock()) << "a deny entry ahead of the allow";
+  HkSetDeviceSecurity(Disk, {{true, Users, Asked}, {false, Users, FILE_READ_DATA}});
+  EXPECT_TRUE(CanLock()) << "a deny entry after the allow comes too late";
+  HkSetDeviceSecurity(Disk, {{false, Administrators, FILE_READ_DATA}, {true, Users, Asked}});
+  EXPECT_FALSE(CanLock()) << "the deny-only alias still meets deny entries";
+
+  // The privilege decides before the descriptor does.
+  HkSetCallerPrivileges({SE_MANAGE_VOLUME_PRIVILEGE});
+  EXPECT_TRUE(CanLock());
+  EXPECT_EQ(HkLiveTokens(), Tokens) << "the filtered tokens were released";
+}
+
 TEST_F(VolumeControl, SmallQueriesAndDirtyMarksStayInMemory) {
   HANDLE Volume = OpenVolume();
   EXPECT_EQ(Control(Volume, FSCTL_IS_VOLUME_MOUNTED), STATUS_SUCCESS);

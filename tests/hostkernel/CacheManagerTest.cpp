@@ -242,6 +242,57 @@ TEST_F(CacheManager, PurgesDropViewsUnlessAnMdlOrAUserViewHoldsThem) {
   EXPECT_EQ(File.Section.ImageSectionObject, nullptr);
 }
 
+// A section is made under the file system's section synchronisation: its callback's
+// error refuses the mapping; its plain success leaves the acquisition to the header's
+// Resource, held exclusive while the section is made and released after.
+TEST_F(CacheManager, SectionsAreMadeUnderTheFileSystemsSectionSynchronisation) {
+  static NTSTATUS Answer;
+  static std::vector<std::pair<UCHAR, ULONG64>> Calls;  // operation and the first parameter
+  static PERESOURCE Resource;
+  static bool HeldWhenAcquired;
+  Resource = &File.Resource;
+  FS_FILTER_CALLBACKS Sync{};
+  Sync.SizeOfFsFilterCallbacks = sizeof(Sync);
+  Sync.PreAcquireForSectionSynchronization = [](PFS_FILTER_CALLBACK_DATA Data, PVOID*) {
+    Calls.push_back({Data->Operation, (ULONG64)Data->Parameters.Argument1});
+    return Answer;
+  };
+  Sync.PostAcquireForSectionSynchronization = [](PFS_FILTER_CALLBACK_DATA, NTSTATUS Status, PVOID) {
+    HeldWhenAcquired = NT_SUCCESS(Status) && ExIsResourceAcquiredExclusiveLite(Resource);
+  };
+  Sync.PreReleaseForSectionSynchronization = [](PFS_FILTER_CALLBACK_DATA Data, PVOID*) {
+    Calls.push_back({Data->Operation, (ULONG64)Data->Parameters.Argument1});
+    return STATUS_SUCCESS;
+  };
+  ASSERT_EQ(FsRtlRegisterFileSystemFilterCallbacks(Driver, &Sync), STATUS_SUCCESS);
+  PFILE_OBJECT FileObject = OpenCached();
+  LONG References = HkObjectReferenceCount(FileObject);
+  // ntifs.h's operation codes; SyncTypeCreateSection with wdm.h's page protection above it.
+  const UCHAR Acquire = 0xFF, Release = 0xFE;
+  const ULONG64 CreateExecutable = SyncTypeCreateSection | (0x10ull << 32);
+  const ULONG64 CreateReadWrite = SyncTypeCreateSection | (0x04ull << 32);
+
+  Answer = STATUS_FILE_LOCK_CONFLICT;
+  NTSTATUS Status = STATUS_SUCCESS;
+  EXPECT_EQ(HkMapSection(FileObject, true, false, &Status), nullptr);
+  EXPECT_EQ(Status, STATUS_FILE_LOCK_CONFLICT);
+  EXPECT_EQ(File.Section.ImageSectionObject, nullptr);
+  EXPECT_EQ(HkObjectReferenceCount(FileObject), References);
+  EXPECT_FALSE(HeldWhenAcquired);
+
+  Answer = STATUS_SUCCESS;
+  HkMappedView View = HkMapSection(FileObject, false, true, &Status);
+  ASSERT_NE(View, nullptr);
+  EXPECT_EQ(Status, STATUS_SUCCESS);
+  EXPECT_TRUE(HeldWhenAcquired);
+  EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&File.Resource)) << "released once the section is made";
+  EXPECT_EQ(MmDoesFileHaveUserWritableReferences(&File.Section), 1u);
+  HkUnmapSection(View);
+  const std::vector<std::pair<UCHAR, ULONG64>> Expected{
+      {Acquire, CreateExecutable}, {Acquire, CreateReadWrite}, {Release, 0}};
+  EXPECT_EQ(Calls, Expected);
+}
+
 TEST_F(CacheManager, TheSharedMapGoesInAWorkerAfterTheLastFileObjectAndHoldsItsFileObjectUntilThen) {
   PFILE_OBJECT First = OpenCached();
   LONG Alone = HkObjectReferenceCount(First);

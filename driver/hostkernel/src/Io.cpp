@@ -13,9 +13,14 @@
 
 static void ForgetRequest(PIRP Irp);
 
+namespace hk {
+// Declared for the memory manager's unit as well (Mm.cpp).
+bool FileSystemFilterCallbacks(PDRIVER_OBJECT Driver, FS_FILTER_CALLBACKS* Callbacks);
+}  // namespace hk
+
 namespace {
 
-enum class ObjectKind { Device, File };
+enum class ObjectKind { Device, File, Token };
 
 struct ObjectRecord {
   ObjectKind Kind;
@@ -233,7 +238,10 @@ PIRP BuildIrpFor(PDEVICE_OBJECT DeviceObject, PKEVENT Event, PIO_STATUS_BLOCK Io
 void hk::RegisterObject(PVOID Object, LONG InitialReferences) {
   ObjectState& State = Objects();
   std::lock_guard<std::mutex> Lock(State.Lock);
-  ObjectKind Kind = ((CSHORT*)Object)[0] == IO_TYPE_FILE ? ObjectKind::File : ObjectKind::Device;
+  CSHORT Type = ((CSHORT*)Object)[0];
+  ObjectKind Kind = Type == IO_TYPE_FILE           ? ObjectKind::File
+                    : Type == HK_TOKEN_OBJECT_TYPE ? ObjectKind::Token
+                                                   : ObjectKind::Device;
   State.Objects[Object] = ObjectRecord{Kind, InitialReferences};
 }
 
@@ -260,6 +268,8 @@ void ObfDereferenceObject(PVOID Object) {
   }
   if (Kind == ObjectKind::File)
     hk::DeleteFileObject((PFILE_OBJECT)Object);
+  else if (Kind == ObjectKind::Token)
+    ExFreePool(Object);  // a filtered token, one pool block
   else
     FreeDeviceObject((PDEVICE_OBJECT)Object);
 }
@@ -280,6 +290,7 @@ static size_t CountObjects(ObjectKind Kind) {
 
 size_t HkLiveFileObjects() { return CountObjects(ObjectKind::File); }
 size_t HkLiveDeviceObjects() { return CountObjects(ObjectKind::Device); }
+size_t HkLiveTokens() { return CountObjects(ObjectKind::Token); }
 
 PDEVICE_OBJECT HkFindDevice(const char16_t* Name) {
   ObjectState& State = Objects();
@@ -415,6 +426,17 @@ NTSTATUS FsRtlRegisterFileSystemFilterCallbacks(PDRIVER_OBJECT FilterDriverObjec
   std::lock_guard<std::mutex> Lock(State.Lock);
   State.FilterCallbacks[FilterDriverObject] = *Callbacks;
   return STATUS_SUCCESS;
+}
+
+// The filter callbacks Driver registered, for the memory manager's section
+// synchronisation; false when it registered none.
+bool hk::FileSystemFilterCallbacks(PDRIVER_OBJECT Driver, FS_FILTER_CALLBACKS* Callbacks) {
+  ObjectState& State = Objects();
+  std::lock_guard<std::mutex> Lock(State.Lock);
+  auto Found = State.FilterCallbacks.find(Driver);
+  if (Found == State.FilterCallbacks.end()) return false;
+  *Callbacks = Found->second;
+  return true;
 }
 
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {

@@ -208,9 +208,125 @@ bool hk::DataSectionHasUserViews(PSECTION_OBJECT_POINTERS Pointers) {
   return Section != nullptr && Section->UserViews != 0;
 }
 
-HkMappedView HkMapSection(PFILE_OBJECT FileObject, bool Image, bool Writable) {
+// ---- Section synchronisation with the file system ---------------------------------------------
+// Making a section holds the file against changes of size and of cached state: the file
+// system's filter callback acquires it (or, without one, its fast-I/O entry or the memory
+// manager itself through the header's Resource), and it is released once the section is
+// made. A callback answers STATUS_FSFILTER_OP_COMPLETED_SUCCESSFULLY, or for a section
+// being created STATUS_FILE_LOCKED_WITH_ONLY_READERS / _WITH_WRITERS, when it acquired the
+// file itself; STATUS_SUCCESS leaves the acquisition to what follows it; any other status
+// refuses the section.
+
+namespace hk {
+// The filter callbacks a driver registered (Io.cpp).
+bool FileSystemFilterCallbacks(PDRIVER_OBJECT Driver, FS_FILTER_CALLBACKS* Callbacks);
+}  // namespace hk
+
+namespace {
+
+// ntifs.h's operation codes and wdm.h's page protections.
+constexpr UCHAR AcquireForSectionSynchronization = (UCHAR)-1;  // FS_FILTER_ACQUIRE_FOR_SECTION_SYNCHRONIZATION
+constexpr UCHAR ReleaseForSectionSynchronization = (UCHAR)-2;  // FS_FILTER_RELEASE_FOR_SECTION_SYNCHRONIZATION
+constexpr ULONG PageReadOnly = 0x02;
+constexpr ULONG PageReadWrite = 0x04;
+constexpr ULONG PageExecute = 0x10;
+
+// FS_FILTER_PARAMETERS.AcquireForSectionSynchronization, laid over Parameters.
+struct SectionSyncParameters {
+  ULONG SyncType;  // FS_FILTER_SECTION_SYNC_TYPE
+  ULONG PageProtection;
+  PVOID OutputInformation;
+  ULONG Flags;
+  ULONG AllocationAttributes;
+};
+static_assert(sizeof(SectionSyncParameters) <= sizeof(FS_FILTER_CALLBACK_DATA::Parameters));
+
+using PFAST_IO_ACQUIRE_FILE = void (*)(PFILE_OBJECT FileObject);
+using PFAST_IO_RELEASE_FILE = void (*)(PFILE_OBJECT FileObject);
+
+struct SectionSync {
+  PFILE_OBJECT FileObject;
+  PDEVICE_OBJECT Device;  // the file system's device the file is opened on
+  FS_FILTER_CALLBACKS Callbacks;
+  bool HasCallbacks;
+};
+
+FS_FILTER_CALLBACK_DATA CallbackData(const SectionSync& Sync, UCHAR Operation) {
+  FS_FILTER_CALLBACK_DATA Data{};
+  Data.SizeOfFsFilterCallbackData = sizeof(FS_FILTER_CALLBACK_DATA);
+  Data.Operation = Operation;
+  Data.DeviceObject = Sync.Device;
+  Data.FileObject = Sync.FileObject;
+  return Data;
+}
+
+PERESOURCE HeaderResource(PFILE_OBJECT FileObject) {
+  auto* Header = (FSRTL_COMMON_FCB_HEADER*)FileObject->FsContext;
+  return Header != nullptr ? Header->Resource : nullptr;
+}
+
+// Acquires the file for creating a section of PageProtection.
+NTSTATUS AcquireToCreateMappedSection(const SectionSync& Sync, ULONG PageProtection) {
+  FS_FILTER_CALLBACK_DATA Data = CallbackData(Sync, AcquireForSectionSynchronization);
+  SectionSyncParameters Parameters{SyncTypeCreateSection, PageProtection, nullptr, 0, 0};
+  std::memcpy(&Data.Parameters, &Parameters, sizeof(Parameters));
+  NTSTATUS Status = STATUS_SUCCESS;
+  PVOID CompletionContext = nullptr;
+  if (Sync.HasCallbacks && Sync.Callbacks.PreAcquireForSectionSynchronization != nullptr)
+    Status = Sync.Callbacks.PreAcquireForSectionSynchronization(&Data, &CompletionContext);
+  if (Status == STATUS_SUCCESS) {
+    PFAST_IO_DISPATCH FastIo = Sync.Device->DriverObject->FastIoDispatch;
+    if (FastIo != nullptr && FastIo->AcquireFileForNtCreateSection != nullptr)
+      ((PFAST_IO_ACQUIRE_FILE)FastIo->AcquireFileForNtCreateSection)(Sync.FileObject);
+    else if (PERESOURCE Resource = HeaderResource(Sync.FileObject))
+      ExAcquireResourceExclusiveLite(Resource, TRUE);
+  } else if (Status == STATUS_FSFILTER_OP_COMPLETED_SUCCESSFULLY || Status == STATUS_FILE_LOCKED_WITH_ONLY_READERS ||
+             Status == STATUS_FILE_LOCKED_WITH_WRITERS) {
+    Status = STATUS_SUCCESS;
+  } else if (NT_SUCCESS(Status)) {
+    hk::Violation("PreAcquireForSectionSynchronization answered 0x%08X, which is no answer it may give",
+                  (unsigned)Status);
+  }
+  if (Sync.HasCallbacks && Sync.Callbacks.PostAcquireForSectionSynchronization != nullptr)
+    Sync.Callbacks.PostAcquireForSectionSynchronization(&Data, Status, CompletionContext);
+  return Status;
+}
+
+// Releases what AcquireToCreateMappedSection acquired.
+void ReleaseFromSectionCreation(const SectionSync& Sync) {
+  FS_FILTER_CALLBACK_DATA Data = CallbackData(Sync, ReleaseForSectionSynchronization);
+  NTSTATUS Status = STATUS_SUCCESS;
+  PVOID CompletionContext = nullptr;
+  if (Sync.HasCallbacks && Sync.Callbacks.PreReleaseForSectionSynchronization != nullptr)
+    Status = Sync.Callbacks.PreReleaseForSectionSynchronization(&Data, &CompletionContext);
+  // A release cannot fail: any answer but "done" leaves it to what follows.
+  if (Status != STATUS_FSFILTER_OP_COMPLETED_SUCCESSFULLY) {
+    PFAST_IO_DISPATCH FastIo = Sync.Device->DriverObject->FastIoDispatch;
+    if (FastIo != nullptr && FastIo->ReleaseFileForNtCreateSection != nullptr)
+      ((PFAST_IO_RELEASE_FILE)FastIo->ReleaseFileForNtCreateSection)(Sync.FileObject);
+    else if (PERESOURCE Resource = HeaderResource(Sync.FileObject))
+      ExReleaseResourceLite(Resource);
+  }
+  if (Sync.HasCallbacks && Sync.Callbacks.PostReleaseForSectionSynchronization != nullptr)
+    Sync.Callbacks.PostReleaseForSectionSynchronization(&Data, STATUS_SUCCESS, CompletionContext);
+}
+
+}  // namespace
+
+HkMappedView HkMapSection(PFILE_OBJECT FileObject, bool Image, bool Writable, NTSTATUS* Status) {
   PSECTION_OBJECT_POINTERS Pointers = FileObject->SectionObjectPointer;
   if (Pointers == nullptr) hk::Violation("mapping file object %p, which has no section object pointers", (void*)FileObject);
+  SectionSync Sync{FileObject, IoGetRelatedDeviceObject(FileObject), {}, false};
+  Sync.HasCallbacks = hk::FileSystemFilterCallbacks(Sync.Device->DriverObject, &Sync.Callbacks);
+  // The file stays acquired, with normal kernel APCs off, until the section is made.
+  KeEnterCriticalRegion();
+  NTSTATUS Acquired =
+      AcquireToCreateMappedSection(Sync, Image ? PageExecute : Writable ? PageReadWrite : PageReadOnly);
+  if (Status != nullptr) *Status = Acquired;
+  if (!NT_SUCCESS(Acquired)) {
+    KeLeaveCriticalRegion();
+    return nullptr;
+  }
   ObReferenceObject(FileObject);
   {
     std::lock_guard<std::mutex> Lock(SectionLock());
@@ -220,6 +336,8 @@ HkMappedView HkMapSection(PFILE_OBJECT FileObject, bool Image, bool Writable) {
     Section->UserViews++;
     if (Writable) Section->WritableViews++;
   }
+  ReleaseFromSectionCreation(Sync);
+  KeLeaveCriticalRegion();
   return new MAPPED_VIEW{FileObject, Image, Writable};
 }
 

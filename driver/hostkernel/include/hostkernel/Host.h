@@ -41,10 +41,15 @@ void HkUnregisterUserBuffer(PVOID Buffer);
 
 // Mapped files: a user view of FileObject's stream as data (writable or not) or as an
 // executable image, as a process mapping the file makes one; the view keeps the file
-// object referenced until it is unmapped.
+// object referenced until it is unmapped. Making the section synchronises with the file
+// system as the memory manager does: the file is acquired for section creation (the
+// PreAcquireForSectionSynchronization callback of the driver that owns the file's device,
+// else its fast-I/O AcquireFileForNtCreateSection, else the header's Resource exclusive)
+// and released once the section is made. Null, with the acquisition's failure in *Status,
+// when the file system refuses.
 struct MAPPED_VIEW;
 using HkMappedView = MAPPED_VIEW*;
-HkMappedView HkMapSection(PFILE_OBJECT FileObject, bool Image, bool Writable);
+HkMappedView HkMapSection(PFILE_OBJECT FileObject, bool Image, bool Writable, NTSTATUS* Status = nullptr);
 void HkUnmapSection(HkMappedView View);
 
 // While on, IoGetStackLimits tells the calling thread that its kernel stack is all but
@@ -84,11 +89,13 @@ void HkFailCall(HkCall Call, NTSTATUS Status, unsigned Nth = 1);
 void HkClearCallFaults();
 
 // ---- Objects ---------------------------------------------------------------------------------
-// Live references on an object the stand-in knows (device or file object), or -1.
+// Live references on an object the stand-in knows (device, file object or token), or -1.
 LONG HkObjectReferenceCount(PVOID Object);
 // Device and file objects still alive.
 size_t HkLiveFileObjects();
 size_t HkLiveDeviceObjects();
+// Tokens still alive, the callers' token among them once it has been used.
+size_t HkLiveTokens();
 PDEVICE_OBJECT HkFindDevice(const char16_t* Name);
 // The file systems registered, in the order the I/O manager would offer them a mount.
 std::vector<PDEVICE_OBJECT> HkRegisteredFileSystems();
@@ -174,6 +181,24 @@ std::vector<NTSTATUS> HkVerifications();
 // The privileges enabled in the token of the front end's callers (privilege values such as
 // SE_SECURITY_PRIVILEGE); none by default, as for a standard user.
 void HkSetCallerPrivileges(const std::vector<ULONG>& Privileges);
+// The groups in that token, each a SID (copied) with its SE_GROUP_* attributes: by default
+// Everyone, Authenticated Users and Users, mandatory and enabled, as for a standard user.
+// The token's user SID is the one local account's. At most 15 groups.
+void HkSetCallerGroups(const std::vector<SID_AND_ATTRIBUTES>& Groups);
 PACCESS_TOKEN HkCallerToken();
+
+// An entry of a discretionary ACL: allow or deny Mask (generic rights mapped as for files)
+// to Sid.
+struct HkAce {
+  bool Allow;
+  PSID Sid;
+  ACCESS_MASK Mask;
+};
+// A self-relative security descriptor without owner, group or SACL whose DACL holds Aces
+// in order; without a DACL at all when DaclPresent is false.
+std::vector<UCHAR> HkSecurityDescriptor(const std::vector<HkAce>& Aces, bool DaclPresent = true);
+// Gives Device such a descriptor (kept by the stand-in) in place of the default one of
+// devices (see SeAccessCheck).
+void HkSetDeviceSecurity(PDEVICE_OBJECT Device, const std::vector<HkAce>& Aces);
 // What FsRtlAreVolumeStartupApplicationsComplete answers (TRUE by default).
 void HkSetVolumeStartupApplicationsComplete(bool Complete);

@@ -182,86 +182,123 @@ void ExpectTimes(const FILE_BASIC_INFORMATION& Basic, const FileInfo& Info, cons
   EXPECT_EQ(Basic.ChangeTime.QuadPart, 0) << What;
 }
 
+// What every class reports of one handle.
+struct Reported {
+  std::string What;
+  HANDLE Handle;
+  LONGLONG Times[3];  // creation, last access, last write
+  ULONG Attributes;
+  LONGLONG Size;  // end of file and allocation
+  bool Directory;
+  LONGLONG FileId;
+  std::u16string Name;
+  LONGLONG Position;
+};
+
+void ExpectBasic(const FILE_BASIC_INFORMATION& Basic, const Reported& Kind, const std::string& Where) {
+  EXPECT_EQ(Basic.CreationTime.QuadPart, Kind.Times[0]) << Where;
+  EXPECT_EQ(Basic.LastAccessTime.QuadPart, Kind.Times[1]) << Where;
+  EXPECT_EQ(Basic.LastWriteTime.QuadPart, Kind.Times[2]) << Where;
+  EXPECT_EQ(Basic.ChangeTime.QuadPart, 0) << Where;
+  EXPECT_EQ(Basic.FileAttributes, Kind.Attributes) << Where;
+}
+
+void ExpectStandard(const FILE_STANDARD_INFORMATION& Standard, const Reported& Kind, const std::string& Where) {
+  EXPECT_EQ(Standard.AllocationSize.QuadPart, Kind.Size) << Where;
+  EXPECT_EQ(Standard.EndOfFile.QuadPart, Kind.Size) << Where;
+  EXPECT_EQ(Standard.NumberOfLinks, 1u) << Where;
+  EXPECT_FALSE(Standard.DeletePending) << Where;
+  EXPECT_EQ((bool)Standard.Directory, Kind.Directory) << Where;
+}
+
+// The name information at Offset of the answer, and nothing written after it.
+void ExpectName(const Answer& A, size_t Offset, const Reported& Kind, const std::string& Where) {
+  const size_t Bytes = Kind.Name.size() * 2;
+  ULONG Length = 0;
+  std::memcpy(&Length, A.Bytes.data() + Offset, sizeof(Length));
+  EXPECT_EQ(Length, Bytes) << Where;
+  EXPECT_EQ(A.Name(Offset + 4, Bytes), Kind.Name) << Where;
+  EXPECT_EQ(A.Information, Offset + 4 + Bytes) << Where;
+  EXPECT_EQ(A.Bytes[Offset + 4 + Bytes], 0xCC) << Where << ": written past the name";
+}
+
 TEST_F(Information, FilesDirectoriesAndTheRootReportTheEnginesViewInEveryClass) {
   OpenVolume({Directory("Docs", {File("report.txt", 10000)}), File("empty", 0)});
   FileInfo FileView{}, DirView{};
   PFCB DirFcb = OpenFcb("Docs", &DirView);
   PFCB FileFcb = OpenFcb("Docs/report.txt", &FileView);
-  HANDLE FileHandle = Open(FileFcb), DirHandle = Open(DirFcb), RootHandle = Open(Root);
   IrpPathOnly NoFastQueries;
-
-  Answer Basic = QueryFile(FileHandle, FileBasicInformation, 40);
-  ASSERT_EQ(Basic.Status, STATUS_SUCCESS);
-  EXPECT_EQ(Basic.Information, 40u);
-  ExpectTimes(Basic.As<FILE_BASIC_INFORMATION>(), FileView, "file");
-  EXPECT_EQ(Basic.As<FILE_BASIC_INFORMATION>().FileAttributes, (ULONG)FILE_ATTRIBUTE_READONLY);
-  Basic = QueryFile(DirHandle, FileBasicInformation, 40);
-  ExpectTimes(Basic.As<FILE_BASIC_INFORMATION>(), DirView, "directory");
-  EXPECT_EQ(Basic.As<FILE_BASIC_INFORMATION>().FileAttributes, (ULONG)FILE_ATTRIBUTE_DIRECTORY);
-  // The root has no times of its own: 1980-01-01 in local time.
+  // The root has no times of its own: 1980-01-01 in local time, here ten hours east.
   HkSetTimeZoneBias(-36000000000LL);
-  Basic = QueryFile(RootHandle, FileBasicInformation, 40);
-  EXPECT_EQ(Basic.As<FILE_BASIC_INFORMATION>().CreationTime.QuadPart, Root1980 - 36000000000LL);
-  EXPECT_EQ(Basic.As<FILE_BASIC_INFORMATION>().LastWriteTime.QuadPart, Root1980 - 36000000000LL);
-  EXPECT_EQ(Basic.As<FILE_BASIC_INFORMATION>().ChangeTime.QuadPart, 0);
-
-  Answer Standard = QueryFile(FileHandle, FileStandardInformation, 24);
-  ASSERT_EQ(Standard.Status, STATUS_SUCCESS);
-  EXPECT_EQ(Standard.Information, 24u);
-  EXPECT_EQ(Standard.As<FILE_STANDARD_INFORMATION>().EndOfFile.QuadPart, 10000);
-  EXPECT_EQ(Standard.As<FILE_STANDARD_INFORMATION>().AllocationSize.QuadPart, 10000);
-  EXPECT_EQ(Standard.As<FILE_STANDARD_INFORMATION>().NumberOfLinks, 1u);
-  EXPECT_FALSE(Standard.As<FILE_STANDARD_INFORMATION>().DeletePending);
-  EXPECT_FALSE(Standard.As<FILE_STANDARD_INFORMATION>().Directory);
-  for (HANDLE Handle : {DirHandle, RootHandle}) {
-    Standard = QueryFile(Handle, FileStandardInformation, 24);
-    EXPECT_EQ(Standard.As<FILE_STANDARD_INFORMATION>().EndOfFile.QuadPart, 0);
-    EXPECT_EQ(Standard.As<FILE_STANDARD_INFORMATION>().AllocationSize.QuadPart, 0);
-    EXPECT_TRUE(Standard.As<FILE_STANDARD_INFORMATION>().Directory);
+  const LONGLONG RootTime = Root1980 - 36000000000LL;
+  const Reported Kinds[] = {
+      {"file", Open(FileFcb), {FileView.creationTime, FileView.lastAccessTime, FileView.lastWriteTime},
+       FILE_ATTRIBUTE_READONLY, 10000, false, (LONGLONG)FileView.objectId, u"\\Docs\\report.txt", 4321},
+      {"directory", Open(DirFcb), {DirView.creationTime, DirView.lastAccessTime, DirView.lastWriteTime},
+       FILE_ATTRIBUTE_DIRECTORY, 0, true, (LONGLONG)DirView.objectId, u"\\Docs", 77},
+      {"root", Open(Root), {RootTime, RootTime, RootTime}, FILE_ATTRIBUTE_DIRECTORY, 0, true, 2, u"\\", 0},
+  };
+  // Each class and the bytes it fills, 0 for the name classes, whose count follows the name.
+  const std::pair<FILE_INFORMATION_CLASS, ULONG> Classes[] = {
+      {FileBasicInformation, 40},    {FileStandardInformation, 24}, {FileInternalInformation, 8},
+      {FileEaInformation, 4},        {FileNameInformation, 0},      {FilePositionInformation, 8},
+      {FileAllInformation, 0},       {FileNetworkOpenInformation, 56}, {FileNormalizedNameInformation, 0}};
+  for (const Reported& Kind : Kinds) {
+    HkFileObjectOf(Kind.Handle)->CurrentByteOffset.QuadPart = Kind.Position;
+    for (auto [Class, Fills] : Classes) {
+      const std::string Where = Kind.What + ", class " + std::to_string(Class);
+      Answer A = QueryFile(Kind.Handle, Class, 256);
+      ASSERT_EQ(A.Status, STATUS_SUCCESS) << Where;
+      if (Fills != 0) {
+        EXPECT_EQ(A.Information, Fills) << Where;
+      }
+      switch (Class) {
+        case FileBasicInformation:
+          ExpectBasic(A.As<FILE_BASIC_INFORMATION>(), Kind, Where);
+          break;
+        case FileStandardInformation:
+          ExpectStandard(A.As<FILE_STANDARD_INFORMATION>(), Kind, Where);
+          break;
+        case FileInternalInformation:
+          EXPECT_EQ(A.As<LONGLONG>(), Kind.FileId) << Where;
+          break;
+        case FileEaInformation:
+          EXPECT_EQ(A.As<ULONG>(), 0u) << Where;
+          break;
+        case FilePositionInformation:
+          EXPECT_EQ(A.As<LONGLONG>(), Kind.Position) << Where;
+          break;
+        case FileNetworkOpenInformation: {
+          const auto& Network = A.As<FILE_NETWORK_OPEN_INFORMATION>();
+          EXPECT_EQ(Network.CreationTime.QuadPart, Kind.Times[0]) << Where;
+          EXPECT_EQ(Network.LastAccessTime.QuadPart, Kind.Times[1]) << Where;
+          EXPECT_EQ(Network.LastWriteTime.QuadPart, Kind.Times[2]) << Where;
+          EXPECT_EQ(Network.ChangeTime.QuadPart, 0) << Where;
+          EXPECT_EQ(Network.AllocationSize.QuadPart, Kind.Size) << Where;
+          EXPECT_EQ(Network.EndOfFile.QuadPart, Kind.Size) << Where;
+          EXPECT_EQ(Network.FileAttributes, Kind.Attributes) << Where;
+          break;
+        }
+        case FileAllInformation: {
+          // Every part at its offset, the I/O manager's three left alone: they still hold
+          // what the system buffer held, the stand-in's fill of new pool.
+          const auto& Whole = A.As<FILE_ALL_INFORMATION>();
+          ExpectBasic(Whole.BasicInformation, Kind, Where);
+          ExpectStandard(Whole.StandardInformation, Kind, Where);
+          EXPECT_EQ(Whole.InternalInformation.IndexNumber.QuadPart, Kind.FileId) << Where;
+          EXPECT_EQ(Whole.EaInformation.EaSize, 0u) << Where;
+          EXPECT_EQ(Whole.PositionInformation.CurrentByteOffset.QuadPart, Kind.Position) << Where;
+          EXPECT_EQ(Whole.AccessInformation.AccessFlags, 0xA5A5A5A5u) << Where;
+          EXPECT_EQ(Whole.ModeInformation.Mode, 0xA5A5A5A5u) << Where;
+          EXPECT_EQ(Whole.AlignmentInformation.AlignmentRequirement, 0xA5A5A5A5u) << Where;
+          ExpectName(A, FIELD_OFFSET(FILE_ALL_INFORMATION, NameInformation), Kind, Where);
+          break;
+        }
+        default:  // the name classes
+          ExpectName(A, 0, Kind, Where);
+      }
+    }
   }
-
-  EXPECT_EQ(QueryFile(FileHandle, FileInternalInformation, 8).As<LONGLONG>(), (LONGLONG)FileView.objectId);
-  EXPECT_EQ(QueryFile(DirHandle, FileInternalInformation, 8).As<LONGLONG>(), (LONGLONG)DirView.objectId);
-  EXPECT_EQ(QueryFile(RootHandle, FileInternalInformation, 8).As<LONGLONG>(), 2);
-  Answer Ea = QueryFile(FileHandle, FileEaInformation, 4);
-  EXPECT_EQ(Ea.Status, STATUS_SUCCESS);
-  EXPECT_EQ(Ea.As<ULONG>(), 0u);
-
-  HkFileObjectOf(FileHandle)->CurrentByteOffset.QuadPart = 4321;
-  Answer Position = QueryFile(FileHandle, FilePositionInformation, 8);
-  EXPECT_EQ(Position.Information, 8u);
-  EXPECT_EQ(Position.As<LONGLONG>(), 4321);
-
-  Answer Network = QueryFile(FileHandle, FileNetworkOpenInformation, 56);
-  ASSERT_EQ(Network.Status, STATUS_SUCCESS);
-  EXPECT_EQ(Network.Information, 56u);
-  const auto& NetOpen = Network.As<FILE_NETWORK_OPEN_INFORMATION>();
-  EXPECT_EQ(NetOpen.CreationTime.QuadPart, FileView.creationTime);
-  EXPECT_EQ(NetOpen.LastWriteTime.QuadPart, FileView.lastWriteTime);
-  EXPECT_EQ(NetOpen.ChangeTime.QuadPart, 0);
-  EXPECT_EQ(NetOpen.EndOfFile.QuadPart, 10000);
-  EXPECT_EQ(NetOpen.FileAttributes, (ULONG)FILE_ATTRIBUTE_READONLY);
-  Network = QueryFile(RootHandle, FileNetworkOpenInformation, 56);
-  EXPECT_EQ(Network.As<FILE_NETWORK_OPEN_INFORMATION>().CreationTime.QuadPart, Root1980 - 36000000000LL);
-  EXPECT_EQ(Network.As<FILE_NETWORK_OPEN_INFORMATION>().FileAttributes, (ULONG)FILE_ATTRIBUTE_DIRECTORY);
-
-  // FileAllInformation: every part at its offset, the I/O manager's three left alone.
-  Answer All = QueryFile(FileHandle, FileAllInformation, 200);
-  ASSERT_EQ(All.Status, STATUS_SUCCESS);
-  const auto& Whole = All.As<FILE_ALL_INFORMATION>();
-  ExpectTimes(Whole.BasicInformation, FileView, "all");
-  EXPECT_EQ(Whole.StandardInformation.EndOfFile.QuadPart, 10000);
-  EXPECT_EQ(Whole.InternalInformation.IndexNumber.QuadPart, (LONGLONG)FileView.objectId);
-  EXPECT_EQ(Whole.EaInformation.EaSize, 0u);
-  EXPECT_EQ(Whole.PositionInformation.CurrentByteOffset.QuadPart, 4321);
-  // Those three still hold what the system buffer held: the stand-in's fill of new pool.
-  EXPECT_EQ(Whole.AccessInformation.AccessFlags, 0xA5A5A5A5u);
-  EXPECT_EQ(Whole.ModeInformation.Mode, 0xA5A5A5A5u);
-  EXPECT_EQ(Whole.AlignmentInformation.AlignmentRequirement, 0xA5A5A5A5u);
-  std::u16string Expected = u"\\Docs\\report.txt";
-  EXPECT_EQ(Whole.NameInformation.FileNameLength, Expected.size() * 2);
-  EXPECT_EQ(All.Name(100, Expected.size() * 2), Expected);
-  EXPECT_EQ(All.Information, 100 + Expected.size() * 2);
 }
 
 }  // namespace

@@ -323,7 +323,6 @@ NTSTATUS OpenExistingDirectory(PIRP_CONTEXT IrpContext, BOOLEAN CompleteIfOplock
     Status = FsRtlOplockFsctrl(&Fcb->Header.Oplock, IrpContext->Irp, Fcb->UncleanCount + 1);
   if (Status != STATUS_SUCCESS && Status != STATUS_OPLOCK_BREAK_IN_PROGRESS) return Status;
 
-  BuildFullName(IrpContext, Fcb);
   PCCB Ccb = AllocateCcb(IrpContext, DirectoryOpen);
   if (Fcb->OpenCount != 0) IoUpdateShareAccess(FileObject, &Fcb->ShareAccess);
   else IoSetShareAccess(*DesiredAccess, ShareAccess, FileObject, &Fcb->ShareAccess);
@@ -428,7 +427,6 @@ NTSTATUS OpenExistingFile(PIRP_CONTEXT IrpContext, BOOLEAN CompleteIfOplocked, P
   Status = PrepareExistingFileOpen(IrpContext, CompleteIfOplocked, FileObject, Vcb, Fcb, DesiredAccess, ShareAccess,
                                    Disposition, OpenRequiringOplock, OplockPosted, &TemporaryOpen);
   if (Status != STATUS_SUCCESS) return Status;
-  BuildFullName(IrpContext, Fcb);
   PCCB Ccb = AllocateCcb(IrpContext, FileOpen);
   IoUpdateShareAccess(FileObject, &Fcb->ShareAccess);
   SetManageVolume(IrpContext, Ccb);
@@ -448,7 +446,6 @@ NTSTATUS OpenNewDirectoryFcb(PIRP_CONTEXT IrpContext, PFILE_OBJECT FileObject, P
   PCCB Ccb = nullptr;
   SEH_TRY {
     CheckOplocksOfNewFcb(IrpContext, *Fcb, OpenRequiringOplock);
-    BuildFullName(IrpContext, *Fcb);
     Ccb = AllocateCcb(IrpContext, DirectoryOpen);
   } SEH_EXCEPT (EXCEPTION_EXECUTE_HANDLER) {
     DeleteUnopenedFcb(IrpContext, FileObject, Fcb);
@@ -480,7 +477,6 @@ NTSTATUS OpenNewFileFcb(PIRP_CONTEXT IrpContext, PACCESS_STATE AccessState, BOOL
   PCCB Ccb = nullptr;
   SEH_TRY {
     CheckOplocksOfNewFcb(IrpContext, *Fcb, OpenRequiringOplock);
-    BuildFullName(IrpContext, *Fcb);
     Ccb = AllocateCcb(IrpContext, FileOpen);
   } SEH_EXCEPT (EXCEPTION_EXECUTE_HANDLER) {
     DeleteUnopenedFcb(IrpContext, FileObject, Fcb);
@@ -526,6 +522,7 @@ struct CREATE_STATE {
   PFCB Reached;             // the Fcb the open was aimed at, for backing out an atomic oplock
   BOOLEAN Posted;           // an open routine answered STATUS_PENDING
   BOOLEAN OplockPosted;     // the oplock package took the request
+  UNICODE_STRING LastComponent;  // the last component walked, as the caller spelled it
 };
 
 BOOLEAN HasOption(const CREATE_PARAMETERS& Create, ULONG Option) { return FlagOn(Create.CreateOptions, Option) != 0; }
@@ -667,9 +664,11 @@ NTSTATUS OpenThroughEngine(PIRP_CONTEXT IrpContext, CREATE_PARAMETERS& Create, C
     }
     if (!Found || State.Node->kind != FS_NODE_DIRECTORY) return STATUS_OBJECT_PATH_NOT_FOUND;
     Current = CreateDirectoryFcb(IrpContext, Create.Vcb, Current, State.Node, State.Info);
+    AppendFullName(IrpContext, Current, &First);
     UNICODE_STRING Remaining = Rest;
     Status = DissectComponent(Remaining, &First, &Rest);
     if (!NT_SUCCESS(Status)) return Status;
+    State.LastComponent = First;
   }
 }
 
@@ -683,6 +682,7 @@ NTSTATUS OpenByName(PIRP_CONTEXT IrpContext, CREATE_PARAMETERS& Create, CREATE_S
     while (Remaining.Length != 0) {
       NTSTATUS Status = DissectComponent(Remaining, &First, &Rest);
       if (!NT_SUCCESS(Status)) return Status;
+      State.LastComponent = First;
       if (!IsDirectoryFcb(Current) || Current->Directory.NameTree == nullptr) break;
       Status = ComponentToUtf8(IrpContext, First, &State.Utf8Name);
       if (!NT_SUCCESS(Status)) return Status;
@@ -751,6 +751,15 @@ NTSTATUS OpenTarget(PIRP_CONTEXT IrpContext, CREATE_PARAMETERS& Create, CREATE_S
   return OpenByName(IrpContext, Create, State, Start);
 }
 
+// A file or directory opened by name keeps the path its caller spelled, when its parent's
+// path is known; the one never named so is built from the disk's spelling when asked for.
+void NameOpenedFcb(PIRP_CONTEXT IrpContext, PFILE_OBJECT FileObject, PCUNICODE_STRING LastComponent) {
+  auto* Ccb = (PCCB)FileObject->FsContext2;
+  if (Ccb == nullptr || (Ccb->OpenKind != FileOpen && Ccb->OpenKind != DirectoryOpen)) return;
+  auto* Fcb = (PFCB)Ccb->Target;
+  if (LastComponent->Length != 0 && !FlagOn(Fcb->State, FCB_ROOT)) AppendFullName(IrpContext, Fcb, LastComponent);
+}
+
 // The end of every create: backs out an atomic oplock request of a failed open, frees the
 // working storage and the engine node no Fcb took, posts a request an open routine asked
 // to post, and releases the volume.
@@ -761,6 +770,8 @@ NTSTATUS FinishCreate(PIRP_CONTEXT IrpContext, PIRP Irp, const CREATE_PARAMETERS
       IrpContext->ExceptionStatus != STATUS_CANNOT_BREAK_OPLOCK && State.Reached != nullptr)
     FsRtlCheckOplockEx(&State.Reached->Header.Oplock, Irp, OPLOCK_FLAG_BACK_OUT_ATOMIC_OPLOCK, nullptr, nullptr,
                        nullptr);
+  if (!Abnormal && NT_SUCCESS(Status) && Status != STATUS_PENDING && !FlagOn(Create.StackFlags, SL_OPEN_TARGET_DIRECTORY))
+    NameOpenedFcb(IrpContext, Create.FileObject, &State.LastComponent);
   FreeNameBuffer(&State.Utf8Name);
   FsNodeRelease(State.Node);
   if (State.Info != nullptr) ExFreePoolWithTag(State.Info, TAG_NAME_BUFFER);

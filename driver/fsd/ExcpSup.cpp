@@ -126,6 +126,14 @@ NTSTATUS ProcessException(PIRP_CONTEXT IrpContext, PIRP Irp, NTSTATUS ExceptionC
   NTSTATUS Status = IrpContext->ExceptionStatus;
   IrpContext->ExceptionStatus = 0;
 
+  // The pages of a cache-manager MDL write that failed on its way back go back to the
+  // cache unwritten; the I/O manager must not free them as its own.
+  if (IrpContext->MajorFunction == IRP_MJ_WRITE && FlagOn(IrpContext->MinorFunction, IRP_MN_COMPLETE_MDL) ==
+      IRP_MN_COMPLETE_MDL && Irp->MdlAddress != nullptr) {
+    CcMdlWriteAbort(IoGetCurrentIrpStackLocation(Irp)->FileObject, Irp->MdlAddress);
+    Irp->MdlAddress = nullptr;
+  }
+
   // Only the top-level request may be retried in a worker: a nested one would leave its
   // caller holding locks while the worker runs.
   if (!FlagOn(IrpContext->Flags, IRPCTX_NOT_TOP_LEVEL) &&

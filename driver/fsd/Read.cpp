@@ -98,10 +98,10 @@ NTSTATUS LeavePending(PIRP_CONTEXT IrpContext, READ_REQUEST& Read) {
   return STATUS_PENDING;
 }
 
-// An error a lower driver left in the IRP is raised, normalised.
+// An error a lower driver left in the IRP is raised normalised; the request completes
+// with the device's own status.
 void RaiseIrpError(PIRP_CONTEXT IrpContext, PIRP Irp) {
-  if (!NT_SUCCESS(Irp->IoStatus.Status))
-    RaiseStatus(IrpContext, FsRtlNormalizeNtstatus(Irp->IoStatus.Status, STATUS_UNEXPECTED_IO_ERROR));
+  if (!NT_SUCCESS(Irp->IoStatus.Status)) RaiseStatusNormalized(IrpContext, Irp->IoStatus.Status);
 }
 
 void AdvanceFilePointer(const READ_REQUEST& Read, NTSTATUS Status) {

@@ -220,7 +220,8 @@ void BuildFullName(PIRP_CONTEXT IrpContext, PFCB Fcb) {
 
 // Gives a newly opened Fcb its path: the parent's, then the last component as the caller
 // spelled it. Left for BuildFullName to make from the disk spelling when the parent's path
-// is not known, or when the path would not fit a name string.
+// is not known, when the path would not fit a name string, or when pool is short: the open
+// this names has succeeded and must not fail for it.
 void AppendFullName(PIRP_CONTEXT IrpContext, PFCB Fcb, PCUNICODE_STRING LastComponent) {
   UNREFERENCED_PARAMETER(IrpContext);
   PFCB Parent = Fcb->Parent;
@@ -230,7 +231,8 @@ void AppendFullName(PIRP_CONTEXT IrpContext, PFCB Fcb, PCUNICODE_STRING LastComp
   ULONG Prefix = UnderRoot ? 0 : Parent->FullName.Length;
   ULONG Length = Prefix + sizeof(WCHAR) + LastComponent->Length;
   if (Length > MaxFullNameLength) return;
-  auto* Buffer = (PWCHAR)ExAllocatePoolWithTag(PagedPool | POOL_RAISE_IF_ALLOCATION_FAILURE, Length, TAG_FULL_NAME);
+  auto* Buffer = (PWCHAR)ExAllocatePoolWithTag(PagedPool, Length, TAG_FULL_NAME);
+  if (Buffer == nullptr) return;
   RtlCopyMemory(Buffer, Parent->FullName.Buffer, Prefix);
   Buffer[Prefix / sizeof(WCHAR)] = u'\\';
   RtlCopyMemory(Buffer + Prefix / sizeof(WCHAR) + 1, LastComponent->Buffer, LastComponent->Length);

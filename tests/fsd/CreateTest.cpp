@@ -325,12 +325,16 @@ TEST_F(Opening, RelativeOpensStartAtTheRelatedHandle) {
 TEST_F(Opening, CaseInsensitiveVolumeFindsEverySpellingInMemoryWithoutIo) {
   MountVolume(true);
   HANDLE First, Again;
-  ASSERT_EQ(OpenAs(u"\\Docs\\Readme.txt", &First), STATUS_SUCCESS);
+  ASSERT_EQ(OpenAs(u"\\DOCS\\readme.TXT", &First), STATUS_SUCCESS);
   size_t Requests = DiskRequests();
-  ASSERT_EQ(OpenAs(u"\\DOCS\\readme.TXT", &Again), STATUS_SUCCESS);
+  ASSERT_EQ(OpenAs(u"\\Docs\\Readme.txt", &Again), STATUS_SUCCESS);
   EXPECT_EQ(FcbOf(Again), FcbOf(First));
   EXPECT_EQ(DiskRequests(), Requests) << "a re-open through the Fcb in memory reads nothing";
   EXPECT_EQ(FcbOf(First)->OpenCount, 2u);
+  // The file and its folder keep their path as the first opener spelled it.
+  PFCB Opened = FcbOf(Again);
+  EXPECT_EQ(std::u16string(Opened->FullName.Buffer, Opened->FullName.Length / 2), u"\\DOCS\\readme.TXT");
+  EXPECT_EQ(std::u16string(Opened->Parent->FullName.Buffer, Opened->Parent->FullName.Length / 2), u"\\DOCS");
 
   // θ and ϴ are one name on this volume.
   ASSERT_EQ(OpenAs(u"\\θ", &First), STATUS_SUCCESS);

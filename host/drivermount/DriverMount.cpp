@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "DriverVolume.h"
@@ -54,10 +55,15 @@ struct KnownNode {
   uint64_t lookups = 0;
 };
 
+struct Listing;
+
 struct DriverMountState {
   DriverVolume* volume;
   std::mutex nodesLock;  // guards nodes
   std::unordered_map<fuse_ino_t, KnownNode> nodes;
+  // Listings the kernel has not released: an unmount may come before their release.
+  std::mutex listingsLock;  // guards listings
+  std::unordered_set<Listing*> listings;
 };
 
 DriverMountState& State(fuse_req_t request) { return *static_cast<DriverMountState*>(fuse_req_userdata(request)); }
@@ -193,12 +199,13 @@ struct Listing {
 };
 
 void OpenDir(fuse_req_t request, fuse_ino_t number, struct fuse_file_info* file) {
+  DriverMountState& state = State(request);  // the reply ends the request
   auto listing = std::make_unique<Listing>();
   if (!PathOf(request, number, &listing->path)) {
     fuse_reply_err(request, ESTALE);
     return;
   }
-  if (const int error = State(request).volume->OpenDirectory(listing->path, &listing->handle)) {
+  if (const int error = state.volume->OpenDirectory(listing->path, &listing->handle)) {
     fuse_reply_err(request, error);
     return;
   }
@@ -210,10 +217,17 @@ void OpenDir(fuse_req_t request, fuse_ino_t number, struct fuse_file_info* file)
   }
   file->fh = reinterpret_cast<uint64_t>(listing.get());
   file->keep_cache = 1;
+  // Known before the reply: a release may follow it at once.
+  {
+    std::lock_guard<std::mutex> guard(state.listingsLock);
+    state.listings.insert(listing.get());
+  }
   if (fuse_reply_open(request, file) == 0) {
     listing.release();
   } else {
-    State(request).volume->Close(listing->handle);
+    std::lock_guard<std::mutex> guard(state.listingsLock);
+    state.listings.erase(listing.get());
+    state.volume->Close(listing->handle);
   }
 }
 
@@ -270,6 +284,10 @@ void ReadDirPlus(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, stru
 
 void ReleaseDir(fuse_req_t request, fuse_ino_t, struct fuse_file_info* file) {
   std::unique_ptr<Listing> listing(reinterpret_cast<Listing*>(file->fh));
+  {
+    std::lock_guard<std::mutex> guard(State(request).listingsLock);
+    State(request).listings.erase(listing.get());
+  }
   State(request).volume->Close(listing->handle);
   fuse_reply_err(request, 0);
 }
@@ -285,8 +303,9 @@ void Open(fuse_req_t request, fuse_ino_t number, struct fuse_file_info* file) {
     return;
   }
   const bool direct = (file->flags & O_DIRECT) != 0;
+  DriverVolume* volume = State(request).volume;  // the reply ends the request
   DriverVolume::Open* open = nullptr;
-  if (const int error = State(request).volume->OpenFile(path, direct, &open)) {
+  if (const int error = volume->OpenFile(path, direct, &open)) {
     fuse_reply_err(request, error);
     return;
   }
@@ -294,7 +313,7 @@ void Open(fuse_req_t request, fuse_ino_t number, struct fuse_file_info* file) {
   // Reads of an O_DIRECT open reach the driver every time; others may be kept.
   file->direct_io = direct;
   file->keep_cache = !direct;
-  if (fuse_reply_open(request, file) != 0) State(request).volume->Close(open);
+  if (fuse_reply_open(request, file) != 0) volume->Close(open);
 }
 
 void Read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, struct fuse_file_info* file) {
@@ -371,6 +390,8 @@ ExitCode Serve(const Options& o, const std::function<void()>& ready) {
   state.volume = &volume;
   ready();
   const bool served = mount.Serve();
+  // The dismount closes the handles of listings never released.
+  for (Listing* listing : state.listings) delete listing;
   const std::string left = volume.Dismount();
   if (!left.empty()) {
     std::fprintf(stderr, "quadrel: the driver left behind at dismount:\n%s", left.c_str());

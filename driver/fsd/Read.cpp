@@ -504,7 +504,7 @@ NTSTATUS PreAcquireForSectionSync(PFS_FILTER_CALLBACK_DATA Data, PVOID* Completi
   PCCB Ccb = DecodeCcb(Data->FileObject, BugCheckFileId, __LINE__);
   auto* Fcb = (PFCB)Ccb->Target;
   if (Fcb->Header.Resource != nullptr) ExAcquireResourceExclusiveLite(Fcb->Header.Resource, TRUE);
-  if ((FS_FILTER_SECTION_SYNC_TYPE)(ULONG_PTR)Data->Parameters.Argument1 != SyncTypeCreateSection)
+  if (Data->Parameters.AcquireForSectionSynchronization.SyncType != SyncTypeCreateSection)
     return STATUS_FSFILTER_OP_COMPLETED_SUCCESSFULLY;
   return Fcb->ShareAccess.Writers != 0 ? STATUS_FILE_LOCKED_WITH_WRITERS : STATUS_FILE_LOCKED_WITH_ONLY_READERS;
 }

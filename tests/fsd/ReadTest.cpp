@@ -507,7 +507,7 @@ TEST_F(DriverRead, CacheCallbacksTakeTheFcbsResourcesAndMarkTheThreadAsTheCaches
     FS_FILTER_CALLBACK_DATA Data{};
     Data.SizeOfFsFilterCallbackData = sizeof(Data);
     Data.FileObject = Handle.FileObject;
-    Data.Parameters.Argument1 = (PVOID)(ULONG_PTR)SyncTypeCreateSection;
+    Data.Parameters.AcquireForSectionSynchronization.SyncType = SyncTypeCreateSection;
     PVOID Completion = nullptr;
     EXPECT_EQ(PreAcquireForSectionSync(&Data, &Completion), STATUS_FILE_LOCKED_WITH_ONLY_READERS);
     EXPECT_TRUE(ExIsResourceAcquiredExclusiveLite(Fcb->Header.Resource));
@@ -516,7 +516,7 @@ TEST_F(DriverRead, CacheCallbacksTakeTheFcbsResourcesAndMarkTheThreadAsTheCaches
     EXPECT_EQ(PreAcquireForSectionSync(&Data, &Completion), STATUS_FILE_LOCKED_WITH_WRITERS);
     ExReleaseResourceLite(Fcb->Header.Resource);
     Fcb->ShareAccess.Writers = 0;
-    Data.Parameters.Argument1 = (PVOID)(ULONG_PTR)SyncTypeOther;
+    Data.Parameters.AcquireForSectionSynchronization.SyncType = SyncTypeOther;
     EXPECT_EQ(PreAcquireForSectionSync(&Data, &Completion), STATUS_FSFILTER_OP_COMPLETED_SUCCESSFULLY);
     ExReleaseResourceLite(Fcb->Header.Resource);
     FsRtlExitFileSystem();

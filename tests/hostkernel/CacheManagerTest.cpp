@@ -254,14 +254,14 @@ TEST_F(CacheManager, SectionsAreMadeUnderTheFileSystemsSectionSynchronisation) {
   FS_FILTER_CALLBACKS Sync{};
   Sync.SizeOfFsFilterCallbacks = sizeof(Sync);
   Sync.PreAcquireForSectionSynchronization = [](PFS_FILTER_CALLBACK_DATA Data, PVOID*) {
-    Calls.push_back({Data->Operation, (ULONG64)Data->Parameters.Argument1});
+    Calls.push_back({Data->Operation, (ULONG64)Data->Parameters.Others.Argument1});
     return Answer;
   };
   Sync.PostAcquireForSectionSynchronization = [](PFS_FILTER_CALLBACK_DATA, NTSTATUS Status, PVOID) {
     HeldWhenAcquired = NT_SUCCESS(Status) && ExIsResourceAcquiredExclusiveLite(Resource);
   };
   Sync.PreReleaseForSectionSynchronization = [](PFS_FILTER_CALLBACK_DATA Data, PVOID*) {
-    Calls.push_back({Data->Operation, (ULONG64)Data->Parameters.Argument1});
+    Calls.push_back({Data->Operation, (ULONG64)Data->Parameters.Others.Argument1});
     return STATUS_SUCCESS;
   };
   ASSERT_EQ(FsRtlRegisterFileSystemFilterCallbacks(Driver, &Sync), STATUS_SUCCESS);

@@ -104,6 +104,9 @@ NTSTATUS MountIfNeeded(PDEVICE_OBJECT Device);
 NTSTATUS SendVolumeRequest(PDEVICE_OBJECT Target, UCHAR MinorFunction, UCHAR StackFlags, PVPB Vpb,
                            PDEVICE_OBJECT RealDevice);
 
+// The filter callbacks Driver registered; false when it registered none.
+bool FileSystemFilterCallbacks(PDRIVER_OBJECT Driver, FS_FILTER_CALLBACKS* Callbacks);
+
 // Object bookkeeping shared by Io.cpp and the front end.
 void RegisterObject(PVOID Object, LONG InitialReferences);
 void DeleteFileObject(PFILE_OBJECT FileObject);

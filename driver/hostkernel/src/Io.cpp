@@ -13,11 +13,6 @@
 
 static void ForgetRequest(PIRP Irp);
 
-namespace hk {
-// Declared for the memory manager's unit as well (Mm.cpp).
-bool FileSystemFilterCallbacks(PDRIVER_OBJECT Driver, FS_FILTER_CALLBACKS* Callbacks);
-}  // namespace hk
-
 namespace {
 
 enum class ObjectKind { Device, File, Token };

@@ -217,11 +217,6 @@ bool hk::DataSectionHasUserViews(PSECTION_OBJECT_POINTERS Pointers) {
 // file itself; STATUS_SUCCESS leaves the acquisition to what follows it; any other status
 // refuses the section.
 
-namespace hk {
-// The filter callbacks a driver registered (Io.cpp).
-bool FileSystemFilterCallbacks(PDRIVER_OBJECT Driver, FS_FILTER_CALLBACKS* Callbacks);
-}  // namespace hk
-
 namespace {
 
 // ntifs.h's operation codes and wdm.h's page protections.
@@ -230,16 +225,6 @@ constexpr UCHAR ReleaseForSectionSynchronization = (UCHAR)-2;  // FS_FILTER_RELE
 constexpr ULONG PageReadOnly = 0x02;
 constexpr ULONG PageReadWrite = 0x04;
 constexpr ULONG PageExecute = 0x10;
-
-// FS_FILTER_PARAMETERS.AcquireForSectionSynchronization, laid over Parameters.
-struct SectionSyncParameters {
-  ULONG SyncType;  // FS_FILTER_SECTION_SYNC_TYPE
-  ULONG PageProtection;
-  PVOID OutputInformation;
-  ULONG Flags;
-  ULONG AllocationAttributes;
-};
-static_assert(sizeof(SectionSyncParameters) <= sizeof(FS_FILTER_CALLBACK_DATA::Parameters));
 
 using PFAST_IO_ACQUIRE_FILE = void (*)(PFILE_OBJECT FileObject);
 using PFAST_IO_RELEASE_FILE = void (*)(PFILE_OBJECT FileObject);
@@ -268,8 +253,8 @@ PERESOURCE HeaderResource(PFILE_OBJECT FileObject) {
 // Acquires the file for creating a section of PageProtection.
 NTSTATUS AcquireToCreateMappedSection(const SectionSync& Sync, ULONG PageProtection) {
   FS_FILTER_CALLBACK_DATA Data = CallbackData(Sync, AcquireForSectionSynchronization);
-  SectionSyncParameters Parameters{SyncTypeCreateSection, PageProtection, nullptr, 0, 0};
-  std::memcpy(&Data.Parameters, &Parameters, sizeof(Parameters));
+  Data.Parameters.AcquireForSectionSynchronization.SyncType = SyncTypeCreateSection;
+  Data.Parameters.AcquireForSectionSynchronization.PageProtection = PageProtection;
   NTSTATUS Status = STATUS_SUCCESS;
   PVOID CompletionContext = nullptr;
   if (Sync.HasCallbacks && Sync.Callbacks.PreAcquireForSectionSynchronization != nullptr)

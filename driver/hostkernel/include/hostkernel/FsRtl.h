@@ -55,23 +55,38 @@ using PFSRTL_ADVANCED_FCB_HEADER = FSRTL_ADVANCED_FCB_HEADER*;
 static_assert(sizeof(FSRTL_ADVANCED_FCB_HEADER) == 0x68);
 
 // ---- File-system filter callbacks --------------------------------------------------------
-struct FS_FILTER_CALLBACK_DATA {
-  ULONG SizeOfFsFilterCallbackData;
-  UCHAR Operation;
-  UCHAR Reserved;
-  PDEVICE_OBJECT DeviceObject;
-  PFILE_OBJECT FileObject;
+// Why a section is wanted, told to the section-synchronisation callbacks.
+enum FS_FILTER_SECTION_SYNC_TYPE { SyncTypeOther = 0, SyncTypeCreateSection };
+
+// The parameters of a filter callback: a section synchronisation's own, or the others'
+// as untyped arguments.
+union FS_FILTER_PARAMETERS {
+  struct {
+    FS_FILTER_SECTION_SYNC_TYPE SyncType;
+    ULONG PageProtection;
+    PVOID OutputInformation;
+    ULONG Flags;
+    ULONG AllocationAttributes;
+  } AcquireForSectionSynchronization;
   struct {
     PVOID Argument1;
     PVOID Argument2;
     PVOID Argument3;
     PVOID Argument4;
     PVOID Argument5;
-  } Parameters;
+  } Others;
+};
+static_assert(sizeof(FS_FILTER_PARAMETERS) == 0x28);
+
+struct FS_FILTER_CALLBACK_DATA {
+  ULONG SizeOfFsFilterCallbackData;
+  UCHAR Operation;
+  UCHAR Reserved;
+  PDEVICE_OBJECT DeviceObject;
+  PFILE_OBJECT FileObject;
+  FS_FILTER_PARAMETERS Parameters;
 };
 using PFS_FILTER_CALLBACK_DATA = FS_FILTER_CALLBACK_DATA*;
-// Parameters.Argument1 of a section-synchronisation callback: why the section is wanted.
-enum FS_FILTER_SECTION_SYNC_TYPE { SyncTypeOther = 0, SyncTypeCreateSection };
 using PFS_FILTER_CALLBACK = NTSTATUS (*)(PFS_FILTER_CALLBACK_DATA Data, PVOID* CompletionContext);
 using PFS_FILTER_COMPLETION_CALLBACK = void (*)(PFS_FILTER_CALLBACK_DATA Data,
                                                 NTSTATUS OperationStatus, PVOID CompletionContext);

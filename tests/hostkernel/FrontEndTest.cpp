@@ -1,6 +1,8 @@
 // The front end's services as a file system sees them: the mount on first access, the
 // remount retry, fast I/O tried first, each request's IRP and buffers, and a pending
 // request on a synchronous handle.
+#include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -10,6 +12,9 @@ namespace {
 
 std::vector<std::string> Seen;
 int CreatesToRemount = 1;
+std::atomic<bool> ReadMayFinish{true};
+std::atomic<bool> QueryEntered{false};
+std::atomic<bool> ReadStarted{false};
 
 std::string Narrow(const WCHAR* Text, size_t Units) { return std::string(Text, Text + Units); }
 
@@ -47,6 +52,7 @@ NTSTATUS TestFileSystem(PDEVICE_OBJECT Device, PIRP Irp) {
     case IRP_MJ_QUERY_INFORMATION:
       Seen.push_back("query " + std::to_string(Stack->Parameters.QueryFile.FileInformationClass) +
                      ((Irp->Flags & IRP_INPUT_OPERATION) ? " into a system buffer" : ""));
+      QueryEntered = true;
       std::memset(Irp->AssociatedIrp.SystemBuffer, 0x5A, Stack->Parameters.QueryFile.Length);
       Finish(Irp, STATUS_SUCCESS, Stack->Parameters.QueryFile.Length);
       return STATUS_SUCCESS;
@@ -70,8 +76,10 @@ NTSTATUS TestFileSystem(PDEVICE_OBJECT Device, PIRP Irp) {
     case IRP_MJ_READ:
       // Served later, from another thread.
       Seen.push_back("read pending");
+      ReadStarted = true;
       IoMarkIrpPending(Irp);
       std::thread([Irp] {
+        while (!ReadMayFinish) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         std::memset(Irp->UserBuffer, 0x11, IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length);
         Finish(Irp, STATUS_SUCCESS, IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length);
       }).detach();
@@ -107,16 +115,43 @@ BOOLEAN FastUnlockLeavingARegion(PFILE_OBJECT, PLARGE_INTEGER, PLARGE_INTEGER, P
   return FALSE;
 }
 
-TEST(FrontEnd, EachServiceBuildsItsRequestAsWindowsDoesAndTriesFastIoFirst) {
+PDEVICE_OBJECT MountTestFileSystem(PDEVICE_OBJECT* Control, PatternImage& Image) {
   PDRIVER_OBJECT Driver = LoadTestDriver(TestFileSystem);
   FastIo.SizeOfFastIoDispatch = sizeof(FastIo);
   FastIo.FastIoQueryBasicInfo = FastBasicInfo;
   FastIo.FastIoLock = FastLockNotPossible;
   Driver->FastIoDispatch = &FastIo;
-  PDEVICE_OBJECT Control = CreateTestDevice(Driver, u"\\TestFs", FILE_DEVICE_DISK_FILE_SYSTEM);
-  IoRegisterFileSystem(Control);
+  *Control = CreateTestDevice(Driver, u"\\TestFs", FILE_DEVICE_DISK_FILE_SYSTEM);
+  IoRegisterFileSystem(*Control);
+  return HkCreateDisk(Image.Path(), u"\\Device\\TestDisk");
+}
+
+void UnmountTestFileSystem(PDEVICE_OBJECT Control, PDEVICE_OBJECT Disk) {
+  PDEVICE_OBJECT Volume = Disk->Vpb->DeviceObject;
+  Disk->Vpb->Flags &= ~VPB_MOUNTED;
+  Disk->Vpb->DeviceObject = nullptr;
+  IoDeleteDevice(Volume);
+  HkDeleteStorage(Disk);
+  IoUnregisterFileSystem(Control);
+  IoDeleteDevice(Control);
+  ExpectNothingAlive();
+}
+
+HANDLE OpenTestFile(ULONG Options) {
+  UNICODE_STRING Name = RTL_CONSTANT_STRING(u"\\Device\\TestDisk\\dir");
+  OBJECT_ATTRIBUTES Attributes = HkObjectAttributes(&Name);
+  IO_STATUS_BLOCK Iosb{};
+  HANDLE Handle = nullptr;
+  EXPECT_EQ(NtCreateFile(&Handle, GENERIC_READ, &Attributes, &Iosb, nullptr, 0, FILE_SHARE_READ, FILE_OPEN, Options,
+                         nullptr, 0),
+            STATUS_SUCCESS);
+  return Handle;
+}
+
+TEST(FrontEnd, EachServiceBuildsItsRequestAsWindowsDoesAndTriesFastIoFirst) {
+  PDEVICE_OBJECT Control;
   PatternImage Image("disk", 64 * 1024);
-  PDEVICE_OBJECT Disk = HkCreateDisk(Image.Path(), u"\\Device\\TestDisk");
+  PDEVICE_OBJECT Disk = MountTestFileSystem(&Control, Image);
 
   UNICODE_STRING Name = RTL_CONSTANT_STRING(u"\\Device\\TestDisk\\dir");
   OBJECT_ATTRIBUTES Attributes = HkObjectAttributes(&Name);
@@ -161,14 +196,41 @@ TEST(FrontEnd, EachServiceBuildsItsRequestAsWindowsDoesAndTriesFastIoFirst) {
                                             "fast lock declined", "lock 10 bytes at 100", "read pending",
                                             "major 9", "major 18", "major 2"}));
 
-  PDEVICE_OBJECT Volume = Disk->Vpb->DeviceObject;
-  Disk->Vpb->Flags &= ~VPB_MOUNTED;
-  Disk->Vpb->DeviceObject = nullptr;
-  IoDeleteDevice(Volume);
-  HkDeleteStorage(Disk);
-  IoUnregisterFileSystem(Control);
-  IoDeleteDevice(Control);
-  ExpectNothingAlive();
+  UnmountTestFileSystem(Control, Disk);
+}
+
+// A synchronous handle's requests run one at a time: another thread's query waits while
+// a read on the handle is pending, and goes in once the read has finished.
+TEST(FrontEnd, ASynchronousHandleRunsOneRequestAtATime) {
+  PDEVICE_OBJECT Control;
+  PatternImage Image("disk", 64 * 1024);
+  PDEVICE_OBJECT Disk = MountTestFileSystem(&Control, Image);
+  CreatesToRemount = 0;
+  HANDLE Handle = OpenTestFile(FILE_SYNCHRONOUS_IO_NONALERT);
+  ReadMayFinish = false;
+  QueryEntered = false;
+  std::thread Reader([Handle] {
+    UCHAR Data[512];
+    IO_STATUS_BLOCK Iosb{};
+    LARGE_INTEGER Offset{};
+    EXPECT_EQ(NtReadFile(Handle, nullptr, nullptr, nullptr, &Iosb, Data, sizeof(Data), &Offset, nullptr),
+              STATUS_SUCCESS);
+  });
+  while (!ReadStarted) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::thread Querier([Handle] {
+    UCHAR Standard[sizeof(FILE_STANDARD_INFORMATION)];
+    IO_STATUS_BLOCK Iosb{};
+    EXPECT_EQ(NtQueryInformationFile(Handle, &Iosb, Standard, sizeof(Standard), FileStandardInformation),
+              STATUS_SUCCESS);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(QueryEntered) << "the query went in while the read was pending";
+  ReadMayFinish = true;
+  Reader.join();
+  Querier.join();
+  EXPECT_TRUE(QueryEntered);
+  NtClose(Handle);
+  UnmountTestFileSystem(Control, Disk);
 }
 
 }  // namespace

@@ -213,9 +213,38 @@ void ReleaseUnsentIrp(PIRP Irp) {
   IoFreeIrp(Irp);
 }
 
+// A synchronous handle runs one request at a time: the I/O manager holds the file object's
+// lock from the request's start to its end, and the requests of other threads wait for
+// it. Without it two waiters on the file object's one event could wake for each other's
+// completions.
+void AcquireFileObjectLock(PFILE_OBJECT FileObject) {
+  std::unique_lock<std::mutex> Lock(hk::DispatcherLock());
+  FileObject->Waiters++;
+  hk::WaitUntil(Lock, [FileObject] { return FileObject->Busy == 0; }, "a synchronous handle's other request");
+  FileObject->Waiters--;
+  FileObject->Busy = 1;
+}
+
+void ReleaseFileObjectLock(PFILE_OBJECT FileObject) {
+  std::lock_guard<std::mutex> Lock(hk::DispatcherLock());
+  FileObject->Busy = 0;
+  hk::WakeWaiters();
+}
+
+NTSTATUS SendOne(PFILE_OBJECT FileObject, HANDLE CallerEvent, PIO_STATUS_BLOCK Iosb, const Request& What);
+
 NTSTATUS Send(HANDLE Handle, HANDLE CallerEvent, PIO_STATUS_BLOCK Iosb, const Request& What) {
   PFILE_OBJECT FileObject = HkFileObjectOf(Handle);
   if (!FileObject) return STATUS_INVALID_HANDLE;
+  bool SynchronousHandle = FileObject->Flags & FO_SYNCHRONOUS_IO;
+  if (SynchronousHandle) AcquireFileObjectLock(FileObject);
+  NTSTATUS Status = SendOne(FileObject, CallerEvent, Iosb, What);
+  if (SynchronousHandle) ReleaseFileObjectLock(FileObject);
+  return Status;
+}
+
+// Builds the request on FileObject, sends it and, when it is to be waited for, waits.
+NTSTATUS SendOne(PFILE_OBJECT FileObject, HANDLE CallerEvent, PIO_STATUS_BLOCK Iosb, const Request& What) {
   ObReferenceObject(FileObject);
   PDEVICE_OBJECT Device = IoGetRelatedDeviceObject(FileObject);
   PIRP Irp = IoAllocateIrp(Device->StackSize, FALSE);

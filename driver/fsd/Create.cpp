@@ -762,10 +762,12 @@ void NameOpenedFcb(PIRP_CONTEXT IrpContext, PFILE_OBJECT FileObject, PCUNICODE_S
 
 // The end of every create: backs out an atomic oplock request of a failed open, frees the
 // working storage and the engine node no Fcb took, posts a request an open routine asked
-// to post, and releases the volume.
+// to post, and releases the volume. When an exception ends the create, Status is its code:
+// the request fails with the status the driver raised, or with that code when the raise
+// came from elsewhere (pool, platform) and no frame has recorded it yet.
 NTSTATUS FinishCreate(PIRP_CONTEXT IrpContext, PIRP Irp, const CREATE_PARAMETERS& Create, CREATE_STATE& State,
                       NTSTATUS Status, BOOLEAN Abnormal) {
-  NTSTATUS Result = Abnormal ? IrpContext->ExceptionStatus : Status;
+  NTSTATUS Result = Abnormal && IrpContext->ExceptionStatus != 0 ? IrpContext->ExceptionStatus : Status;
   if (!NT_SUCCESS(Result) && HasOption(Create, FILE_OPEN_REQUIRING_OPLOCK) && Result != STATUS_CANNOT_BREAK_OPLOCK &&
       IrpContext->ExceptionStatus != STATUS_CANNOT_BREAK_OPLOCK && State.Reached != nullptr)
     FsRtlCheckOplockEx(&State.Reached->Header.Oplock, Irp, OPLOCK_FLAG_BACK_OUT_ATOMIC_OPLOCK, nullptr, nullptr,
@@ -840,7 +842,7 @@ NTSTATUS CommonCreate(PIRP_CONTEXT IrpContext, PIRP Irp) {
   SEH_TRY {
     Status = OpenTarget(IrpContext, Create, State);
   } SEH_EXCEPT (EXCEPTION_EXECUTE_HANDLER) {
-    FinishCreate(IrpContext, Irp, Create, State, Status, TRUE);
+    FinishCreate(IrpContext, Irp, Create, State, SEH_EXCEPTION_CODE(), TRUE);
     SEH_RETHROW();
   } SEH_END;
   return FinishCreate(IrpContext, Irp, Create, State, Status, FALSE);

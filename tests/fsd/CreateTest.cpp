@@ -222,6 +222,23 @@ TEST_F(Opening, OptionsAndKindsAreChecked) {
   EXPECT_EQ(Status(u"", FILE_OPEN, FILE_DIRECTORY_FILE), STATUS_NOT_A_DIRECTORY);
   EXPECT_EQ(Status(u"\\Docs", FILE_OPEN, FILE_DIRECTORY_FILE | FILE_NON_DIRECTORY_FILE), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(Status(u"\\hello.txt", FILE_OPEN, FILE_OPEN_BY_FILE_ID), STATUS_NOT_IMPLEMENTED);
+  // No paging file is placed here; the request is refused before its name is looked at.
+  HANDLE Probe = HkInsertHandle(Disk, nullptr, nullptr, FO_SYNCHRONOUS_IO);
+  KEVENT Done;
+  KeInitializeEvent(&Done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK Iosb{};
+  PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_CREATE, Vcb->VolumeDevice, nullptr, 0, nullptr, &Done, &Iosb);
+  IO_SECURITY_CONTEXT Security{nullptr, nullptr, FILE_READ_DATA | FILE_WRITE_DATA, 0};
+  PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
+  Stack->Flags = SL_OPEN_PAGING_FILE;
+  Stack->FileObject = HkFileObjectOf(Probe);
+  Stack->Parameters.Create.SecurityContext = &Security;
+  Stack->Parameters.Create.Options = FILE_OPEN_IF << 24;
+  if (IoCallDriver(Vcb->VolumeDevice, Irp) == STATUS_PENDING)
+    KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(Iosb.Status, STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(HkFileObjectOf(Probe)->FsContext2, nullptr);
+  HkDropHandle(Probe);
   EXPECT_EQ(Status(u"\\hello.txt", FILE_OPEN, FILE_DELETE_ON_CLOSE, DELETE | SYNCHRONIZE),
             STATUS_MEDIA_WRITE_PROTECTED);
   HANDLE Handle;
@@ -412,6 +429,50 @@ TEST_F(Opening, ShareAccessDecidesBetweenHandlesOfOneFile) {
   EXPECT_FALSE(FlagOn(Vcb->State, VCB_CREATE_PURGING));
 }
 
+// A non-cached open added to a file whose handles are all non-cached throws away what
+// earlier cached reads left in the cache, so that the handles never read around it; the
+// volume's purge mark is gone afterwards, also when a user's mapping keeps the cache.
+TEST_F(Opening, ANonCachedOpenAmongNonCachedHandlesPurgesTheCacheEarlierReadsLeft) {
+  MountVolume();
+  HANDLE Cached, First, Second, Third;
+  UCHAR Buffer[512];
+  IO_STATUS_BLOCK Iosb{};
+  LARGE_INTEGER Offset{};
+  auto ReadCached = [&] {
+    ASSERT_EQ(OpenAs(u"\\Docs\\Readme.txt", &Cached), STATUS_SUCCESS);
+    ASSERT_EQ(NtReadFile(Cached, nullptr, nullptr, nullptr, &Iosb, Buffer, sizeof(Buffer), &Offset, nullptr),
+              STATUS_SUCCESS);
+  };
+  // The cache lets go of a stream on a worker: held back, the stream stays cached after
+  // its last cached handle.
+  struct HeldWork {
+    HeldWork() { HkWorkQueueStepMode(true); }
+    ~HeldWork() { HkWorkQueueStepMode(false); }
+  } Held;
+  ReadCached();
+  PSECTION_OBJECT_POINTERS Sections = &FcbOf(Cached)->NonPaged->SectionObjectPointers;
+  CloseHandle(Cached);
+  ASSERT_GT(HkCachedViews(Sections), 0u);
+  // The first handle since has no other to be kept consistent with: nothing is purged.
+  ASSERT_EQ(OpenAs(u"\\Docs\\Readme.txt", &First, FILE_OPEN, FILE_NO_INTERMEDIATE_BUFFERING), STATUS_SUCCESS);
+  EXPECT_GT(HkCachedViews(Sections), 0u);
+  ASSERT_EQ(OpenAs(u"\\Docs\\Readme.txt", &Second, FILE_OPEN, FILE_NO_INTERMEDIATE_BUFFERING), STATUS_SUCCESS);
+  EXPECT_EQ(HkCachedViews(Sections), 0u);
+  EXPECT_FALSE(FlagOn(Vcb->State, VCB_CREATE_PURGING));
+
+  // A user's view of the file keeps the cache: the purge fails and the open goes on.
+  ReadCached();
+  HkMappedView View = HkMapSection(HkFileObjectOf(Cached), false, false);
+  ASSERT_NE(View, nullptr);
+  CloseHandle(Cached);
+  ASSERT_GT(HkCachedViews(Sections), 0u);
+  ASSERT_EQ(OpenAs(u"\\Docs\\Readme.txt", &Third, FILE_OPEN, FILE_NO_INTERMEDIATE_BUFFERING), STATUS_SUCCESS);
+  EXPECT_GT(HkCachedViews(Sections), 0u);
+  EXPECT_FALSE(FlagOn(Vcb->State, VCB_CREATE_PURGING));
+  EXPECT_EQ(FcbOf(Third)->NonCachedUncleanCount, 3u);
+  HkUnmapSection(View);
+}
+
 // Making a section of a file acquires its Fcb through the file system's callback: a
 // mapping waits while another thread holds the Fcb, and leaves it free once made, readers
 // only or with a writer open.
@@ -489,6 +550,19 @@ TEST_F(Opening, ExclusiveVolumeOpensLockTheVolumeUntilCleanup) {
   EXPECT_EQ(Status(u"", FILE_OPEN, 0, FILE_READ_DATA | SYNCHRONIZE, FILE_SHARE_WRITE | FILE_SHARE_DELETE),
             STATUS_SHARING_VIOLATION);
   EXPECT_EQ(Vcb->VolumeOpenCount, 2u);
+
+  // Locked and then dismounted through its handle, the volume is gone for every open.
+  for (HANDLE Handle : std::vector<HANDLE>(Opened)) CloseHandle(Handle);
+  HkSetCallerPrivileges({SE_MANAGE_VOLUME_PRIVILEGE});
+  NTSTATUS Locked = OpenAs(u"", &Volume, FILE_OPEN, 0, FILE_READ_DATA | SYNCHRONIZE, 0);
+  HkSetCallerPrivileges({});
+  ASSERT_EQ(Locked, STATUS_SUCCESS);
+  IO_STATUS_BLOCK Iosb{};
+  ASSERT_EQ(NtFsControlFile(Volume, nullptr, nullptr, nullptr, &Iosb, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0),
+            STATUS_SUCCESS);
+  EXPECT_TRUE(FlagOn(Vcb->State, VCB_LOCKED));
+  EXPECT_EQ(Status(u"\\hello.txt"), STATUS_VOLUME_DISMOUNTED);
+  EXPECT_EQ(Status(u""), STATUS_VOLUME_DISMOUNTED);
 }
 
 TEST_F(Opening, PrivilegesDecideSystemSecurityAndVolumeManagement) {

@@ -451,6 +451,41 @@ TEST_F(VolumeEnd, AnOpenThatCompletesIfOplockedGoesOnWhileTheBreakRunsAndLevel1N
   EXPECT_EQ(Close(Owner), STATUS_SUCCESS);
 }
 
+// An open requiring an oplock has it reserved with the open, for the only handle of the
+// file; an open that fails after the reservation gives it back.
+TEST_F(VolumeEnd, AnOpenRequiringAnOplockReservesItForTheOnlyHandleAndAFailedOneGivesItBack) {
+  PDEVICE_OBJECT Device = MountedDisk();
+  HANDLE First = nullptr, Failed = nullptr, Owner = nullptr;
+  ASSERT_EQ(Open(Device, u"\\data", &First), STATUS_SUCCESS);
+  EXPECT_EQ(Open(Device, u"\\data", &Failed, FILE_READ_DATA | SYNCHRONIZE, FILE_OPEN_REQUIRING_OPLOCK),
+            STATUS_OPLOCK_NOT_GRANTED)
+      << "another handle is open";
+  // The Fcb stays in memory without handles while its file object is referenced.
+  PFILE_OBJECT Kept = HkFileObjectOf(First);
+  ObReferenceObject(Kept);
+  EXPECT_EQ(Close(First), STATUS_SUCCESS);
+
+  HkFailAllocationsOfTag(TAG_CCB);
+  EXPECT_EQ(Open(Device, u"\\data", &Failed, FILE_READ_DATA | SYNCHRONIZE, FILE_OPEN_REQUIRING_OPLOCK),
+            STATUS_INSUFFICIENT_RESOURCES);
+  HkClearAllocationFaults();
+  ASSERT_EQ(Open(Device, u"\\data", &Owner, FILE_READ_DATA | SYNCHRONIZE, FILE_OPEN_REQUIRING_OPLOCK),
+            STATUS_SUCCESS)
+      << "the failed open gave its reservation back";
+  KEVENT Broken;
+  KeInitializeEvent(&Broken, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK GrantIosb{};
+  EXPECT_EQ(NtFsControlFile(Owner, &Broken, nullptr, nullptr, &GrantIosb, FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0,
+                            nullptr, 0),
+            STATUS_PENDING)
+      << "granted to the handle it was reserved for";
+  // The owner's cleanup ends the grant.
+  EXPECT_EQ(Close(Owner), STATUS_SUCCESS);
+  KeWaitForSingleObject(&Broken, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(GrantIosb.Status, STATUS_SUCCESS);
+  ObDereferenceObject(Kept);
+}
+
 TEST_F(VolumeEnd, AnotherOwnersExclusiveLockBlocksReadsUntilItsHandlesCleanupUnlocksAll) {
   PDEVICE_OBJECT Device = MountedDisk();
   HANDLE A = nullptr, B = nullptr;

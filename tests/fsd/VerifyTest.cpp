@@ -1,5 +1,7 @@
 // Requests that meet a changed, absent or dismounted medium: the checks that stop them,
 // the verification they lead to, the pop-ups, and requests on cleaned-up handles.
+#include <cstring>
+
 #include "DriverFixture.h"
 
 namespace {
@@ -152,6 +154,46 @@ TEST_F(Verification, ACleanedUpHandleStillAnswersQueriesButNotListings) {
   }
 }
 
+// A file whose allocation ends before its size cannot be cached: the read fails as
+// corrupt, the user is told the file's path, and the volume is marked dirty.
+using DamagedFile = ImageMount;
+
+TEST_F(DamagedFile, ACachedReadOfAFileAllocatedShortOfItsSizeFailsAndNamesItInAPopUp) {
+  apfsw::Entry Notes;
+  Notes.name = "notes.txt";
+  Notes.size = 5000;
+  apfsw::Entry Docs = apfsw::DirectoryEntry("Docs");
+  Docs.children.push_back(Notes);
+  apfsw::ContainerSpec Spec;
+  Spec.volumes.resize(1);
+  Spec.volumes[0].root.children.push_back(Docs);
+  PDEVICE_OBJECT Disk = AddDisk(WriteImage(Spec));
+  HANDLE File = nullptr;
+  ASSERT_EQ(Open(Disk, u"\\Docs\\notes.txt", &File), STATUS_SUCCESS);
+  auto* Fcb = (PFCB)HkFileObjectOf(File)->FsContext;
+  Fcb->Header.AllocationSize.QuadPart = Fcb->Header.FileSize.QuadPart - 1;
+  HkClearHardErrors();
+
+  UCHAR Buffer[100];
+  IO_STATUS_BLOCK Iosb{};
+  LARGE_INTEGER Offset{};
+  EXPECT_EQ(NtReadFile(File, nullptr, nullptr, nullptr, &Iosb, Buffer, sizeof(Buffer), &Offset, nullptr),
+            STATUS_FILE_CORRUPT_ERROR);
+  std::vector<HkHardError> PopUps = HkHardErrors();
+  ASSERT_EQ(PopUps.size(), 1u);
+  EXPECT_TRUE(PopUps[0].Informational);
+  EXPECT_EQ(PopUps[0].Status, STATUS_FILE_CORRUPT_ERROR);
+  EXPECT_EQ(PopUps[0].Text, u"\\Docs\\notes.txt");
+  EXPECT_TRUE(FlagOn(Fcb->Vcb->State, VCB_DIRTY));
+  EXPECT_EQ(HkFileObjectOf(File)->PrivateCacheMap, nullptr) << "nothing was cached";
+
+  Fcb->Header.AllocationSize = Fcb->Header.FileSize;
+  EXPECT_EQ(NtReadFile(File, nullptr, nullptr, nullptr, &Iosb, Buffer, sizeof(Buffer), &Offset, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(HkHardErrors().size(), 1u);
+  EXPECT_EQ(Close(File), STATUS_SUCCESS);
+}
+
 }  // namespace
 
 namespace {
@@ -193,6 +235,39 @@ class MediaChange : public ImageMount {
     return NtFsControlFile(Handle, nullptr, nullptr, nullptr, &Iosb, FSCTL_IS_VOLUME_MOUNTED, nullptr, 0, nullptr, 0);
   }
 
+  // The driver's volumes on Device, mounted or not.
+  static std::vector<PVCB> VolumesOn(PDEVICE_OBJECT Device) {
+    std::vector<PVCB> Found;
+    for (PLIST_ENTRY Link = GlobalData.VcbList.Flink; Link != &GlobalData.VcbList; Link = Link->Flink)
+      if (PVCB Vcb = CONTAINING_RECORD(Link, VCB, VcbLinks); Vcb->RealDevice == Device) Found.push_back(Vcb);
+    return Found;
+  }
+
+  // A create of Name sent to Vcb's volume device as the I/O manager sends it, with a file
+  // object of its own on the disk; what the driver answered.
+  IO_STATUS_BLOCK CreateOn(PVCB Vcb, const std::u16string& Name) {
+    HANDLE Probe = HkInsertHandle(Disk, nullptr, nullptr, FO_SYNCHRONOUS_IO);
+    PFILE_OBJECT FileObject = HkFileObjectOf(Probe);
+    const USHORT Bytes = (USHORT)(Name.size() * sizeof(WCHAR));
+    FileObject->FileName.Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, Bytes, TAG_NAME_BUFFER);
+    std::memcpy(FileObject->FileName.Buffer, Name.data(), Bytes);
+    FileObject->FileName.Length = FileObject->FileName.MaximumLength = Bytes;
+    KEVENT Done;
+    KeInitializeEvent(&Done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK Iosb{};
+    PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_CREATE, Vcb->VolumeDevice, nullptr, 0, nullptr, &Done, &Iosb);
+    IO_SECURITY_CONTEXT Security{nullptr, nullptr, FILE_LIST_DIRECTORY | SYNCHRONIZE, 0};
+    PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
+    Stack->FileObject = FileObject;
+    Stack->Parameters.Create.SecurityContext = &Security;
+    Stack->Parameters.Create.Options = FILE_OPEN << 24;
+    Stack->Parameters.Create.ShareAccess = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    if (IoCallDriver(Vcb->VolumeDevice, Irp) == STATUS_PENDING)
+      KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+    HkDropHandle(Probe);
+    return Iosb;
+  }
+
   static std::u16string LabelOf(PDEVICE_OBJECT Device) {
     return std::u16string((const char16_t*)Device->Vpb->VolumeLabel, Device->Vpb->VolumeLabelLength / 2);
   }
@@ -228,6 +303,13 @@ TEST_F(MediaChange, SwappedMediumMountsItsOwnVolumeAndTheOldOneRevivesWhenBack) 
   EXPECT_EQ(LabelOf(Disk), u"Alpha");
 
   HkSwapMedia(Disk, ImageB);
+  // An open by name meets the change: once the verify found another medium, it is sent
+  // back to the I/O manager to be opened on whatever is mounted now.
+  IO_STATUS_BLOCK Answer = CreateOn(VcbA, u"\\Docs");
+  EXPECT_EQ(Answer.Status, STATUS_REPARSE);
+  EXPECT_EQ(Answer.Information, (ULONG_PTR)IO_REMOUNT);
+  ASSERT_FALSE(HkVerifications().empty());
+  EXPECT_EQ(HkVerifications().back(), STATUS_WRONG_VOLUME);
   EXPECT_EQ(IsMounted(DocsA), STATUS_WRONG_VOLUME);
   EXPECT_EQ(VcbA->Condition, VcbNotMounted);
   // The I/O manager mounted what is in the drive now, on a VPB of its own.
@@ -256,6 +338,34 @@ TEST_F(MediaChange, SwappedMediumMountsItsOwnVolumeAndTheOldOneRevivesWhenBack) 
   EXPECT_TRUE(DismountIdle(Disk));
   // Every reference the mounts, verifies and the remount took on the device is given back.
   EXPECT_EQ(HkObjectReferenceCount(Disk), References);
+}
+
+// An open on a swapped medium that no handle holds goes to the new medium; the old
+// volume, held by nothing, is gone once a scan for unused volumes meets it.
+TEST_F(MediaChange, AnOpenAfterTheSwapOfAnUnusedVolumeOpensTheNewMediumAndTheOldVolumeGoes) {
+  EXPECT_EQ(Close(OpenDocs()), STATUS_SUCCESS);
+  PVCB VcbA = VcbOf(Disk);
+  ASSERT_NE(VcbA, nullptr);
+  // The directory's close was kept for a re-open; it runs now, as a purge would run it.
+  FsRtlEnterFileSystem();
+  RunDeferredCloses(VcbA);
+  FsRtlExitFileSystem();
+  ASSERT_EQ(VcbA->OpenCount, 0u);
+
+  HkSwapMedia(Disk, ImageB);
+  HANDLE DocsB = OpenDocs();
+  ASSERT_FALSE(HkVerifications().empty());
+  EXPECT_EQ(HkVerifications().back(), STATUS_WRONG_VOLUME);
+  PVCB VcbB = VcbOf(Disk);
+  ASSERT_NE(VcbB, nullptr);
+  EXPECT_NE(VcbB, VcbA);
+  EXPECT_EQ(LabelOf(Disk), u"Beta");
+  EXPECT_EQ(((PFCB)HkFileObjectOf(DocsB)->FsContext)->Vcb, VcbB);
+
+  // The next mount, of another device, scans the volumes: A goes, B is in use and stays.
+  ASSERT_EQ(Mount(AddDisk(WriteImage(Spec("Gamma", 3), "c.img"))), STATUS_SUCCESS);
+  EXPECT_EQ(VolumesOn(Disk), std::vector<PVCB>{VcbB});
+  EXPECT_EQ(Close(DocsB), STATUS_SUCCESS);
 }
 
 TEST_F(MediaChange, EjectedMediumFailsRequestsWithoutStoppingTheSystem) {

@@ -188,6 +188,8 @@ TEST(Pool, LookasideEntriesHeldForReuseAreNoLeakAndAnEmptyListRaises) {
   HkClearAllocationFaults();
   EXPECT_EQ(Raised, STATUS_INSUFFICIENT_RESOURCES);
   ExFreeToNPagedLookasideList(&List, Entries[1]);
+  // Freed twice, an entry would be handed to two owners: the system stops instead.
+  EXPECT_EXIT(ExFreeToNPagedLookasideList(&List, Entries[1]), testing::ExitedWithCode(3), "STOP: 0x000000C2 ");
   ExFreeToNPagedLookasideList(&List, Cached);
   ExDeleteNPagedLookasideList(&List);
   ExpectNothingAlive();

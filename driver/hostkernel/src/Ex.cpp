@@ -122,6 +122,8 @@ void hk::MarkCachedInLookaside(PVOID Block, bool Cached) {
   PoolState& State = Pool();
   std::lock_guard<std::mutex> Lock(State.Lock);
   TagCounters& Counters = State.Tags[Header->Tag];
+  // A block freed to a lookaside list twice would be handed out to two owners.
+  if (Cached && Header->CachedInLookaside) KeBugCheckEx(BAD_POOL_CALLER, 7, (ULONG_PTR)Block, 0, 0);
   Header->CachedInLookaside = Cached;
   int64_t Step = Cached ? 1 : -1;
   Counters.Cached += Step;

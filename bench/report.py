@@ -3,7 +3,9 @@
 
 Each measure keeps its fastest run. Reads are compared with pread of the same extents
 from the image file (the limit), the command's and the mount's walks with the engine's
-walk; the targets are checked on full runs only.
+walk, the driver's mount and the peer's (another reader's FUSE mount) with the engine's
+mount; the targets are checked on full runs only. A peer's measure that failed is
+reported as failed, with its reason, and one not taken says why.
 """
 import argparse
 import json
@@ -11,32 +13,54 @@ import pathlib
 
 MIB = 1 << 20
 
-# (measure, what it is, the measure it is compared with)
-ROWS = [
-    ("writer_tree", "writer: tree image", None),
-    ("writer_files", "writer: files image", None),
-    ("open", "open container and volume (per open)", None),
-    ("lookups", "random path lookups (all of them)", None),
-    ("walk_engine", "walk: engine API", None),
-    ("walk_engine_uncached", "walk: engine API, device without its block cache", "walk_engine"),
-    ("walk_cli", "walk: quadrel ls -R", "walk_engine"),
-    ("walk_mount", "walk: mount, find -ls", "walk_engine"),
-    ("walk_driver_mount", "walk: driver mount, find -ls", "walk_mount"),
-] + [
-    row
-    for f in ("contiguous", "fragmented")
-    for row in (
-        (f"pread_{f}", f"{f}.bin: pread (limit)", None),
-        (f"read_engine_{f}", f"{f}.bin: engine path", f"pread_{f}"),
-        (f"read_cli_{f}", f"{f}.bin: quadrel cat", f"pread_{f}"),
-        (f"read_mount_{f}", f"{f}.bin: mount, cat", f"pread_{f}"),
-        (f"read_driver_mount_{f}", f"{f}.bin: driver mount, cat", f"read_mount_{f}"),
-        (f"read_fuse_ceiling_{f}", f"{f}.bin's size: FUSE ceiling, one spliced file", f"pread_{f}"),
-    )
-]
+# The peer whose measures are reported beside ours (set from the command line).
+PEER = "fsapfsmount"
 
-# Mount reads are also compared with what FUSE itself allows on this machine.
-CEILING_COMPARED = ("read_mount_", "read_driver_mount_")
+
+def rows(peer):
+    """(measure, what it is, the measure it is compared with) for every row, in order."""
+    return [
+        ("writer_tree", "writer: tree image", None),
+        ("writer_files", "writer: files image", None),
+        ("open", "open container and volume (per open)", None),
+        ("lookups", "random path lookups (all of them)", None),
+        ("walk_engine", "walk: engine API", None),
+        ("walk_engine_uncached", "walk: engine API, device without its block cache", "walk_engine"),
+        ("walk_cli", "walk: quadrel ls -R", "walk_engine"),
+        ("walk_mount", "walk: mount, find -ls", "walk_engine"),
+        ("walk_driver_mount", "walk: driver mount, find -ls", "walk_mount"),
+        (f"walk_{peer}", f"walk: {peer}, find -ls", "walk_mount"),
+    ] + [
+        row
+        for f in ("contiguous", "fragmented")
+        for row in (
+            (f"pread_{f}", f"{f}.bin: pread (limit)", None),
+            (f"read_engine_{f}", f"{f}.bin: engine path", f"pread_{f}"),
+            (f"read_cli_{f}", f"{f}.bin: quadrel cat", f"pread_{f}"),
+            (f"read_mount_{f}", f"{f}.bin: mount, cat", f"pread_{f}"),
+            (f"read_mount_warm_{f}", f"{f}.bin: mount, cat again (warm)", f"pread_{f}"),
+            (f"read_driver_mount_{f}", f"{f}.bin: driver mount, cat", f"read_mount_{f}"),
+            (f"read_driver_mount_warm_{f}", f"{f}.bin: driver mount, cat again (warm)", f"pread_{f}"),
+            (f"read_{peer}_{f}", f"{f}.bin: {peer}, cat", f"read_mount_{f}"),
+            (f"read_fuse_ceiling_{f}", f"{f}.bin's size: FUSE ceiling, one spliced file", f"pread_{f}"),
+            (f"read_fuse_ceiling_warm_{f}", f"{f}.bin's size: FUSE ceiling, cat again (warm)", f"pread_{f}"),
+        )
+    ]
+
+
+def peer_measure(name, peer):
+    return name == f"walk_{peer}" or name.startswith(f"read_{peer}_")
+
+
+def ceiling_compared(name, peer):
+    """Mount reads are also compared with what FUSE itself allows on this machine, warm
+    reads with its warm read."""
+    return name.startswith(("read_mount_", "read_driver_mount_", f"read_{peer}_"))
+
+
+def ceiling_of(name):
+    f = name.rsplit("_", 1)[-1]
+    return f"read_fuse_ceiling_warm_{f}" if "_warm_" in name else f"read_fuse_ceiling_{f}"
 
 # (measure, check on its summary, description)
 TARGETS = [
@@ -62,10 +86,26 @@ def fastest_runs(lines):
     return best
 
 
-def summarize(best, file_size):
+def read_failures(path):
+    """measure -> reason, from the run's failures.tsv (the first reason of each)."""
+    failures = {}
+    if path.exists():
+        for line in path.read_text().splitlines():
+            name, _, reason = line.partition("\t")
+            failures.setdefault(name, reason)
+    return failures
+
+
+def summarize(best, file_size, peer, failures, peer_skipped):
     """Adds the ratio to the limit (limit time over own time: 1.0 is as fast as it)."""
     summary = {}
-    for name, label, limit in ROWS:
+    for name, label, limit in rows(peer):
+        if name in failures:
+            summary[name] = {"measure": name, "label": label, "failed": failures[name]}
+            continue
+        if peer_measure(name, peer) and peer_skipped:
+            summary[name] = {"measure": name, "label": label, "not_measured": peer_skipped}
+            continue
         if name not in best:
             continue
         m = dict(best[name], label=label)
@@ -74,8 +114,8 @@ def summarize(best, file_size):
         if limit in best and m["seconds"] > 0:
             m["ratio"] = best[limit]["seconds"] / m["seconds"]
             m["compared_with"] = limit
-        ceiling = "read_fuse_ceiling_" + name.rsplit("_", 1)[-1]
-        if name.startswith(CEILING_COMPARED) and ceiling in best and m["seconds"] > 0:
+        ceiling = ceiling_of(name)
+        if ceiling_compared(name, peer) and ceiling in best and m["seconds"] > 0:
             m["ratio_to_ceiling"] = best[ceiling]["seconds"] / m["seconds"]
         summary[name] = m
     return summary
@@ -84,7 +124,8 @@ def summarize(best, file_size):
 def check_targets(summary):
     results = []
     for name, passes, text in TARGETS:
-        if name in summary and ("ratio" in summary[name] or "ratio" not in text):
+        m = summary.get(name, {})
+        if "seconds" in m and ("ratio" in m or "ratio" not in text):
             results.append({"target": text, "measure": name, "met": bool(passes(summary[name]))})
     return results
 
@@ -105,12 +146,23 @@ def markdown(summary, targets, micro, args):
     ]
     if args.fuse_skipped:
         out.append(f"Mount measures skipped: {args.fuse_skipped}.")
+    if args.peer_skipped:
+        out.append(f"Peer ({args.peer}) not measured: {args.peer_skipped}.")
+    else:
+        out.append(
+            f"Peer: {args.peer_version or args.peer}, mounted `{args.peer} {args.peer_args}` afresh for each "
+            "measure as our mount is; its ratio is our mount's time over its own."
+        )
     out += [
         "",
         "| measure | seconds | MiB/s | ratio to limit | ratio to FUSE ceiling | peak RSS MiB |",
         "|---|---:|---:|---:|---:|---:|",
     ]
     for m in summary.values():
+        if "seconds" not in m:
+            why = f"failed: {m['failed']}" if "failed" in m else f"not measured: {m['not_measured']}"
+            out.append(f"| {m['label']} | {why.replace('|', '/')} |  |  |  |  |")
+            continue
         out.append(
             f"| {m['label']} | {m['seconds']:.4f} | {cell(m.get('mib_per_s'), '{:.0f}')} | "
             f"{cell(m.get('ratio'), '{:.2f}')} | {cell(m.get('ratio_to_ceiling'), '{:.2f}')} | "
@@ -137,10 +189,21 @@ def main():
     parser.add_argument("--entries", type=int, default=0)
     parser.add_argument("--file-size", type=int, default=0)
     parser.add_argument("--fragments", type=int, default=0)
+    parser.add_argument("--peer", default=PEER)
+    parser.add_argument("--peer-version", default="")
+    parser.add_argument("--peer-args", default="")
+    parser.add_argument("--peer-skipped", default="")
     args = parser.parse_args()
 
     run_dir = pathlib.Path(args.run_dir)
-    summary = summarize(fastest_runs((run_dir / "measures.jsonl").read_text().splitlines()), args.file_size)
+    failures = read_failures(run_dir / "failures.tsv")
+    summary = summarize(
+        fastest_runs((run_dir / "measures.jsonl").read_text().splitlines()),
+        args.file_size,
+        args.peer,
+        failures,
+        args.peer_skipped,
+    )
     targets = [] if args.smoke else check_targets(summary)
     micro = json.loads((run_dir / "micro.json").read_text())["benchmarks"]
     document = {
@@ -150,6 +213,12 @@ def main():
         "load_before": args.load_before,
         "load_after": args.load_after,
         "mount_skipped": args.fuse_skipped or None,
+        "peer": {
+            "name": args.peer,
+            "version": args.peer_version or None,
+            "arguments": args.peer_args or None,
+            "skipped": args.peer_skipped or None,
+        },
         "measures": summary,
         "targets": targets,
         "micro": [{"name": b["name"], "cpu_ns": b["cpu_time"], "real_ns": b["real_time"]} for b in micro],

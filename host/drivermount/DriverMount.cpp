@@ -231,28 +231,23 @@ void OpenDir(fuse_req_t request, fuse_ino_t number, struct fuse_file_info* file)
   }
 }
 
-// One part of a listing: the entries from offset on that fit in size bytes, read from
-// the driver as far as needed. With readdirplus each entry carries its attributes and
-// counts as a lookup of its number.
-void ReplyListing(fuse_req_t request, size_t size, off_t offset, struct fuse_file_info* file, bool plus) {
-  auto* listing = reinterpret_cast<Listing*>(file->fh);
+// One part of a listing: the entries from offset on that fit in buffer, read from the
+// driver as far as needed; their bytes are counted in *used. With readdirplus each entry
+// carries its attributes and counts as a lookup of its number. Returns an error only when
+// no entry could be given.
+int FillListing(fuse_req_t request, Listing* listing, off_t offset, bool plus, std::vector<char>* buffer,
+                size_t* used) {
   std::lock_guard<std::mutex> guard(listing->lock);
-  std::vector<char> buffer(size);
-  size_t used = 0;
   for (size_t i = size_t(std::max<off_t>(offset, 0));; i++) {
     if (i == listing->entries.size()) {
       const size_t had = listing->entries.size();
       if (!listing->ended) {
         if (const int error = State(request).volume->NextEntries(listing->handle, &listing->entries)) {
-          if (used == 0) {
-            fuse_reply_err(request, error);
-            return;
-          }
-          break;
+          return *used == 0 ? error : 0;
         }
       }
       listing->ended = listing->entries.size() == had;
-      if (listing->ended) break;
+      if (listing->ended) return 0;
     }
     const DriverListed& listed = listing->entries[i];
     // "." and "..": listed without a node, as the kernel resolves them itself.
@@ -263,13 +258,24 @@ void ReplyListing(fuse_req_t request, size_t size, off_t offset, struct fuse_fil
     } else {
       entry = EntryOf(listed.attributes);
     }
-    char* at = buffer.data() + used;
-    const size_t room = size - used;
+    char* at = buffer->data() + *used;
+    const size_t room = buffer->size() - *used;
     const size_t needed = plus ? fuse_add_direntry_plus(request, at, room, listed.name.c_str(), &entry, off_t(i + 1))
                                : fuse_add_direntry(request, at, room, listed.name.c_str(), &entry.attr, off_t(i + 1));
-    if (needed > room) break;
-    used += needed;
+    if (needed > room) return 0;
+    *used += needed;
     if (plus && !dot) Remember(State(request), entry.ino, ChildPath(listing->path, listed.name.c_str()));
+  }
+}
+
+// Replies with one part of a listing. The listing's lock is given back before the reply:
+// once it is sent, the kernel may release the listing, and another thread free it.
+void ReplyListing(fuse_req_t request, size_t size, off_t offset, struct fuse_file_info* file, bool plus) {
+  std::vector<char> buffer(size);
+  size_t used = 0;
+  if (const int error = FillListing(request, reinterpret_cast<Listing*>(file->fh), offset, plus, &buffer, &used)) {
+    fuse_reply_err(request, error);
+    return;
   }
   fuse_reply_buf(request, buffer.data(), used);
 }

@@ -235,12 +235,7 @@ std::string StressContents(size_t i, size_t size) {
 // the driver), listings and stats; every byte checked. A watchdog fails the test when
 // the readers do not finish (a deadlock), and the unmount must leave nothing of the
 // driver's behind.
-//
-// Disabled until a race it finds is fixed: about one run in ten, under load, a read (a
-// posted cached one, or a non-cached one on its way to the disk) finds its IRP's MDL
-// unlocked, as a completed IRP's is, and the emulated system stops (0xC4, "mapping MDL
-// ... whose pages are not locked"). The sanitizer build has not met it.
-TEST(DriverMount, DISABLED_SixteenReadersAtOnceSeeEveryByteAndLeaveNothingBehind) {
+TEST(DriverMount, SixteenReadersAtOnceSeeEveryByteAndLeaveNothingBehind) {
   if (const std::string why = WhyFuseIsMissing(); !why.empty()) GTEST_SKIP() << why;
   constexpr size_t FILES = 24;
   constexpr size_t LISTED = 1500;

@@ -3,10 +3,12 @@
 // reply mechanism as quadrel's mount (reads spliced from the image file), and does
 // nothing else: no lookups beyond the one name, no tree, no extents.
 //
-//   fuse_ceiling IMAGE OFFSET SIZE MOUNTPOINT
+//   fuse_ceiling IMAGE OFFSET SIZE MOUNTPOINT [-o OPTIONS]
 //
 // serves MOUNTPOINT/data in the foreground until unmounted; the bench reads the mount's
-// files as ratios to this daemon's reads of the same bytes.
+// files as ratios to this daemon's reads of the same bytes. OPTIONS are FUSE mount options
+// added to the mount's own, as `quadrel mount -o` adds them, so that a tuning tried on the
+// mount is tried on the ceiling too.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -94,8 +96,9 @@ bool ParseNumber(const char* text, uint64_t* value) {
 
 int main(int argc, char** argv) {
   Served served;
-  if (argc != 5 || !ParseNumber(argv[2], &served.offset) || !ParseNumber(argv[3], &served.size)) {
-    std::fprintf(stderr, "usage: fuse_ceiling IMAGE OFFSET SIZE MOUNTPOINT\n");
+  const bool withOptions = argc == 7 && std::strcmp(argv[5], "-o") == 0;
+  if ((argc != 5 && !withOptions) || !ParseNumber(argv[2], &served.offset) || !ParseNumber(argv[3], &served.size)) {
+    std::fprintf(stderr, "usage: fuse_ceiling IMAGE OFFSET SIZE MOUNTPOINT [-o OPTIONS]\n");
     return 2;
   }
   served.image = open(argv[1], O_RDONLY | O_CLOEXEC);
@@ -110,8 +113,9 @@ int main(int argc, char** argv) {
   ops.open = Open;
   ops.read = Read;
   try {
-    FuseMount mount({"fuse_ceiling", "-o", "ro,default_permissions,fsname=ceiling,subtype=ceiling"}, ops, &served,
-                    argv[4]);
+    std::string options = "ro,default_permissions,fsname=ceiling,subtype=ceiling";
+    if (withOptions) options += std::string(",") + argv[6];
+    FuseMount mount({"fuse_ceiling", "-o", options}, ops, &served, argv[4]);
     return mount.Serve() ? 0 : 1;
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "fuse_ceiling: %s\n", failure.what());

@@ -28,6 +28,7 @@
 
 #include "ApfsFormat.h"
 #include "BenchVolume.h"
+#include "ReadBuffer.h"
 
 namespace {
 
@@ -155,7 +156,7 @@ FsNode* OpenFile(BenchVolume& volume, const std::string& path, uint64_t* size) {
 
 // Reads the file extent by extent as the engine path does: look the extent up at its
 // first byte, then read it in pieces. check, when given, sees every byte in order.
-bool ReadThroughEngine(BenchVolume& volume, Inode* inode, uint64_t size, std::vector<uint8_t>& buffer,
+bool ReadThroughEngine(BenchVolume& volume, Inode* inode, uint64_t size, ReadBuffer& buffer,
                        PatternCheck* check) {
   for (uint64_t offset = 0; offset < size;) {
     uint64_t imageOffset = 0, length = 0;
@@ -181,7 +182,7 @@ int Read(const std::string& image, const std::string& path, bool verify) {
   uint64_t size = 0;
   FsNode* node = OpenFile(volume, path, &size);
   if (node == nullptr) return 1;
-  std::vector<uint8_t> buffer(READ_CHUNK);
+  ReadBuffer buffer(READ_CHUNK);
   // The untimed first pass (which checks the bytes when asked) leaves the process as the
   // limit's warming pass leaves it, so both are timed in the same state.
   const uint64_t inodeNumber = node->inode->objectId & OBJ_ID_MASK;
@@ -199,7 +200,7 @@ int Read(const std::string& image, const std::string& path, bool verify) {
   return 0;
 }
 
-bool PreadRuns(int fd, uint64_t base, const std::vector<FileRun>& runs, std::vector<uint8_t>& buffer) {
+bool PreadRuns(int fd, uint64_t base, const std::vector<FileRun>& runs, ReadBuffer& buffer) {
   for (const FileRun& run : runs) {
     if (run.imageOffset == 0) continue;
     for (uint64_t done = 0; done < run.length; done += READ_CHUNK) {
@@ -227,7 +228,7 @@ int Pread(const std::string& image, const std::string& path) {
   }
   const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Fail(image + ": " + std::strerror(errno));
-  std::vector<uint8_t> buffer(READ_CHUNK);
+  ReadBuffer buffer(READ_CHUNK);
   const bool warmed = PreadRuns(fd, base, runs, buffer);
   const auto start = Clock::now();
   const bool read = warmed && PreadRuns(fd, base, runs, buffer);
@@ -249,14 +250,14 @@ struct OutputCounts {
 OutputCounts Drain(int fd, PatternCheck* check) {
   fcntl(fd, F_SETPIPE_SZ, int(READ_CHUNK));
   OutputCounts counts;
-  std::vector<uint8_t> buffer(READ_CHUNK);
+  ReadBuffer buffer(READ_CHUNK);
   for (ssize_t got; (got = read(fd, buffer.data(), buffer.size())) != 0;) {
     if (got < 0) {
       if (errno == EINTR) continue;
       break;
     }
     counts.bytes += uint64_t(got);
-    counts.lines += uint64_t(std::count(buffer.begin(), buffer.begin() + got, uint8_t('\n')));
+    counts.lines += uint64_t(std::count(buffer.data(), buffer.data() + got, uint8_t('\n')));
     if (check != nullptr) check->Feed(buffer.data(), size_t(got));
   }
   return counts;

@@ -8,6 +8,7 @@
 #include "Descent.h"
 #include "EntryName.h"
 #include "Json.h"
+#include "ReadBuffer.h"
 
 namespace {
 
@@ -278,7 +279,7 @@ ExitCode RunCat(const Options& o, FILE* out) {
   NodeRef node = session->Resolve(path);
   RequireRegularFile(*session, node.inode(), path);
   const uint64_t size = session->Stat(node.inode()).size;
-  std::vector<uint8_t> buffer(1 << 20);
+  ReadBuffer buffer(1 << 20);
   for (uint64_t offset = 0; offset < size;) {
     const size_t got = session->Read(node.inode(), offset, buffer.data(), buffer.size());
     if (got == 0) break;

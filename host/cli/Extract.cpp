@@ -16,6 +16,7 @@
 #include "Descent.h"
 #include "EntryName.h"
 #include "VolumeReader.h"
+#include "ReadBuffer.h"
 
 namespace {
 
@@ -222,7 +223,7 @@ class Extractor {
   // Writes the data runs and leaves holes unwritten, so the copy stays sparse. A
   // compressed file's bytes are all data, decoded as they are read.
   void CopyData(Inode* inode, uint64_t size, int fd, const std::string& shown) {
-    std::vector<uint8_t> buffer(1 << 20);
+    ReadBuffer buffer(1 << 20);
     if (Session::IsCompressed(inode)) {
       CopyBytes(inode, 0, size, buffer, fd, shown);
     } else {
@@ -238,7 +239,7 @@ class Extractor {
     if (ftruncate(fd, off_t(size)) != 0) throw OutputError("cannot set the size of", shown);
   }
 
-  void CopyBytes(Inode* inode, uint64_t offset, uint64_t length, std::vector<uint8_t>& buffer, int fd,
+  void CopyBytes(Inode* inode, uint64_t offset, uint64_t length, ReadBuffer& buffer, int fd,
                  const std::string& shown) {
     for (uint64_t done = 0; done < length;) {
       const size_t chunk = size_t(std::min<uint64_t>(buffer.size(), length - done));

@@ -33,6 +33,7 @@
 #include "Commands.h"
 #include "EntryName.h"
 #include "FuseMount.h"
+#include "ReadBuffer.h"
 #include "VolumeReader.h"
 
 namespace {
@@ -310,9 +311,9 @@ void Read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, struct fuse
       return 0;
     }
     // Holes, and data past the end of a short image, are read here.
-    std::vector<char> bytes(end - start);
-    const size_t got = session->Read(inode, start, bytes.data(), bytes.size());
-    fuse_reply_buf(request, bytes.data(), got);
+    uint8_t* bytes = ReadBuffer::ForThisThread(end - start);
+    const size_t got = session->Read(inode, start, bytes, end - start);
+    fuse_reply_buf(request, reinterpret_cast<const char*>(bytes), got);
     return 0;
   });
 }

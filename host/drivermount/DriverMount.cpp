@@ -10,6 +10,7 @@
 #include "DriverMount.h"
 
 #include "FuseMount.h"
+#include "ReadBuffer.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -323,14 +324,14 @@ void Open(fuse_req_t request, fuse_ino_t number, struct fuse_file_info* file) {
 }
 
 void Read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, struct fuse_file_info* file) {
-  std::vector<char> bytes(size);
+  char* bytes = reinterpret_cast<char*>(ReadBuffer::ForThisThread(size));
   size_t got = 0;
   auto* open = reinterpret_cast<DriverVolume::Open*>(file->fh);
-  if (const int error = State(request).volume->Read(open, uint64_t(std::max<off_t>(offset, 0)), bytes.data(), size, &got)) {
+  if (const int error = State(request).volume->Read(open, uint64_t(std::max<off_t>(offset, 0)), bytes, size, &got)) {
     fuse_reply_err(request, error);
     return;
   }
-  fuse_reply_buf(request, bytes.data(), got);
+  fuse_reply_buf(request, bytes, got);
 }
 
 void Release(fuse_req_t request, fuse_ino_t, struct fuse_file_info* file) {

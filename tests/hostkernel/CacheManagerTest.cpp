@@ -183,6 +183,32 @@ TEST_F(CacheManager, CopiesServeResidentViewsAndReadMissingOnesWithOnePagingRead
   EXPECT_EQ(HkCachedViews(&File.Section), 2u);
 }
 
+// A stream larger than the cache reads whole in one copy: the cache lets go of its least
+// recently used views as it goes and stays within its bound, but never of a view an MDL
+// still describes; a view's reused pages hold the new stream's bytes.
+TEST_F(CacheManager, AStreamLargerThanTheCacheReadsWholeWithinTheBoundKeepingDescribedViews) {
+  const uint64_t Size = (CC_RESIDENT_VIEWS + 8) * uint64_t(CC_VIEW_SIZE) + 1000;
+  SetSize((LONGLONG)Size);
+  PFILE_OBJECT FileObject = OpenCached();
+  PMDL Chain = nullptr;
+  IO_STATUS_BLOCK Iosb{};
+  LARGE_INTEGER Start;
+  Start.QuadPart = 10;
+  CcMdlRead(FileObject, &Start, 100, &Chain, &Iosb);
+  ASSERT_NE(Chain, nullptr);
+  std::vector<UCHAR> Bytes;
+  for (int Pass = 0; Pass < 2; ++Pass) {
+    EXPECT_TRUE(Copy(FileObject, 0, (ULONG)Size, TRUE, &Bytes));
+    EXPECT_TRUE(Bytes == Pattern(0, (ULONG)Size));
+    EXPECT_LE(HkCachedViews(&File.Section), (size_t)CC_RESIDENT_VIEWS);
+  }
+  // Every view was read again on the second pass but the described one.
+  EXPECT_EQ(State.Reads.size(), 2 * (CC_RESIDENT_VIEWS + 9) - 1);
+  auto* Described = (PUCHAR)MmGetMdlVirtualAddress(Chain);
+  EXPECT_EQ(std::vector<UCHAR>(Described, Described + 100), Pattern(10, 100));
+  CcMdlReadComplete(FileObject, Chain);
+}
+
 TEST_F(CacheManager, AFailedPagingReadRaisesItsStatusAndCachesNothing) {
   PFILE_OBJECT FileObject = OpenCached();
   State.FailWith = STATUS_DEVICE_DATA_ERROR;
@@ -373,11 +399,13 @@ TEST_F(CacheManager, SequentialReadersSetOffReadAheadThroughTheFileSystemsCallba
   HkWaitForWorkQueueIdle();
   EXPECT_EQ(State.ReadAheadAcquires, 1);
   EXPECT_EQ(State.ReadAheadReleases, 1);
-  // The views after the reader came in under the callbacks' top-level marker.
-  ASSERT_EQ(State.Reads.size(), 3u);
-  EXPECT_EQ(State.Reads[1].Offset, (uint64_t)CC_VIEW_SIZE);
-  EXPECT_EQ(State.Reads[1].TopLevel, FSRTL_CACHE_TOP_LEVEL_IRP);
-  EXPECT_EQ(State.Reads[2].Offset, 2u * CC_VIEW_SIZE);
+  // The views of the next two reads of a granule each came in under the callbacks'
+  // top-level marker, up to the end of the file.
+  ASSERT_EQ(State.Reads.size(), 4u);
+  for (size_t I = 1; I < 4; ++I) {
+    EXPECT_EQ(State.Reads[I].Offset, I * CC_VIEW_SIZE);
+    EXPECT_EQ(State.Reads[I].TopLevel, FSRTL_CACHE_TOP_LEVEL_IRP);
+  }
   size_t Before = State.Reads.size();
   EXPECT_TRUE(Copy(FileObject, CC_VIEW_SIZE, 20000, FALSE, &Bytes));
   EXPECT_EQ(State.Reads.size(), Before);

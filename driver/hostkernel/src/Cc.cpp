@@ -20,6 +20,8 @@ struct VIEW {
   PUCHAR Data;
   // MDLs handed out over the view; a view in use is never dropped.
   LONG InUse;
+  // When the view was last entered or copied from: its key among the resident views.
+  ULONG64 LastUse;
 };
 
 struct PRIVATE_CACHE_MAP;
@@ -102,6 +104,54 @@ ULONG64 SectionEnd(const SHARED_CACHE_MAP* Shared) {
   return ((ULONG64)Shared->Sizes.FileSize.QuadPart + PAGE_SIZE - 1) & ~(ULONG64)(PAGE_SIZE - 1);
 }
 
+// ---- Resident views --------------------------------------------------------------------------
+
+struct RESIDENT_VIEW {
+  SHARED_CACHE_MAP* Shared;
+  ULONG64 Index;
+};
+
+// Every resident view of every stream by its last use, oldest first; under the cache lock.
+std::map<ULONG64, RESIDENT_VIEW>& ResidentViews() {
+  static auto& Views = *new std::map<ULONG64, RESIDENT_VIEW>;
+  return Views;
+}
+
+ULONG64 NextUse = 0;
+
+// Marks the view as just used; under the cache lock.
+void TouchView(SHARED_CACHE_MAP* Shared, ULONG64 Index, VIEW& View) {
+  ResidentViews().erase(View.LastUse);
+  View.LastUse = ++NextUse;
+  ResidentViews()[View.LastUse] = RESIDENT_VIEW{Shared, Index};
+}
+
+void EnterView(SHARED_CACHE_MAP* Shared, ULONG64 Index, PUCHAR Data) {
+  VIEW& View = Shared->Views[Index] = VIEW{Data, 0, 0};
+  TouchView(Shared, Index, View);
+}
+
+void LeaveView(std::map<ULONG64, VIEW>::iterator It) {
+  ResidentViews().erase(It->second.LastUse);
+}
+
+// When the cache is full, lets go of the least recently used view no MDL describes and
+// hands back its pages for reuse; nullptr when there is room, or when every view is in
+// use (the cache then grows past its bound until MDLs are given back). Under the cache
+// lock.
+PUCHAR TakeLeastRecentlyUsedView() {
+  if (ResidentViews().size() < CC_RESIDENT_VIEWS) return nullptr;
+  for (auto It = ResidentViews().begin(); It != ResidentViews().end(); ++It) {
+    auto View = It->second.Shared->Views.find(It->second.Index);
+    if (View->second.InUse != 0) continue;
+    PUCHAR Data = View->second.Data;
+    It->second.Shared->Views.erase(View);
+    ResidentViews().erase(It);
+    return Data;
+  }
+  return nullptr;
+}
+
 // ---- Paging reads ---------------------------------------------------------------------------
 
 NTSTATUS PagingReadDone(PDEVICE_OBJECT, PIRP, PVOID Context) {
@@ -109,9 +159,10 @@ NTSTATUS PagingReadDone(PDEVICE_OBJECT, PIRP, PVOID Context) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Reads Length bytes of the stream at Offset into Buffer (non-paged, zeroed) with a
-// synchronous paging read through the cache's file object; returns its status.
-NTSTATUS PagingRead(PFILE_OBJECT FileObject, ULONG64 Offset, PUCHAR Buffer, ULONG Length) {
+// Reads Length bytes of the stream at Offset into Buffer (non-paged) with a
+// synchronous paging read through the cache's file object; returns its status and, in
+// Read, how many bytes it gave.
+NTSTATUS PagingRead(PFILE_OBJECT FileObject, ULONG64 Offset, PUCHAR Buffer, ULONG Length, ULONG* Read) {
   PDEVICE_OBJECT Device = IoGetRelatedDeviceObject(FileObject);
   PIRP Irp = IoAllocateIrp(Device->StackSize, FALSE);
   if (Irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -137,6 +188,7 @@ NTSTATUS PagingRead(PFILE_OBJECT FileObject, ULONG64 Offset, PUCHAR Buffer, ULON
   if (IoCallDriver(Device, Irp) == STATUS_PENDING)
     KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
   NTSTATUS Status = Irp->IoStatus.Status;
+  *Read = Irp->IoStatus.Information < Length ? (ULONG)Irp->IoStatus.Information : Length;
   Irp->MdlAddress = nullptr;
   IoFreeMdl(Mdl);
   IoFreeIrp(Irp);
@@ -148,21 +200,26 @@ NTSTATUS PagingRead(PFILE_OBJECT FileObject, ULONG64 Offset, PUCHAR Buffer, ULON
 NTSTATUS ReadView(SHARED_CACHE_MAP* Shared, ULONG64 Index) {
   ULONG64 Start = Index * ViewSize;
   ULONG64 End;
+  PUCHAR Data;
   {
     std::lock_guard<std::mutex> Lock(CacheLock());
     End = SectionEnd(Shared) < Start + ViewSize ? SectionEnd(Shared) : Start + ViewSize;
     if (Shared->Views.count(Index) || End <= Start) return STATUS_SUCCESS;
+    Data = TakeLeastRecentlyUsedView();
   }
-  auto* Data = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, ViewSize, ViewTag);
+  if (Data == nullptr) Data = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, ViewSize, ViewTag);
   if (Data == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(Data, ViewSize);
-  NTSTATUS Status = PagingRead(Shared->FileObject, Start, Data, (ULONG)(End - Start));
+  // Past what the paging read gives the view reads as zeros (its pages may have held
+  // another stream's data).
+  ULONG Read = 0;
+  NTSTATUS Status = PagingRead(Shared->FileObject, Start, Data, (ULONG)(End - Start), &Read);
+  RtlZeroMemory(Data + Read, ViewSize - Read);
   std::lock_guard<std::mutex> Lock(CacheLock());
   if (!NT_SUCCESS(Status) || Shared->Views.count(Index)) {
     ExFreePoolWithTag(Data, ViewTag);
     return Status;
   }
-  Shared->Views[Index] = VIEW{Data, 0};
+  EnterView(Shared, Index, Data);
   return STATUS_SUCCESS;
 }
 
@@ -172,12 +229,29 @@ bool RangeResident(SHARED_CACHE_MAP* Shared, ULONG64 Offset, ULONG Length) {
   return true;
 }
 
-// Makes every view of the range resident, reading the missing ones; a failed read
-// raises its status.
-void MakeResident(SHARED_CACHE_MAP* Shared, ULONG64 Offset, ULONG Length) {
-  for (ULONG64 Index = Offset / ViewSize; Index * ViewSize < Offset + Length; ++Index) {
-    NTSTATUS Status = ReadView(Shared, Index);
-    if (!NT_SUCCESS(Status)) ExRaiseStatus(FsRtlNormalizeNtstatus(Status, STATUS_UNEXPECTED_IO_ERROR));
+// Runs Piece(At, Count) under the cache lock for each view's piece of the range, in
+// order, each once its view is resident: a missing view is read first (a failed read
+// raises its status), and one let go of between its read and its piece is read again.
+// Taking the range a view at a time lets a range span more views than the cache holds.
+template <typename PIECE>
+void ForEachResidentPiece(SHARED_CACHE_MAP* Shared, ULONG64 Offset, ULONG Length, PIECE Piece) {
+  for (ULONG Done = 0; Done < Length;) {
+    ULONG64 At = Offset + Done;
+    ULONG InView = (ULONG)(ViewSize - At % ViewSize);
+    ULONG Count = InView < Length - Done ? InView : Length - Done;
+    for (bool Served = false; !Served;) {
+      {
+        std::lock_guard<std::mutex> Lock(CacheLock());
+        if (Shared->Views.count(At / ViewSize)) {
+          Piece(At, Count);
+          Served = true;
+        }
+      }
+      if (Served) break;
+      NTSTATUS Status = ReadView(Shared, At / ViewSize);
+      if (!NT_SUCCESS(Status)) ExRaiseStatus(FsRtlNormalizeNtstatus(Status, STATUS_UNEXPECTED_IO_ERROR));
+    }
+    Done += Count;
   }
 }
 
@@ -191,6 +265,7 @@ void DropViews(SHARED_CACHE_MAP* Shared, ULONG64 From, ULONG64 To) {
   for (auto It = Shared->Views.begin(); It != Shared->Views.end();) {
     if (It->first * ViewSize < To && (It->first + 1) * ViewSize > From) {
       ExFreePoolWithTag(It->second.Data, ViewTag);
+      LeaveView(It);
       It = Shared->Views.erase(It);
     } else {
       ++It;
@@ -279,15 +354,16 @@ void ReadAheadWorker(PVOID Context) {
   QueueTeardownIfUnused(Shared, Shared->ReadAheadTicket);
 }
 
-// A copy that continues the file object's last one sets off read-ahead of the stretch of
-// the private map's granularity after it, when part of it is not resident; under the
-// cache lock.
+// A copy that continues the file object's last one sets off read-ahead of the next two
+// copies of its length after it (in whole granules of the private map's granularity, at
+// least one each), when part of that is not resident; under the cache lock.
 void NoteCopy(SHARED_CACHE_MAP* Shared, PRIVATE_CACHE_MAP* Private, ULONG64 Offset, ULONG Length) {
   bool Sequential = Offset == Private->LastReadEnd;
   Private->LastReadEnd = Offset + Length;
   if (!Sequential || Shared->ReadAheadQueued) return;
+  const ULONG64 Granule = Private->ReadAheadGranularity;
   ULONG64 Start = Offset + Length;
-  ULONG64 End = Start + Private->ReadAheadGranularity;
+  ULONG64 End = Start + 2 * (Length == 0 ? Granule : (Length + Granule - 1) / Granule * Granule);
   if (End > SectionEnd(Shared)) End = SectionEnd(Shared);
   if (Start >= End || RangeResident(Shared, Start, (ULONG)(End - Start))) return;
   Shared->ReadAheadQueued = true;
@@ -334,6 +410,7 @@ void DescribeViews(SHARED_CACHE_MAP* Shared, ULONG64 Offset, ULONG Length, PMDL*
     MmBuildMdlForNonPagedPool(Mdl);
     Mdl->MdlFlags |= MDL_PAGES_LOCKED;
     View.InUse++;
+    TouchView(Shared, At / ViewSize, View);
     *Tail = Mdl;
     Tail = &Mdl->Next;
     Done += Count;
@@ -351,7 +428,9 @@ void CopyOut(SHARED_CACHE_MAP* Shared, ULONG64 Offset, ULONG Length, PUCHAR To) 
     ULONG64 At = Offset + Done;
     ULONG InView = (ULONG)(ViewSize - At % ViewSize);
     ULONG Count = InView < Length - Done ? InView : Length - Done;
-    std::memcpy(To + Done, Shared->Views.at(At / ViewSize).Data + At % ViewSize, Count);
+    VIEW& View = Shared->Views.at(At / ViewSize);
+    std::memcpy(To + Done, View.Data + At % ViewSize, Count);
+    TouchView(Shared, At / ViewSize, View);
     Done += Count;
   }
 }
@@ -506,20 +585,21 @@ BOOLEAN CcCopyReadEx(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG L
   SHARED_CACHE_MAP* Shared = CachedStream(FileObject, "CcCopyRead");
   auto* Private = (PRIVATE_CACHE_MAP*)FileObject->PrivateCacheMap;
   ULONG64 Offset = (ULONG64)FileOffset->QuadPart;
-  // A purge between the reads and the copy sends the copy round again.
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> Lock(CacheLock());
-      CheckRange(Shared, Offset, Length, "CcCopyRead");
-      if (RangeResident(Shared, Offset, Length)) {
-        CopyOut(Shared, Offset, Length, (PUCHAR)Buffer);
-        NoteCopy(Shared, Private, Offset, Length);
-        break;
-      }
-    }
-    if (!Wait) return FALSE;
-    MakeResident(Shared, Offset, Length);
+  bool Copied;
+  {
+    std::lock_guard<std::mutex> Lock(CacheLock());
+    CheckRange(Shared, Offset, Length, "CcCopyRead");
+    Copied = RangeResident(Shared, Offset, Length);
+    if (Copied) CopyOut(Shared, Offset, Length, (PUCHAR)Buffer);
+    if (!Copied && !Wait) return FALSE;
   }
+  if (!Copied) {
+    ForEachResidentPiece(Shared, Offset, Length, [&](ULONG64 At, ULONG Count) {
+      CopyOut(Shared, At, Count, (PUCHAR)Buffer + (At - Offset));
+    });
+  }
+  std::lock_guard<std::mutex> Lock(CacheLock());
+  NoteCopy(Shared, Private, Offset, Length);
   IoStatus->Status = STATUS_SUCCESS;
   IoStatus->Information = Length;
   return TRUE;
@@ -531,16 +611,22 @@ void CcMdlRead(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
   ULONG64 Offset = (ULONG64)FileOffset->QuadPart;
   PMDL* Tail = MdlChain;
   while (*Tail != nullptr) Tail = &(*Tail)->Next;
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> Lock(CacheLock());
-      CheckRange(Shared, Offset, Length, "CcMdlRead");
-      if (RangeResident(Shared, Offset, Length)) {
-        DescribeViews(Shared, Offset, Length, Tail);
-        break;
-      }
-    }
-    MakeResident(Shared, Offset, Length);
+  {
+    std::lock_guard<std::mutex> Lock(CacheLock());
+    CheckRange(Shared, Offset, Length, "CcMdlRead");
+  }
+  // What this call described is given back when a later piece fails.
+  PMDL* First = Tail;
+  try {
+    ForEachResidentPiece(Shared, Offset, Length, [&](ULONG64 At, ULONG Count) {
+      DescribeViews(Shared, At, Count, Tail);
+      while (*Tail != nullptr) Tail = &(*Tail)->Next;
+    });
+  } catch (...) {
+    std::lock_guard<std::mutex> Lock(CacheLock());
+    UndescribeViews(Shared, *First);
+    *First = nullptr;
+    throw;
   }
   IoStatus->Status = STATUS_SUCCESS;
   IoStatus->Information = Length;

@@ -7,11 +7,16 @@
 // (IRP_PAGING_IO | IRP_NOCACHE) through the file object the cache was set up with. That
 // file object stays referenced until the shared cache map is torn down, which happens in a
 // worker some time after the last private cache map goes.
+//
+// At most CC_RESIDENT_VIEWS views are resident across all streams: entering one more lets
+// go of the least recently used view that no MDL describes, as the cache lets go of views
+// it is not using, so a stream read whole costs the cache's bound, not the stream's size.
 #pragma once
 
 #include "hostkernel/NtDef.h"
 
 #define CC_VIEW_SIZE 0x10000
+#define CC_RESIDENT_VIEWS 512
 
 struct CC_FILE_SIZES {
   LARGE_INTEGER AllocationSize;

@@ -235,7 +235,6 @@ ExitCode RunStat(const Options& o, FILE* out) {
   const std::string path = VolumePath(o.operands[1]);
   NodeRef node = session->Resolve(path);
   nlohmann::json e = EntryJson(*session, node.inode(), path);
-  if (Session::IsCompressed(node.inode())) e["compression"] = session->CompressionKind(node.inode());
   if (o.json) {
     e["schema"] = JSON_SCHEMA_VERSION;
     e["volume"] = opened.volume.index();

@@ -111,6 +111,7 @@ json EntryJson(Session& session, Inode* inode, const std::string& path) {
   } else {
     e["nlink"] = st.nlink;
   }
+  if (Session::IsCompressed(inode)) e["compression"] = session.CompressionKind(inode);
   if (type == MODE_LNK) e["symlink_target"] = session.SymlinkTarget(inode);
   if (type == MODE_CHR || type == MODE_BLK) e["rdev"] = {{"major", st.rdevMajor}, {"minor", st.rdevMinor}};
   json xattrs = json::array();

@@ -123,6 +123,8 @@ TEST_F(CompressedFiles, CatAndGetGiveTheFilesBytes) {
   }
   const Result stat = Quadrel({"stat", image_.string(), "/zlib-fork-stored"});
   EXPECT_NE(stat.out.find("Codec:     zlib in the resource fork (type 4)"), std::string::npos) << stat.out;
+  const Result listed = Quadrel({"ls", "--json", image_.string(), "/"});
+  EXPECT_NE(listed.out.find(R"x("compression": "zlib in the resource fork (type 4)")x"), std::string::npos) << listed.out;
 }
 
 std::string Hex(const std::vector<uint8_t>& bytes) {

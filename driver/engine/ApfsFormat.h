@@ -115,6 +115,8 @@ constexpr uint32_t APFS_SNAP_META_EXT_OID = 1000;
 constexpr uint32_t APFS_VOLNAME = 704;
 constexpr uint32_t APFS_VOLNAME_LEN = 256;
 constexpr uint32_t APFS_ROLE = 964;
+// Non-zero while the volume is being encrypted, decrypted or re-keyed in place.
+constexpr uint32_t APFS_ER_STATE_OID = 976;
 constexpr uint64_t APFS_INCOMPAT_CASE_INSENSITIVE = 0x1;
 constexpr uint64_t APFS_INCOMPAT_NORMALIZATION_INSENSITIVE = 0x8;
 // A sealed system volume: headerless, hashed tree nodes and extents in a tree of their own.

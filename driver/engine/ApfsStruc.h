@@ -150,6 +150,7 @@ enum VolumeRefusal : uint8_t {
   VOLUME_UNHASHED_NAMES = 1,  // case- and normalisation-sensitive: names keyed without hashes
   VOLUME_INDEX_TOO_HIGH = 2,  // a slot at or past MAX_ID_VOLUMES
   VOLUME_SEALED = 3,          // a sealed system volume (headerless, hashed tree nodes)
+  VOLUME_CRYPTO_IN_PROGRESS = 4,  // being encrypted, decrypted or re-keyed: some data each way
 };
 
 // The cryptography a host lends the engine so that it can unlock software-encrypted

@@ -38,6 +38,9 @@ bool ReadSuperblock(Volume* volume, uint64_t address) {
 VolumeRefusal RefusalOf(const Volume* volume) {
   if (volume->index >= MAX_ID_VOLUMES) return VOLUME_INDEX_TOO_HIGH;
   if (Features(volume) & APFS_INCOMPAT_SEALED_VOLUME) return VOLUME_SEALED;
+  // Half its blocks are in the old form and half in the new, and which is which is kept
+  // in a record the engine does not read.
+  if (Le64(volume->superblock + APFS_ER_STATE_OID) != 0) return VOLUME_CRYPTO_IN_PROGRESS;
   // Case- and normalisation-sensitive volumes key directory records without a name
   // hash, a form the engine does not read: refuse rather than mangle their names.
   if ((Features(volume) &

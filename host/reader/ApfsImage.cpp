@@ -67,6 +67,8 @@ std::string RefusalText(const Volume& slot) {
              std::to_string(MAX_ID_VOLUMES - 1) + " can be read: not supported";
     case VOLUME_SEALED:
       return "sealed system volume: not supported";
+    case VOLUME_CRYPTO_IN_PROGRESS:
+      return "encryption or decryption in progress: not supported";
     case VOLUME_READABLE:
       break;
   }

@@ -67,6 +67,23 @@ TEST(UnsupportedCommand, SealedVolumesAndFusionContainersAreNamed) {
   }
 }
 
+// A volume caught half-way through being encrypted holds blocks of both forms: it is
+// named and not read, never read as garbage.
+TEST(UnsupportedCommand, VolumesBeingEncryptedAreNamed) {
+  ScratchDir dir;
+  apfsw::ContainerSpec spec;
+  spec.volumes.resize(1);
+  spec.volumes[0].root.children.resize(1);
+  spec.volumes[0].root.children[0].name = "a";
+  const fs::path path = dir / "rolling.img";
+  const apfsw::WriteResult layout = apfsw::WriteImage(spec, path.string());
+  apfsw::PatchField(path.string(), layout, "volume[0].superblock", "@976:8", 1234, apfsw::ChecksumMode::Recompute);
+  ExpectFailure(Quadrel({"ls", path.string()}), 6, "volume 0: encryption or decryption in progress: not supported");
+  const Result info = Quadrel({"info", path.string()});
+  EXPECT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("encryption or decryption in progress: not supported"), std::string::npos) << info.out;
+}
+
 // A placeholder lists with its size, but its contents are elsewhere: reading it fails
 // as not supported, never as zeros.
 TEST(UnsupportedCommand, DatalessFilesListButDoNotRead) {

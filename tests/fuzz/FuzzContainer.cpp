@@ -1,8 +1,14 @@
 // Opens a container and its default volume from arbitrary bytes and walks the volume:
 // listings, lookups of every listed name, inode loads, extents, data and attributes.
 // The work per input is bounded so that every input ends quickly.
+//
+// The engine is lent cryptography whose ciphers are the identity, and a password, so that
+// the keybags, the wrapped keys in them and the reads of an unlocked volume see the
+// fuzzer's bytes as they would see decrypted ones: a wrapped key opens when it starts with
+// the key-wrap check value, and a blob's authentication code is all zeros.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "ApfsProcs.h"
@@ -74,12 +80,42 @@ void List(Walk& walk, FsNode* directory, int depth) {
   DirSearchFree(search);
 }
 
+bool DeriveKey(const uint8_t* password, uint32_t passwordLength, const uint8_t* salt, uint32_t saltLength,
+               uint32_t, uint8_t* key, uint32_t keyLength) {
+  for (uint32_t i = 0; i < keyLength; i++) {
+    key[i] = uint8_t((saltLength ? salt[i % saltLength] : 0) ^ (passwordLength ? password[i % passwordLength] : 0));
+  }
+  return true;
+}
+
+bool Unwrap(const uint8_t*, uint32_t, const uint8_t* wrapped, uint32_t wrappedLength, uint8_t* key) {
+  static const uint8_t CHECK[8] = {0xA6, 0xA6, 0xA6, 0xA6, 0xA6, 0xA6, 0xA6, 0xA6};
+  if (wrappedLength < 16 || std::memcmp(wrapped, CHECK, 8) != 0) return false;
+  std::memcpy(key, wrapped + 8, wrappedLength - 8);
+  return true;
+}
+
+bool ZeroDigest(const uint8_t*, uint32_t, uint8_t digest[32]) {
+  std::memset(digest, 0, 32);
+  return true;
+}
+
+bool ZeroMac(const uint8_t*, uint32_t, const uint8_t*, uint32_t, uint8_t digest[32]) {
+  std::memset(digest, 0, 32);
+  return true;
+}
+
+bool Plain(const uint8_t[32], uint64_t, uint8_t*, uint64_t) { return true; }
+
+const CryptoProvider IDENTITY_CRYPTO = {DeriveKey, Unwrap, ZeroDigest, ZeroMac, Plain};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzDevice device(data, size);
   Container container;
   ContainerInit(&container);
+  container.crypto = &IDENTITY_CRYPTO;
   if (ContainerOpen(&container, device.first, &device.device)) {
     ContainerFreeBlocks(&container);
     const uint32_t index = ContainerDefaultVolume(&container);
@@ -88,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     BTreeInit(&fsTree, &container);
     VolumeHandle volume;
     VolumeHandleInit(&volume, &container);
-    if (VolumeHandleOpen(&volume, int32_t(index), nullptr, &omap, &fsTree)) {
+    if (VolumeHandleOpen(&volume, int32_t(index), "fuzz", &omap, &fsTree)) {
       VolumeAdoptSystemName(&container, index);
       Walk walk{&container, &fsTree, &device.device};
       List(walk, volume.root, 0);

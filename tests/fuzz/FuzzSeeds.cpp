@@ -6,10 +6,12 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "FuzzDevice.h"
 #include "ImageWriter.h"
+#include "Patch.h"
 
 namespace {
 
@@ -54,6 +56,77 @@ VolumeSpec RichVolume(uint32_t cap) {
   return v;
 }
 
+// ---- A keybag the fuzz target's identity cryptography unlocks ---------------------------
+
+void Append(std::vector<uint8_t>& to, std::initializer_list<uint8_t> bytes) { to.insert(to.end(), bytes); }
+
+void PutLe(std::vector<uint8_t>& to, size_t at, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; i++) to[at + size_t(i)] = uint8_t(value >> (8 * i));
+}
+
+// A wrapped-key blob: version 0, an all-zero authentication code, a salt, and the key
+// fields: the wrapped key (the key-wrap check value, then key), and for a password's
+// record an iteration count and a salt.
+std::vector<uint8_t> Blob(bool forPassword) {
+  std::vector<uint8_t> fields = {0x83, 40, 0xA6, 0xA6, 0xA6, 0xA6, 0xA6, 0xA6, 0xA6, 0xA6};
+  for (uint8_t i = 0; i < 32; i++) fields.push_back(uint8_t(0x40 + i));
+  if (forPassword) {
+    Append(fields, {0x84, 1, 1, 0x85, 16});
+    fields.insert(fields.end(), 16, 0x5A);
+  }
+  std::vector<uint8_t> inner = {0x80, 1, 0, 0x81, 32};
+  inner.insert(inner.end(), 32, 0);
+  Append(inner, {0x82, 16});
+  inner.insert(inner.end(), 16, 0x33);
+  Append(inner, {0xA3, uint8_t(fields.size())});
+  inner.insert(inner.end(), fields.begin(), fields.end());
+  std::vector<uint8_t> blob = {0x30, uint8_t(inner.size())};
+  blob.insert(blob.end(), inner.begin(), inner.end());
+  return blob;
+}
+
+// A keybag's locker (from its version on) holding the entries, each a UUID, a tag and data.
+std::vector<uint8_t> Locker(const std::vector<std::tuple<const uint8_t*, uint16_t, std::vector<uint8_t>>>& entries) {
+  std::vector<uint8_t> locker(16, 0);
+  PutLe(locker, 0, 2, 2);
+  PutLe(locker, 2, entries.size(), 2);
+  for (const auto& [uuid, tag, data] : entries) {
+    const size_t at = locker.size();
+    locker.resize(at + ((24 + data.size() + 15) & ~size_t(15)), 0);
+    std::copy(uuid, uuid + 16, locker.begin() + long(at));
+    PutLe(locker, at + 16, tag, 2);
+    PutLe(locker, at + 18, data.size(), 2);
+    std::copy(data.begin(), data.end(), locker.begin() + long(at + 24));
+  }
+  PutLe(locker, 4, locker.size(), 4);
+  return locker;
+}
+
+// Makes the first volume a one-key encrypted volume whose key the container's keybag
+// holds, with a password record in a volume keybag written to the image's last block.
+void AddUnlockableKeybag(const std::string& image, const WriteResult& layout) {
+  PatchField(image, layout, "volume[0].superblock", "apfs_fs_flags", 0x8, ChecksumMode::Recompute);
+  uint8_t uuid[16];
+  std::ifstream in(image, std::ios::binary);
+  in.seekg(std::streamoff(layout.Object("volume[0].superblock").address * layout.blockSize + 240));
+  in.read(reinterpret_cast<char*>(uuid), sizeof uuid);
+  const uint64_t volumeBag = layout.blockCount - 1;
+  std::vector<uint8_t> range(16, 0);
+  PutLe(range, 0, volumeBag, 8);
+  PutLe(range, 8, 1, 8);
+  PatchBytes(image, layout.blockSize, layout.Object("keybag").address, 32,
+             Locker({{uuid, 2, Blob(false)}, {uuid, 3, range}}), ChecksumMode::Recompute);
+  std::vector<uint8_t> block(layout.blockSize, 0);
+  PutLe(block, 8, volumeBag, 8);
+  PutLe(block, 16, layout.xid, 8);
+  PutLe(block, 24, 0x72656373, 4);  // a volume keybag
+  const std::vector<uint8_t> locker = Locker({{uuid, 3, Blob(true)}});
+  std::copy(locker.begin(), locker.end(), block.begin() + 32);
+  // Everything after the checksum, which the patch then computes.
+  PatchBytes(image, layout.blockSize, volumeBag, 8, std::vector<uint8_t>(block.begin() + 8, block.end()),
+             ChecksumMode::Recompute);
+}
+
 std::vector<uint8_t> ReadAll(const fs::path& path) {
   std::vector<uint8_t> bytes(fs::file_size(path));
   std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(bytes.data()),
@@ -78,9 +151,12 @@ bool OpensAsContainer(const std::vector<uint8_t>& packed) {
   return opened;
 }
 
-bool Write(const fs::path& dir, const std::string& name, const ContainerSpec& spec) {
+// Writes the seed; patch, when given, changes the image before it is packed.
+bool Write(const fs::path& dir, const std::string& name, const ContainerSpec& spec,
+           void (*patch)(const std::string& image, const WriteResult& layout) = nullptr) {
   const fs::path image = dir / (name + ".img");
-  WriteImage(spec, image.string());
+  const WriteResult layout = WriteImage(spec, image.string());
+  if (patch != nullptr) patch(image.string(), layout);
   const bool opens = OpensAsContainer(Pack(image, dir / name));
   fs::remove(image);
   if (!opens) std::cerr << "fuzz_seeds: the packed seed " << name << " does not open\n";
@@ -120,8 +196,10 @@ int main(int argc, char** argv) {
   several.volumes[1].caseInsensitive = false;
   ok &= Write(dir, "several", several);
 
+  // An encrypted volume that the fuzz target's cryptography unlocks with its keybags.
   ContainerSpec encrypted = plain;
   encrypted.volumes[0].encrypted = true;
-  ok &= Write(dir, "encrypted", encrypted);
+  encrypted.keybag = true;
+  ok &= Write(dir, "encrypted", encrypted, AddUnlockableKeybag);
   return ok ? 0 : 1;
 }

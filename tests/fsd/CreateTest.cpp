@@ -224,19 +224,10 @@ TEST_F(Opening, OptionsAndKindsAreChecked) {
   EXPECT_EQ(Status(u"\\hello.txt", FILE_OPEN, FILE_OPEN_BY_FILE_ID), STATUS_NOT_IMPLEMENTED);
   // No paging file is placed here; the request is refused before its name is looked at.
   HANDLE Probe = HkInsertHandle(Disk, nullptr, nullptr, FO_SYNCHRONOUS_IO);
-  KEVENT Done;
-  KeInitializeEvent(&Done, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK Iosb{};
-  PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_CREATE, Vcb->VolumeDevice, nullptr, 0, nullptr, &Done, &Iosb);
-  IO_SECURITY_CONTEXT Security{nullptr, nullptr, FILE_READ_DATA | FILE_WRITE_DATA, 0};
-  PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
-  Stack->Flags = SL_OPEN_PAGING_FILE;
-  Stack->FileObject = HkFileObjectOf(Probe);
-  Stack->Parameters.Create.SecurityContext = &Security;
-  Stack->Parameters.Create.Options = FILE_OPEN_IF << 24;
-  if (IoCallDriver(Vcb->VolumeDevice, Irp) == STATUS_PENDING)
-    KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
-  EXPECT_EQ(Iosb.Status, STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(SendCreate(Vcb->VolumeDevice, HkFileObjectOf(Probe), FILE_OPEN_IF, FILE_READ_DATA | FILE_WRITE_DATA, 0,
+                       SL_OPEN_PAGING_FILE)
+                .Status,
+            STATUS_NOT_IMPLEMENTED);
   EXPECT_EQ(HkFileObjectOf(Probe)->FsContext2, nullptr);
   HkDropHandle(Probe);
   EXPECT_EQ(Status(u"\\hello.txt", FILE_OPEN, FILE_DELETE_ON_CLOSE, DELETE | SYNCHRONIZE),

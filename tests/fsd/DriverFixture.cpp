@@ -71,6 +71,23 @@ void LoadedDriver::TearDown() {
   EXPECT_EQ(HkObjectReferenceCount(GlobalData.CdRomFsDevice), 2);
 }
 
+IO_STATUS_BLOCK LoadedDriver::SendCreate(PDEVICE_OBJECT Device, PFILE_OBJECT FileObject, ULONG Disposition,
+                                         ACCESS_MASK Access, ULONG ShareAccess, UCHAR Flags) {
+  KEVENT Done;
+  KeInitializeEvent(&Done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK Iosb{};
+  PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_CREATE, Device, nullptr, 0, nullptr, &Done, &Iosb);
+  IO_SECURITY_CONTEXT Security{nullptr, nullptr, Access, 0};
+  PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
+  Stack->Flags = Flags;
+  Stack->FileObject = FileObject;
+  Stack->Parameters.Create.SecurityContext = &Security;
+  Stack->Parameters.Create.Options = Disposition << 24;
+  Stack->Parameters.Create.ShareAccess = (USHORT)ShareAccess;
+  if (IoCallDriver(Device, Irp) == STATUS_PENDING) KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+  return Iosb;
+}
+
 NTSTATUS LoadedDriver::SendBareRequest(PDEVICE_OBJECT Device, UCHAR Major) {
   KEVENT Done;
   KeInitializeEvent(&Done, NotificationEvent, FALSE);

@@ -44,6 +44,12 @@ class LoadedDriver : public testing::Test {
   // Sends a request of Major to Device without a file object and returns its status.
   static NTSTATUS SendBareRequest(PDEVICE_OBJECT Device, UCHAR Major);
 
+  // Sends Device a create of FileObject (its name already set) as the I/O manager sends
+  // one, opening with Disposition, Access and ShareAccess, the stack location's Flags set;
+  // what the driver answered.
+  static IO_STATUS_BLOCK SendCreate(PDEVICE_OBJECT Device, PFILE_OBJECT FileObject, ULONG Disposition,
+                                    ACCESS_MASK Access, ULONG ShareAccess = 0, UCHAR Flags = 0);
+
  private:
   std::map<ULONG, uint64_t> Baseline_;
   uint64_t WritesBefore_ = 0;

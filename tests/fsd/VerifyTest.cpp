@@ -252,18 +252,8 @@ class MediaChange : public ImageMount {
     FileObject->FileName.Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, Bytes, TAG_NAME_BUFFER);
     std::memcpy(FileObject->FileName.Buffer, Name.data(), Bytes);
     FileObject->FileName.Length = FileObject->FileName.MaximumLength = Bytes;
-    KEVENT Done;
-    KeInitializeEvent(&Done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK Iosb{};
-    PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_CREATE, Vcb->VolumeDevice, nullptr, 0, nullptr, &Done, &Iosb);
-    IO_SECURITY_CONTEXT Security{nullptr, nullptr, FILE_LIST_DIRECTORY | SYNCHRONIZE, 0};
-    PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
-    Stack->FileObject = FileObject;
-    Stack->Parameters.Create.SecurityContext = &Security;
-    Stack->Parameters.Create.Options = FILE_OPEN << 24;
-    Stack->Parameters.Create.ShareAccess = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    if (IoCallDriver(Vcb->VolumeDevice, Irp) == STATUS_PENDING)
-      KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+    const IO_STATUS_BLOCK Iosb = SendCreate(Vcb->VolumeDevice, FileObject, FILE_OPEN, FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE);
     HkDropHandle(Probe);
     return Iosb;
   }

@@ -137,6 +137,17 @@ class CacheManager : public testing::Test {
     return Done;
   }
 
+  // A chain of MDLs describing the cache's pages of the range.
+  static PMDL MdlRead(PFILE_OBJECT FileObject, uint64_t Offset, ULONG Length) {
+    PMDL Chain = nullptr;
+    IO_STATUS_BLOCK Iosb{};
+    LARGE_INTEGER Start;
+    Start.QuadPart = (LONGLONG)Offset;
+    CcMdlRead(FileObject, &Start, Length, &Chain, &Iosb);
+    EXPECT_EQ(Iosb.Information, Length);
+    return Chain;
+  }
+
   static std::vector<UCHAR> Pattern(uint64_t Offset, ULONG Length) {
     std::vector<UCHAR> Bytes(Length);
     for (ULONG I = 0; I < Length; ++I) Bytes[I] = PatternByte(Offset + I);
@@ -190,11 +201,7 @@ TEST_F(CacheManager, AStreamLargerThanTheCacheReadsWholeWithinTheBoundKeepingDes
   const uint64_t Size = (CC_RESIDENT_VIEWS + 8) * uint64_t(CC_VIEW_SIZE) + 1000;
   SetSize((LONGLONG)Size);
   PFILE_OBJECT FileObject = OpenCached();
-  PMDL Chain = nullptr;
-  IO_STATUS_BLOCK Iosb{};
-  LARGE_INTEGER Start;
-  Start.QuadPart = 10;
-  CcMdlRead(FileObject, &Start, 100, &Chain, &Iosb);
+  PMDL Chain = MdlRead(FileObject, 10, 100);
   ASSERT_NE(Chain, nullptr);
   std::vector<UCHAR> Bytes;
   for (int Pass = 0; Pass < 2; ++Pass) {
@@ -228,11 +235,7 @@ TEST_F(CacheManager, AFailedPagingReadRaisesItsStatusAndCachesNothing) {
 
 TEST_F(CacheManager, PurgesDropViewsUnlessAnMdlOrAUserViewHoldsThem) {
   PFILE_OBJECT FileObject = OpenCached();
-  PMDL Chain = nullptr;
-  IO_STATUS_BLOCK Iosb{};
-  LARGE_INTEGER Start;
-  Start.QuadPart = 60000;
-  CcMdlRead(FileObject, &Start, 10000, &Chain, &Iosb);
+  PMDL Chain = MdlRead(FileObject, 60000, 10000);
   ASSERT_NE(Chain, nullptr);
   ASSERT_NE(Chain->Next, nullptr);  // the range spans two views
   EXPECT_EQ(MmGetMdlByteCount(Chain) + MmGetMdlByteCount(Chain->Next), 10000u);

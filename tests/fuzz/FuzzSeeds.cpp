@@ -11,6 +11,8 @@
 
 #include "FuzzDevice.h"
 #include "ImageWriter.h"
+#include "Object.h"
+#include "OnDisk.h"
 #include "Patch.h"
 
 namespace {
@@ -60,10 +62,6 @@ VolumeSpec RichVolume(uint32_t cap) {
 
 void Append(std::vector<uint8_t>& to, std::initializer_list<uint8_t> bytes) { to.insert(to.end(), bytes); }
 
-void PutLe(std::vector<uint8_t>& to, size_t at, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; i++) to[at + size_t(i)] = uint8_t(value >> (8 * i));
-}
-
 // A wrapped-key blob: version 0, an all-zero authentication code, a salt, and the key
 // fields: the wrapped key (the key-wrap check value, then key), and for a password's
 // record an iteration count and a salt.
@@ -88,17 +86,17 @@ std::vector<uint8_t> Blob(bool forPassword) {
 // A keybag's locker (from its version on) holding the entries, each a UUID, a tag and data.
 std::vector<uint8_t> Locker(const std::vector<std::tuple<const uint8_t*, uint16_t, std::vector<uint8_t>>>& entries) {
   std::vector<uint8_t> locker(16, 0);
-  PutLe(locker, 0, 2, 2);
-  PutLe(locker, 2, entries.size(), 2);
+  Put16(locker.data(), 2);
+  Put16(locker.data() + 2, uint16_t(entries.size()));
   for (const auto& [uuid, tag, data] : entries) {
     const size_t at = locker.size();
     locker.resize(at + ((24 + data.size() + 15) & ~size_t(15)), 0);
     std::copy(uuid, uuid + 16, locker.begin() + long(at));
-    PutLe(locker, at + 16, tag, 2);
-    PutLe(locker, at + 18, data.size(), 2);
+    Put16(locker.data() + at + 16, tag);
+    Put16(locker.data() + at + 18, uint16_t(data.size()));
     std::copy(data.begin(), data.end(), locker.begin() + long(at + 24));
   }
-  PutLe(locker, 4, locker.size(), 4);
+  Put32(locker.data() + 4, uint32_t(locker.size()));
   return locker;
 }
 
@@ -108,18 +106,16 @@ void AddUnlockableKeybag(const std::string& image, const WriteResult& layout) {
   PatchField(image, layout, "volume[0].superblock", "apfs_fs_flags", 0x8, ChecksumMode::Recompute);
   uint8_t uuid[16];
   std::ifstream in(image, std::ios::binary);
-  in.seekg(std::streamoff(layout.Object("volume[0].superblock").address * layout.blockSize + 240));
+  in.seekg(std::streamoff(layout.Object("volume[0].superblock").address * layout.blockSize + apsb::VOL_UUID));
   in.read(reinterpret_cast<char*>(uuid), sizeof uuid);
   const uint64_t volumeBag = layout.blockCount - 1;
   std::vector<uint8_t> range(16, 0);
-  PutLe(range, 0, volumeBag, 8);
-  PutLe(range, 8, 1, 8);
+  Put64(range.data(), volumeBag);
+  Put64(range.data() + 8, 1);
   PatchBytes(image, layout.blockSize, layout.Object("keybag").address, 32,
              Locker({{uuid, 2, Blob(false)}, {uuid, 3, range}}), ChecksumMode::Recompute);
   std::vector<uint8_t> block(layout.blockSize, 0);
-  PutLe(block, 8, volumeBag, 8);
-  PutLe(block, 16, layout.xid, 8);
-  PutLe(block, 24, 0x72656373, 4);  // a volume keybag
+  SetObjectHeader(block.data(), volumeBag, layout.xid, TYPE_VOLUME_KEYBAG, 0);
   const std::vector<uint8_t> locker = Locker({{uuid, 3, Blob(true)}});
   std::copy(locker.begin(), locker.end(), block.begin() + 32);
   // Everything after the checksum, which the patch then computes.

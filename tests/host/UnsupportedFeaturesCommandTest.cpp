@@ -77,7 +77,7 @@ TEST(UnsupportedCommand, VolumesBeingEncryptedAreNamed) {
   spec.volumes[0].root.children[0].name = "a";
   const fs::path path = dir / "rolling.img";
   const apfsw::WriteResult layout = apfsw::WriteImage(spec, path.string());
-  apfsw::PatchField(path.string(), layout, "volume[0].superblock", "@976:8", 1234, apfsw::ChecksumMode::Recompute);
+  apfsw::PatchField(path.string(), layout, "volume[0].superblock", "apfs_er_state_oid", 1234, apfsw::ChecksumMode::Recompute);
   ExpectFailure(Quadrel({"ls", path.string()}), 6, "volume 0: encryption or decryption in progress: not supported");
   const Result info = Quadrel({"info", path.string()});
   EXPECT_EQ(info.status, 0) << info.err;

@@ -32,6 +32,7 @@ constexpr uint32_t TYPE_NX_REAPER = 0x11;
 constexpr uint32_t TYPE_OMAP_SNAPSHOT = 0x13;
 constexpr uint32_t TYPE_SNAP_META_EXT = 0x1D;
 constexpr uint32_t TYPE_CONTAINER_KEYBAG = 0x6B657973;  // "keys"
+constexpr uint32_t TYPE_VOLUME_KEYBAG = 0x72656373;     // "recs"
 
 constexpr size_t OBJ_HEADER_SIZE = 32;
 constexpr uint64_t OID_NX_SUPERBLOCK = 1;
@@ -123,7 +124,8 @@ constexpr size_t MAGIC = 32, FS_INDEX = 36, FEATURES = 40, RO_COMPAT = 48, INCOM
                  NUM_FILES = 184, NUM_DIRECTORIES = 192, NUM_SYMLINKS = 200, NUM_OTHER = 208,
                  NUM_SNAPSHOTS = 216, TOTAL_ALLOCED = 224, TOTAL_FREED = 232, VOL_UUID = 240,
                  LAST_MOD_TIME = 256, FS_FLAGS = 264, FORMATTED_BY = 272, MODIFIED_BY = 320,
-                 VOLNAME = 704, NEXT_DOC_ID = 960, ROLE = 964, SNAP_META_EXT_OID = 1000;
+                 VOLNAME = 704, NEXT_DOC_ID = 960, ROLE = 964, ER_STATE_OID = 976,
+                 SNAP_META_EXT_OID = 1000;
 constexpr size_t MODIFIED_BY_ID_LEN = 32;
 }  // namespace apsb
 

@@ -47,6 +47,7 @@ const FieldTable kVolumeFields = {
     {"apfs_next_obj_id", {apsb::NEXT_OBJ_ID, 8}},
     {"apfs_fs_flags", {apsb::FS_FLAGS, 8}},
     {"apfs_role", {apsb::ROLE, 2}},
+    {"apfs_er_state_oid", {apsb::ER_STATE_OID, 8}},
 };
 
 const FieldTable kOmapFields = {

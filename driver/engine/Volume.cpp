@@ -87,15 +87,17 @@ bool SnapshotSuperblockValid(const Volume* volume, const SnapshotEntry* snapshot
 }
 
 // The root of the snapshot's file-system tree, through the live object map as of the
-// snapshot's transaction: a snapshot's superblock has no object map of its own.
+// snapshot's transaction: a snapshot's superblock has no object map of its own. An
+// encrypted volume's snapshots are encrypted with its key, as its live tree is.
 bool FindSnapshotRoot(Volume* volume, const uint8_t* superblock, uint64_t xid, BTree* omapTree,
                       uint64_t* rootAddress) {
   if (!OmapOpen(omapTree, Le64(volume->superblock + APFS_OMAP_OID), volume->index)) return false;
   omapTree->snapshotXid = xid;
   OmapMapping root;
   bool notFound;
+  const uint32_t flags = volume->encrypted ? OMAP_VAL_ENCRYPTED : 0;
   if (!OmapLookup(omapTree, Le64(superblock + APFS_ROOT_TREE_OID), &root, &notFound) ||
-      root.flags != 0 || root.size != volume->container->blockSize) {
+      root.flags != flags || root.size != volume->container->blockSize) {
     return false;
   }
   *rootAddress = root.paddr;

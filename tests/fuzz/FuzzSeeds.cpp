@@ -6,7 +6,6 @@
 #include <fstream>
 #include <iostream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "FuzzDevice.h"
@@ -83,40 +82,24 @@ std::vector<uint8_t> Blob(bool forPassword) {
   return blob;
 }
 
-// A keybag's locker (from its version on) holding the entries, each a UUID, a tag and data.
-std::vector<uint8_t> Locker(const std::vector<std::tuple<const uint8_t*, uint16_t, std::vector<uint8_t>>>& entries) {
-  std::vector<uint8_t> locker(16, 0);
-  Put16(locker.data(), 2);
-  Put16(locker.data() + 2, uint16_t(entries.size()));
-  for (const auto& [uuid, tag, data] : entries) {
-    const size_t at = locker.size();
-    locker.resize(at + ((24 + data.size() + 15) & ~size_t(15)), 0);
-    std::copy(uuid, uuid + 16, locker.begin() + long(at));
-    Put16(locker.data() + at + 16, tag);
-    Put16(locker.data() + at + 18, uint16_t(data.size()));
-    std::copy(data.begin(), data.end(), locker.begin() + long(at + 24));
-  }
-  Put32(locker.data() + 4, uint32_t(locker.size()));
-  return locker;
-}
-
 // Makes the first volume a one-key encrypted volume whose key the container's keybag
 // holds, with a password record in a volume keybag written to the image's last block.
 void AddUnlockableKeybag(const std::string& image, const WriteResult& layout) {
   PatchField(image, layout, "volume[0].superblock", "apfs_fs_flags", 0x8, ChecksumMode::Recompute);
-  uint8_t uuid[16];
+  std::vector<uint8_t> uuid(16);
   std::ifstream in(image, std::ios::binary);
   in.seekg(std::streamoff(layout.Object("volume[0].superblock").address * layout.blockSize + apsb::VOL_UUID));
-  in.read(reinterpret_cast<char*>(uuid), sizeof uuid);
+  in.read(reinterpret_cast<char*>(uuid.data()), 16);
   const uint64_t volumeBag = layout.blockCount - 1;
   std::vector<uint8_t> range(16, 0);
   Put64(range.data(), volumeBag);
   Put64(range.data() + 8, 1);
   PatchBytes(image, layout.blockSize, layout.Object("keybag").address, 32,
-             Locker({{uuid, 2, Blob(false)}, {uuid, 3, range}}), ChecksumMode::Recompute);
+             KeybagLocker({{uuid, KB_TAG_VOLUME_KEY, Blob(false)}, {uuid, KB_TAG_VOLUME_UNLOCK_RECORDS, range}}),
+             ChecksumMode::Recompute);
   std::vector<uint8_t> block(layout.blockSize, 0);
   SetObjectHeader(block.data(), volumeBag, layout.xid, TYPE_VOLUME_KEYBAG, 0);
-  const std::vector<uint8_t> locker = Locker({{uuid, 3, Blob(true)}});
+  const std::vector<uint8_t> locker = KeybagLocker({{uuid, KB_TAG_VOLUME_UNLOCK_RECORDS, Blob(true)}});
   std::copy(locker.begin(), locker.end(), block.begin() + 32);
   // Everything after the checksum, which the patch then computes.
   PatchBytes(image, layout.blockSize, volumeBag, 8, std::vector<uint8_t>(block.begin() + 8, block.end()),

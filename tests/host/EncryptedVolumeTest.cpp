@@ -1,6 +1,7 @@
 // Software-encrypted volumes: the volume encrypted on a Mac unlocks with its password and
 // reads exactly through the command and the mount; a wrong or missing password and damaged
-// keybags and key blobs leave it locked with a clear reason. Skips without the image.
+// keybags and key blobs leave it locked with a clear reason (these skip without the image).
+// Volumes the writer encrypts, of every shape, read exactly.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <unistd.h>
@@ -11,6 +12,8 @@
 
 #include "ApfsFormat.h"
 #include "ApfsImage.h"
+#include "Encryption.h"
+#include "ImageWriter.h"
 #include "HostTestSupport.h"
 #include "Unlock.h"
 #include "VolumeReader.h"
@@ -107,35 +110,6 @@ void XtsDecrypt(const uint8_t key[32], uint64_t firstUnit, uint8_t* data, size_t
   EVP_CIPHER_CTX_free(context);
 }
 
-// Encrypts them again. The keybags' keys repeat one UUID in both halves, which OpenSSL's
-// XTS refuses to encrypt with, so the test composes the mode from AES blocks itself:
-// each 16-byte block is AES(key1, P xor T) xor T, T starting as AES(key2, unit) and
-// doubled in GF(2^128) from block to block.
-void XtsEncrypt(const uint8_t key[32], uint64_t firstUnit, uint8_t* data, size_t length) {
-  EVP_CIPHER_CTX* dataCipher = EVP_CIPHER_CTX_new();
-  EVP_CIPHER_CTX* tweakCipher = EVP_CIPHER_CTX_new();
-  ASSERT_EQ(EVP_EncryptInit_ex(dataCipher, EVP_aes_128_ecb(), nullptr, key, nullptr), 1);
-  ASSERT_EQ(EVP_EncryptInit_ex(tweakCipher, EVP_aes_128_ecb(), nullptr, key + 16, nullptr), 1);
-  EVP_CIPHER_CTX_set_padding(dataCipher, 0);
-  EVP_CIPHER_CTX_set_padding(tweakCipher, 0);
-  int out = 0;
-  for (size_t done = 0; done < length; done += 512) {
-    uint8_t tweak[16] = {};
-    for (int i = 0; i < 8; i++) tweak[i] = uint8_t((firstUnit + done / 512) >> (8 * i));
-    ASSERT_EQ(EVP_EncryptUpdate(tweakCipher, tweak, &out, tweak, 16), 1);
-    for (size_t at = done; at < done + 512; at += 16) {
-      for (int i = 0; i < 16; i++) data[at + i] ^= tweak[i];
-      ASSERT_EQ(EVP_EncryptUpdate(dataCipher, data + at, &out, data + at, 16), 1);
-      for (int i = 0; i < 16; i++) data[at + i] ^= tweak[i];
-      const uint8_t carry = tweak[15] >> 7;
-      for (int i = 15; i > 0; i--) tweak[i] = uint8_t(tweak[i] << 1 | tweak[i - 1] >> 7);
-      tweak[0] = uint8_t(tweak[0] << 1 ^ (carry ? 0x87 : 0));
-    }
-  }
-  EVP_CIPHER_CTX_free(dataCipher);
-  EVP_CIPHER_CTX_free(tweakCipher);
-}
-
 // The image with a keybag block changed by edit in its decrypted form, its checksum made
 // right again, so that only what the keybag says is damaged.
 class KeybagEditor {
@@ -153,7 +127,7 @@ class KeybagEditor {
     edit(bytes);
     const uint64_t sum = ObjectChecksum(bytes, BLOCK);
     std::memcpy(bytes, &sum, 8);
-    XtsEncrypt(key, block * BLOCK / 512, bytes, BLOCK);
+    apfsw::XtsEncrypt(key, block * BLOCK / 512, bytes, BLOCK);
     return copy;
   }
 
@@ -203,6 +177,125 @@ TEST(EncryptedVolume, DamagedKeybagsAndBlobsLeaveItLockedCleanly) {
   std::string torn = ReadBytes(EncryptedImage());
   torn[CONTAINER_KEYBAG_BLOCK * BLOCK + 100] ^= 1;
   EXPECT_EQ(LockOf(dir, torn, PASSWORD), "locked: keybag or wrapped key cannot be parsed");
+}
+
+
+// ---- Volumes the writer encrypts ----
+
+apfsw::Entry Regular(const std::string& name, uint64_t size) {
+  apfsw::Entry file;
+  file.name = name;
+  file.size = size;
+  return file;
+}
+
+// A volume of the shapes whose encryption differs: a file in many extents, a sparse one,
+// one compressed into its resource fork, an attribute stream, a hard link, a directory
+// over many tree nodes, older versions of the nodes, and a snapshot.
+apfsw::VolumeSpec EncryptedVolume(const std::string& name, const std::string& password) {
+  apfsw::VolumeSpec v;
+  v.name = name;
+  v.password = password;
+  v.nodeEntryCap = 16;
+  v.nodeVersions = 2;
+  std::vector<apfsw::Entry>& top = v.root.children;
+  top.push_back(Regular("multi.bin", 3 * 1048576 + 5));
+  top.back().extentBlocks = 9;
+  top.push_back(Regular("sparse.bin", 150000));
+  top.back().layout = {{8192, true}, {40960, false}};
+  top.push_back(Regular("packed.txt", 200000));
+  top.back().compression = apfsw::Compression::ResourceFork;
+  top.back().codec = apfsw::Codec::Lzvn;
+  top.push_back(Regular("tagged", 10));
+  top.back().xattrs = {{"user.stream", std::vector<uint8_t>(90000, 'q'), true}, {"user.small", {'s'}}};
+  apfsw::Entry link;
+  link.name = "link";
+  link.kind = apfsw::EntryKind::HardLink;
+  link.target = "multi.bin";
+  top.push_back(link);
+  apfsw::Entry many = apfsw::DirectoryEntry("many");
+  for (int i = 0; i < 600; i++) many.children.push_back(Regular("f" + std::to_string(i), uint64_t(i)));
+  top.push_back(many);
+  apfsw::SnapshotSpec before;
+  before.name = "before";
+  before.root.children.push_back(Regular("old.bin", 70000));
+  v.snapshots.push_back(before);
+  return v;
+}
+
+// Every file and attribute under entry reads as the writer wrote it.
+void ExpectTreeReads(Session& session, const apfsw::Entry& entry, const std::string& path,
+                     const std::map<std::string, uint64_t>& inodes) {
+  for (const apfsw::Entry& child : entry.children) {
+    const std::string at = path + "/" + child.name;
+    SCOPED_TRACE(at);
+    if (child.kind == apfsw::EntryKind::Directory) {
+      ExpectTreeReads(session, child, at, inodes);
+      continue;
+    }
+    NodeRef node = session.Resolve(at);
+    if (child.kind != apfsw::EntryKind::Regular) continue;
+    const std::vector<uint8_t> expected = apfsw::ExpectedContents(child, inodes.at(at.substr(1)));
+    std::vector<uint8_t> read(child.size);
+    size_t done = 0;
+    while (done < read.size()) done += session.Read(node.inode(), done, read.data() + done, read.size() - done);
+    EXPECT_TRUE(read == expected);
+    for (const apfsw::XattrSpec& xattr : child.xattrs) EXPECT_TRUE(session.XattrValue(node.inode(), xattr.name) == xattr.value);
+  }
+}
+
+std::map<std::string, uint64_t> InodesByPath(const std::vector<apfsw::FileLocation>& files) {
+  std::map<std::string, uint64_t> inodes;
+  for (const apfsw::FileLocation& f : files) inodes[f.path] = f.inode;
+  return inodes;
+}
+
+TEST(EncryptedVolume, WrittenVolumesOfEveryShapeReadExactlyBesideOthers) {
+  ScratchDir dir;
+  const fs::path path = dir / "written.img";
+  apfsw::ContainerSpec spec;
+  spec.volumes = {EncryptedVolume("Mine", "c0rrect h\xC3\xB8rse"), apfsw::VolumeSpec{},
+                  EncryptedVolume("Theirs", "another one")};
+  spec.volumes[1].root.children.push_back(Regular("plain.bin", 20000));
+  const apfsw::WriteResult layout = apfsw::WriteImage(spec, path.string());
+
+  SetVolumePassword("c0rrect h\xC3\xB8rse");
+  ApfsImage image(path.string());
+  const std::vector<VolumeSummary> volumes = image.volumes();
+  EXPECT_EQ(volumes.at(0).encryption, "unlocked");
+  EXPECT_EQ(volumes.at(1).encryption, "");
+  EXPECT_EQ(volumes.at(2).encryption, "locked: wrong password");
+  for (uint32_t index : {0u, 1u}) {
+    VolumeReader volume(image, int32_t(index));
+    ExpectTreeReads(*volume.Borrow(), spec.volumes[index].root, "", InodesByPath(layout.volumes[index].files));
+  }
+  VolumeReader snapshot(image, 0, "before");
+  ExpectTreeReads(*snapshot.Borrow(), spec.volumes[0].snapshots[0].root, "",
+                  InodesByPath(layout.volumes[0].snapshots[0].files));
+}
+
+TEST(EncryptedVolume, WrittenVolumeThroughTheCommandAndTheMount) {
+  ScratchDir dir;
+  const fs::path path = dir / "written.img";
+  apfsw::ContainerSpec spec;
+  spec.volumes = {EncryptedVolume("Mine", "pw")};
+  const apfsw::WriteResult layout = apfsw::WriteImage(spec, path.string());
+  const std::vector<uint8_t> bytes =
+      apfsw::ExpectedContents(spec.volumes[0].root.children[0], layout.File(0, "multi.bin").inode);
+  const std::string expected = Sha256(std::string(bytes.begin(), bytes.end()));
+  const Result cat = Quadrel({"cat", "--password", "pw", path.string(), "/multi.bin"});
+  EXPECT_EQ(cat.status, 0) << cat.err;
+  EXPECT_EQ(Sha256(cat.out), expected);
+  EXPECT_NE(Quadrel({"info", path.string()}).out.find("encrypted (locked: no password given)"), std::string::npos);
+  if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse is not available";
+  const fs::path mountPoint = dir / "mnt";
+  fs::create_directory(mountPoint);
+  const Result mounted = Quadrel({"mount", "--password", "pw", path.string(), mountPoint.string()});
+  if (mounted.status == 10) GTEST_SKIP() << "FUSE cannot mount here: " << mounted.err;
+  ASSERT_EQ(mounted.status, 0) << mounted.err;
+  EXPECT_EQ(FileSha256(mountPoint / "multi.bin"), expected);
+  EXPECT_EQ(FileSha256(mountPoint / "link"), expected);
+  ASSERT_EQ(RunProgram({"fusermount3", "-u", mountPoint.string()}).status, 0);
 }
 
 }  // namespace

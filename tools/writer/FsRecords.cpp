@@ -190,10 +190,12 @@ std::vector<uint8_t> FileExtentKey(uint64_t streamId, uint64_t logicalOffset) {
   return k;
 }
 
-std::vector<uint8_t> FileExtentValue(uint64_t length, uint64_t physicalBlock) {
+std::vector<uint8_t> FileExtentValue(uint64_t length, uint64_t physicalBlock, uint64_t cryptoOrigin) {
   std::vector<uint8_t> v = Bytes(FILE_EXTENT_VAL_SIZE);
-  Put64(v.data(), length & J_FILE_EXTENT_LEN_MASK);
+  const uint64_t flags = cryptoOrigin != 0 ? FEXT_CRYPTO_ID_IS_TWEAK : 0;
+  Put64(v.data(), (length & J_FILE_EXTENT_LEN_MASK) | flags << J_FILE_EXTENT_FLAG_SHIFT);
   Put64(v.data() + 8, physicalBlock);
+  Put64(v.data() + 16, cryptoOrigin);
   return v;
 }
 

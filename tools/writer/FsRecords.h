@@ -62,7 +62,8 @@ std::vector<uint8_t> XattrKey(uint64_t inode, std::string_view name);
 std::vector<uint8_t> EmbeddedXattrValue(uint16_t flags, const std::vector<uint8_t>& data);
 std::vector<uint8_t> StreamXattrValue(uint64_t streamId, const DataStreamInfo& stream);
 std::vector<uint8_t> FileExtentKey(uint64_t streamId, uint64_t logicalOffset);
-std::vector<uint8_t> FileExtentValue(uint64_t length, uint64_t physicalBlock);
+// cryptoOrigin: on an encrypted volume, the block its encryption units are numbered from.
+std::vector<uint8_t> FileExtentValue(uint64_t length, uint64_t physicalBlock, uint64_t cryptoOrigin = 0);
 std::vector<uint8_t> DataStreamIdKey(uint64_t streamId);
 std::vector<uint8_t> DataStreamIdValue(uint32_t referenceCount);
 std::vector<uint8_t> SiblingLinkKey(uint64_t inode, uint64_t siblingId);

@@ -125,6 +125,10 @@ struct VolumeSpec {
   bool caseInsensitive = true;
   bool normalizationInsensitive = true;  // both false: directory records without hashes
   bool encrypted = false;          // tree mappings flagged encrypted; data left plain
+  // Encrypted in software with this password: tree nodes and data encrypted with a volume
+  // key (derived from the seed), the keys in the container's and the volume's keybags.
+  std::optional<std::string> password;
+  uint32_t passwordIterations = 1000;  // of the password's key derivation
   // The sealed-volume feature, and tree mappings flagged headerless. The nodes keep their
   // headers and carry no hashes: enough for a reader to recognise the volume, not to read it.
   bool sealed = false;

@@ -121,6 +121,8 @@ class ContainerBuilder {
   std::vector<uint8_t> ContainerSuperblock(uint64_t xid, uint32_t descIndex, uint32_t dataIndex) const;
   std::vector<uint8_t> Reaper(uint64_t oid, uint64_t xid) const;
   uint64_t WriteKeybag(WriteContext& context);
+  uint64_t WriteEncryptedKeybag(WriteContext& context, const std::vector<KeybagEntry>& entries);
+  std::vector<uint8_t> Uuid() const;
 
   const ContainerSpec& spec_;
   uint32_t bs_;
@@ -134,6 +136,7 @@ class ContainerBuilder {
   uint64_t blockCount_ = 0;
   uint64_t spacemanOid_ = 0, reaperOid_ = 0, omapAddress_ = 0, nextOid_ = 0;
   BlockRange keybag_;
+  bool softwareCrypto_ = false;  // some volume is encrypted with a password
   std::vector<uint64_t> volumeOids_;
 };
 
@@ -181,6 +184,17 @@ uint64_t ContainerBuilder::WriteKeybag(WriteContext& context) {
   return address;
 }
 
+// The keybag of a container with encrypted volumes: their keys and where their own
+// keybags are, encrypted with the container's UUID.
+uint64_t ContainerBuilder::WriteEncryptedKeybag(WriteContext& context, const std::vector<KeybagEntry>& entries) {
+  const uint64_t address = context.allocator.Allocate(1);
+  image_.WriteBlock(address, KeybagBlock(bs_, address, xid_, TYPE_CONTAINER_KEYBAG, Uuid(), entries));
+  context.Note("keybag", address, 0, TYPE_CONTAINER_KEYBAG);
+  return address;
+}
+
+std::vector<uint8_t> ContainerBuilder::Uuid() const { return spec_.uuid ? *spec_.uuid : SeededUuid(spec_.seed, 0); }
+
 std::vector<uint8_t> ContainerBuilder::ContainerSuperblock(uint64_t xid, uint32_t descIndex,
                                                            uint32_t dataIndex) const {
   std::vector<uint8_t> block(bs_, 0);
@@ -190,8 +204,7 @@ std::vector<uint8_t> ContainerBuilder::ContainerSuperblock(uint64_t xid, uint32_
   Put32(b + nx::BLOCK_SIZE, bs_);
   Put64(b + nx::BLOCK_COUNT, blockCount_);
   Put64(b + nx::INCOMPAT, NX_INCOMPAT_VERSION2 | (spec_.fusion ? NX_INCOMPAT_FUSION : 0));
-  const std::vector<uint8_t> uuid = spec_.uuid ? *spec_.uuid : SeededUuid(spec_.seed, 0);
-  std::memcpy(b + nx::UUID, uuid.data(), 16);
+  std::memcpy(b + nx::UUID, Uuid().data(), 16);
   if (spec_.fusion) std::memcpy(b + nx::FUSION_UUID, SeededUuid(spec_.seed, 1).data(), 16);
   Put64(b + nx::NEXT_OID, nextOid_);
   Put64(b + nx::NEXT_XID, xid + 1);
@@ -212,6 +225,7 @@ std::vector<uint8_t> ContainerBuilder::ContainerSuperblock(uint64_t xid, uint32_
   const uint64_t maxVolumes = std::clamp<uint64_t>(bySize, spec_.volumes.size(), NX_MAX_FILE_SYSTEMS);
   Put32(b + nx::MAX_FILE_SYSTEMS, static_cast<uint32_t>(maxVolumes));
   for (size_t i = 0; i < volumeOids_.size(); ++i) Put64(b + nx::FS_OID + 8 * i, volumeOids_[i]);
+  if (softwareCrypto_) Put64(b + nx::FLAGS, NX_CRYPTO_SW);
   Put64(b + nx::KEYLOCKER, keybag_.start);
   Put64(b + nx::KEYLOCKER + 8, keybag_.count);
   Put64(b + nx::EPHEMERAL_INFO, uint64_t(kEphemeralMinBlockCount) << 32 |
@@ -334,7 +348,15 @@ WriteResult ContainerBuilder::Build() {
   }
   omapAddress_ = WriteObjectMap(context, volumeMappings, spec_.omapEntryCap, OMAP_MANUALLY_MANAGED,
                                 "container.omap");
-  if (spec_.keybag) keybag_ = {WriteKeybag(context), 1};
+  std::vector<KeybagEntry> keys;
+  for (const VolumeLayout& volume : result_.volumes)
+    keys.insert(keys.end(), volume.keybagEntries.begin(), volume.keybagEntries.end());
+  softwareCrypto_ = !keys.empty();
+  if (softwareCrypto_) {
+    keybag_ = {WriteEncryptedKeybag(context, keys), 1};
+  } else if (spec_.keybag) {
+    keybag_ = {WriteKeybag(context), 1};
+  }
 
   // Blocks freed in the previous transaction, waiting on the main free queue.
   const uint64_t freedFirst = spec_.freeQueueEntries ? allocator.Allocate(spec_.freeQueueEntries) : 0;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Encryption.h"
 #include "ImageDescription.h"
 
 namespace apfsw {
@@ -50,6 +51,7 @@ struct VolumeLayout {
   uint64_t nextObjectId = 0;
   std::vector<FileLocation> files;  // every inode, in inode order
   std::vector<SnapshotLayout> snapshots;  // oldest first
+  std::vector<KeybagEntry> keybagEntries;  // what the container's keybag holds for the volume
 };
 
 struct WriteResult {

@@ -192,6 +192,8 @@ VolumeSpec ParseVolume(const json& j, const std::string& base) {
   Take(j, "caseInsensitive", v.caseInsensitive);
   Take(j, "normalizationInsensitive", v.normalizationInsensitive);
   Take(j, "encrypted", v.encrypted);
+  if (j.contains("password")) v.password = j.at("password").get<std::string>();
+  Take(j, "passwordIterations", v.passwordIterations);
   Take(j, "sealed", v.sealed);
   if (j.contains("uuid")) v.uuid = FromHex(j.at("uuid").get<std::string>());
   Take(j, "nodeEntryCap", v.nodeEntryCap);

@@ -8,6 +8,7 @@
 //     "checkpoints": { "count", "ringBlocks", "firstIndex", "block0", "mapBlocks" },
 //     "volumes": [ { "name", "role": "none|system|data|preboot|recovery|vm",
 //                    "caseInsensitive", "normalizationInsensitive", "encrypted", "sealed", "uuid",
+//                    "password", "passwordIterations",
 //                    "nodeEntryCap", "nodeVersions", "quotaBlocks", "reserveBlocks",
 //                    "source": "host directory", "entries": [ entry... ] } ] }
 //   entry: { "name" (required), "type": "file|dir|symlink|hardlink|fifo|chardev|blockdev|socket",

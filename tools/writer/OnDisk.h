@@ -14,6 +14,7 @@ constexpr uint32_t OBJ_VIRTUAL = 0x00000000;
 constexpr uint32_t OBJ_EPHEMERAL = 0x80000000;
 constexpr uint32_t OBJ_PHYSICAL = 0x40000000;
 constexpr uint32_t OBJ_NOHEADER = 0x20000000;
+constexpr uint32_t OBJ_ENCRYPTED = 0x10000000;
 
 constexpr uint32_t TYPE_NX_SUPERBLOCK = 0x01;
 constexpr uint32_t TYPE_BTREE = 0x02;
@@ -43,6 +44,7 @@ constexpr uint32_t NX_MAGIC = 0x4253584E;  // "NXSB"
 constexpr uint32_t NX_MAX_FILE_SYSTEMS = 100;
 constexpr uint64_t NX_INCOMPAT_VERSION2 = 0x2;
 constexpr uint64_t NX_INCOMPAT_FUSION = 0x100;
+constexpr uint64_t NX_CRYPTO_SW = 0x4;
 constexpr uint64_t NX_CONTAINER_SIZE_PER_VOLUME = 512ull << 20;
 namespace nx {
 constexpr size_t MAGIC = 32, BLOCK_SIZE = 36, BLOCK_COUNT = 40, FEATURES = 48, RO_COMPAT = 56,
@@ -50,7 +52,7 @@ constexpr size_t MAGIC = 32, BLOCK_SIZE = 36, BLOCK_COUNT = 40, FEATURES = 48, R
                  XP_DATA_BLOCKS = 108, XP_DESC_BASE = 112, XP_DATA_BASE = 120, XP_DESC_NEXT = 128,
                  XP_DATA_NEXT = 132, XP_DESC_INDEX = 136, XP_DESC_LEN = 140, XP_DATA_INDEX = 144,
                  XP_DATA_LEN = 148, SPACEMAN_OID = 152, OMAP_OID = 160, REAPER_OID = 168,
-                 MAX_FILE_SYSTEMS = 180, FS_OID = 184, KEYLOCKER = 1296, EPHEMERAL_INFO = 1312,
+                 MAX_FILE_SYSTEMS = 180, FS_OID = 184, FLAGS = 1264, KEYLOCKER = 1296, EPHEMERAL_INFO = 1312,
                  FUSION_UUID = 1280;
 }  // namespace nx
 
@@ -112,6 +114,7 @@ constexpr uint64_t APFS_INCOMPAT_NORMALIZATION_INSENSITIVE = 0x8;
 constexpr uint64_t APFS_INCOMPAT_SEALED_VOLUME = 0x20;
 constexpr uint64_t APFS_FEATURE_HARDLINK_MAP_RECORDS = 0x2;
 constexpr uint64_t APFS_FS_UNENCRYPTED = 0x1;
+constexpr uint64_t APFS_FS_ONEKEY = 0x8;
 constexpr size_t APFS_VOLNAME_LEN = 256;
 constexpr uint16_t META_CRYPTO_MAJOR_VERSION = 5;
 constexpr uint32_t PROTECTION_CLASS_F = 6;
@@ -194,6 +197,8 @@ constexpr uint64_t APFS_KIND_NEW = 1;
 constexpr unsigned PEXT_KIND_SHIFT = 60;
 constexpr size_t PHYS_EXT_VAL_SIZE = 20;
 constexpr uint64_t J_FILE_EXTENT_LEN_MASK = 0x00FFFFFFFFFFFFFFull;
+constexpr uint64_t FEXT_CRYPTO_ID_IS_TWEAK = 0x01;
+constexpr uint32_t J_FILE_EXTENT_FLAG_SHIFT = 56;
 constexpr size_t FILE_EXTENT_VAL_SIZE = 24;
 
 constexpr uint32_t DECMPFS_MAGIC = 0x636D7066;  // "fpmc" in file order

@@ -35,13 +35,22 @@ void VirtualSink::Emit(const NodePlacement& placement, std::vector<uint8_t>& nod
     } else {
       copy = EncodeNode(entries.first((entries.size() + 1) / 2), older, placement, level, false);
     }
-    SealObject(copy.data(), copy.size());
     const uint64_t address = context_.allocator.Allocate(1);
-    context_.image.WriteBlock(address, copy);
+    Write(address, copy);
     mappings_.push_back({placement.oid, older.xid, omapFlags_, address});
   }
-  context_.image.WriteBlock(placement.address, node);
+  std::vector<uint8_t> current = node;
+  Write(placement.address, current);
   mappings_.push_back({placement.oid, shape_.xid, omapFlags_, placement.address});
+}
+
+// Seals the node; an encrypted node's header says so, and its checksum is over the
+// plain bytes.
+void VirtualSink::Write(uint64_t address, std::vector<uint8_t>& node) const {
+  if (keys_ != nullptr) Put32(node.data() + 24, Get32(node.data() + 24) | OBJ_ENCRYPTED);
+  SealObject(node.data(), node.size());
+  if (keys_ != nullptr) keys_->Encrypt(address, context_.blockSize, node.data(), node.size());
+  context_.image.WriteBlock(address, node);
 }
 
 NodePlacement EphemeralSink::Place(uint16_t, bool) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "BTreeBuilder.h"
+#include "Encryption.h"
 #include "WriteContext.h"
 
 namespace apfsw {
@@ -31,11 +32,13 @@ class PhysicalSink : public NodeSink {
 
 // Nodes of a volume's file-system tree. With versions > 1 each node also gets older
 // copies, under older transactions, holding the first half of its entries, as a node
-// looks before later insertions; the object map keeps them all.
+// looks before later insertions; the object map keeps them all. With keys, each node is
+// written encrypted where it sits.
 class VirtualSink : public NodeSink {
  public:
-  VirtualSink(WriteContext& context, const TreeShape& shape, uint32_t versions, uint32_t omapFlags)
-      : context_(context), shape_(shape), versions_(versions), omapFlags_(omapFlags) {}
+  VirtualSink(WriteContext& context, const TreeShape& shape, uint32_t versions, uint32_t omapFlags,
+              const VolumeKeys* keys = nullptr)
+      : context_(context), shape_(shape), versions_(versions), omapFlags_(omapFlags), keys_(keys) {}
   NodePlacement Place(uint16_t level, bool root) override;
   void Emit(const NodePlacement& placement, std::vector<uint8_t>& node,
             std::span<const TreeRecord> entries, uint16_t level) override;
@@ -45,10 +48,13 @@ class VirtualSink : public NodeSink {
   void UseRootOid(uint64_t oid) { rootOid_ = oid; }
 
  private:
+  void Write(uint64_t address, std::vector<uint8_t>& node) const;
+
   WriteContext& context_;
   const TreeShape& shape_;
   uint32_t versions_;
   uint32_t omapFlags_;
+  const VolumeKeys* keys_;
   uint64_t rootOid_ = 0;
   std::vector<OmapEntry> mappings_;
 };

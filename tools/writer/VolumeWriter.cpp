@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
 
@@ -74,7 +75,8 @@ class VolumeBuilder {
         index_(index),
         root_(root),
         hashed_(spec.caseInsensitive || spec.normalizationInsensitive),
-        records_(hashed_) {}
+        records_(hashed_),
+        keys_(spec.password ? std::make_unique<VolumeKeys>(context.seed, index) : nullptr) {}
 
   VolumeLayout Build(uint32_t omapEntryCap);
 
@@ -122,6 +124,8 @@ class VolumeBuilder {
   void WriteSuperblock(uint64_t oid, uint64_t address, const VolumeLayout& layout,
                        uint64_t omap, uint64_t extentRef, uint64_t snapMeta, uint64_t allocated);
   uint32_t HashOf(const std::string& name) const;
+  std::vector<uint8_t> Uuid() const;
+  std::vector<KeybagEntry> WriteVolumeKeybag(const std::string& prefix);
 
   WriteContext& context_;
   const VolumeSpec& spec_;
@@ -132,6 +136,7 @@ class VolumeBuilder {
   uint64_t snapMetaExtOid_ = 0;
   bool hashed_;
   RecordSet records_;
+  std::unique_ptr<VolumeKeys> keys_;  // a password's volume: its tree and data encrypted
   std::vector<Node> nodes_;
   std::map<std::string, size_t> byPath_;
   std::map<size_t, FileLocation> streams_;  // written clone sources, by node
@@ -253,6 +258,7 @@ std::vector<ExtentLocation> VolumeBuilder::WriteRuns(const std::vector<Segment>&
         const size_t count = static_cast<size_t>(std::min<uint64_t>(kWriteChunk, pieceBytes - at));
         buffer.assign(AlignUp(count, bs), 0);
         read(pieceStart + at, buffer.data(), count);
+        if (keys_) keys_->Encrypt(address + at / bs, bs, buffer.data(), buffer.size());
         context_.image.WriteBlocks(address + at / bs, buffer.data(), buffer.size());
       }
       extents.push_back({pieceStart, blocks * bs, address});
@@ -264,7 +270,10 @@ std::vector<ExtentLocation> VolumeBuilder::WriteRuns(const std::vector<Segment>&
 
 void VolumeBuilder::AddExtents(uint64_t streamId, const std::vector<ExtentLocation>& extents) {
   for (const ExtentLocation& e : extents) {
-    records_.Add(FileExtentKey(streamId, e.logicalOffset), FileExtentValue(e.length, e.physicalBlock));
+    // Encrypted extents number their units from where they were written.
+    const uint64_t cryptoOrigin = keys_ ? e.physicalBlock : 0;
+    records_.Add(FileExtentKey(streamId, e.logicalOffset),
+                 FileExtentValue(e.length, e.physicalBlock, cryptoOrigin));
     if (e.physicalBlock == 0) continue;
     PhysicalExtent& physical = physicalExtents_[e.physicalBlock];
     if (physical.references++ == 0) {
@@ -555,10 +564,9 @@ void VolumeBuilder::WriteSuperblock(uint64_t oid, uint64_t address, const Volume
   Put64(b + apsb::NUM_SNAPSHOTS, snapshotCount_);
   Put64(b + apsb::SNAP_META_EXT_OID, snapMetaExtOid_);
   Put64(b + apsb::TOTAL_ALLOCED, allocated);
-  const std::vector<uint8_t> uuid = spec_.uuid ? *spec_.uuid : SeededUuid(context_.seed, 0x100 + index_);
-  std::memcpy(b + apsb::VOL_UUID, uuid.data(), 16);
+  std::memcpy(b + apsb::VOL_UUID, Uuid().data(), 16);
   Put64(b + apsb::LAST_MOD_TIME, static_cast<uint64_t>(context_.baseTime));
-  Put64(b + apsb::FS_FLAGS, spec_.encrypted ? 0 : APFS_FS_UNENCRYPTED);
+  Put64(b + apsb::FS_FLAGS, keys_ ? APFS_FS_ONEKEY : spec_.encrypted ? 0 : APFS_FS_UNENCRYPTED);
   static const char kFormattedBy[] = "quadrel-mkimage";
   std::memcpy(b + apsb::FORMATTED_BY, kFormattedBy, sizeof kFormattedBy);
   Put64(b + apsb::FORMATTED_BY + apsb::MODIFIED_BY_ID_LEN, static_cast<uint64_t>(context_.baseTime));
@@ -583,7 +591,7 @@ VolumeLayout VolumeBuilder::Build(uint32_t omapEntryCap) {
 
   EmitRecords();
   const TreeShape shape = FsTreeShape();
-  VirtualSink sink(context_, shape, spec_.nodeVersions, MappingFlags());
+  VirtualSink sink(context_, shape, spec_.nodeVersions, MappingFlags(), keys_.get());
   sink.UseRootOid(snapshots.rootOid);
   const BuiltTree tree = BuildTree(records_.Views(), shape, sink);
   sink.Mappings().insert(sink.Mappings().end(), snapshots.mappings.begin(), snapshots.mappings.end());
@@ -609,6 +617,7 @@ VolumeLayout VolumeBuilder::Build(uint32_t omapEntryCap) {
   const uint64_t snapMeta = WriteSnapshotMetadataTree(snapshots, prefix + ".snapmeta");
   snapshotCount_ = snapshots.layouts.size();
   snapMetaExtOid_ = snapshots.metaExtOid;
+  if (keys_) layout.keybagEntries = WriteVolumeKeybag(prefix);
   layout.superblockAddress = context_.allocator.Allocate(1);
   layout.nextObjectId = nextId_;
   WriteSuperblock(superblockOid, layout.superblockAddress, layout, layout.omapAddress, extentRef,
@@ -647,7 +656,28 @@ TreeShape VolumeBuilder::FsTreeShape() const {
 }
 
 uint32_t VolumeBuilder::MappingFlags() const {
-  return (spec_.encrypted ? OMAP_VAL_ENCRYPTED : 0) | (spec_.sealed ? OMAP_VAL_NOHEADER : 0);
+  return (spec_.encrypted || keys_ ? OMAP_VAL_ENCRYPTED : 0) | (spec_.sealed ? OMAP_VAL_NOHEADER : 0);
+}
+
+std::vector<uint8_t> VolumeBuilder::Uuid() const {
+  return spec_.uuid ? *spec_.uuid : SeededUuid(context_.seed, 0x100 + index_);
+}
+
+// The volume keybag, holding the password's record, encrypted with the volume's UUID;
+// returns what the container's keybag holds for the volume: its wrapped key and where
+// the volume keybag is.
+std::vector<KeybagEntry> VolumeBuilder::WriteVolumeKeybag(const std::string& prefix) {
+  const std::vector<uint8_t> uuid = Uuid();
+  const uint64_t address = context_.allocator.Allocate(1);
+  const KeybagEntry record{uuid, KB_TAG_VOLUME_UNLOCK_RECORDS,
+                           keys_->PasswordBlob(uuid, *spec_.password, spec_.passwordIterations)};
+  context_.image.WriteBlock(address, KeybagBlock(context_.blockSize, address, context_.xid,
+                                                 TYPE_VOLUME_KEYBAG, uuid, {record}));
+  context_.Note(prefix + ".keybag", address, 0, TYPE_VOLUME_KEYBAG);
+  std::vector<uint8_t> range(16);
+  Put64(range.data(), address);
+  Put64(range.data() + 8, 1);
+  return {{uuid, KB_TAG_VOLUME_KEY, keys_->VolumeKeyBlob(uuid)}, {uuid, KB_TAG_VOLUME_UNLOCK_RECORDS, range}};
 }
 
 // Each snapshot is written as the volume was at its transaction: its own tree, data and
@@ -686,7 +716,7 @@ SnapshotLayout VolumeBuilder::BuildSnapshot(const std::string& prefix, Snapshots
   const uint64_t usedBefore = context_.allocator.UsedBlocks();
   EmitRecords();
   const TreeShape shape = FsTreeShape();
-  VirtualSink sink(context_, shape, 1, MappingFlags());
+  VirtualSink sink(context_, shape, 1, MappingFlags(), keys_.get());
   sink.UseRootOid(out.rootOid);
   const BuiltTree tree = BuildTree(records_.Views(), shape, sink);
   out.rootOid = tree.root.oid;

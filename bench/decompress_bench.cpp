@@ -16,6 +16,7 @@
 
 #include "Compressors.h"
 #include "Decmpfs.h"
+#include "GeneratedText.h"
 #include "Lzfse.h"
 #include "Lzvn.h"
 
@@ -70,20 +71,10 @@ const std::vector<Sample>& Vectors() {
 const std::vector<Sample>& Generated() {
   static const std::vector<Sample> chunks = [] {
     std::mt19937 random(5);
-    const char* words[] = {"apfs ", "chunk ", "volume ", "extent ", "inode ", "snapshot ", "record ", "\n"};
     std::vector<Sample> out;
     for (size_t total = 0; total < (size_t(256) << 20); total += DECMPFS_CHUNK_SIZE) {
       Sample s;
-      while (s.plain.size() < DECMPFS_CHUNK_SIZE) {
-        if (random() % 4 == 0) {
-          const uint32_t record = random() % 100000;
-          for (int i = 0; i < 12; i++) s.plain.push_back(uint8_t(record >> (i % 4 * 8)));
-        } else {
-          const char* w = words[random() % 8];
-          s.plain.insert(s.plain.end(), w, w + std::char_traits<char>::length(w));
-        }
-      }
-      s.plain.resize(DECMPFS_CHUNK_SIZE);
+      AppendWordsAndRecords(random, DECMPFS_CHUNK_SIZE, s.plain);
       s.lzvn = apfsw::LzvnCompress(s.plain.data(), s.plain.size());
       s.lzfse = apfsw::LzfseCompress(s.plain.data(), s.plain.size());
       s.zlib = Deflate(s.plain);

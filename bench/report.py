@@ -13,6 +13,9 @@ import pathlib
 
 MIB = 1 << 20
 
+# The compressions of the compressed image's files.
+CODECS = ("zlib", "lzvn", "lzfse")
+
 # The peer whose measures are reported beside ours (set from the command line).
 PEER = "fsapfsmount"
 
@@ -22,6 +25,8 @@ def rows(peer):
     return [
         ("writer_tree", "writer: tree image", None),
         ("writer_files", "writer: files image", None),
+        ("writer_encrypted", "writer: encrypted image", None),
+        ("writer_compressed", "writer: compressed image", None),
         ("open", "open container and volume (per open)", None),
         ("lookups", "random path lookups (all of them)", None),
         ("walk_engine", "walk: engine API", None),
@@ -44,6 +49,16 @@ def rows(peer):
             (f"read_{peer}_{f}", f"{f}.bin: {peer}, cat", f"read_mount_{f}"),
             (f"read_fuse_ceiling_{f}", f"{f}.bin's size: FUSE ceiling, one spliced file", f"pread_{f}"),
             (f"read_fuse_ceiling_warm_{f}", f"{f}.bin's size: FUSE ceiling, cat again (warm)", f"pread_{f}"),
+        )
+    ] + [
+        ("read_cli_encrypted", "contiguous.bin, encrypted: quadrel cat", "read_cli_contiguous"),
+        ("read_mount_encrypted", "contiguous.bin, encrypted: mount, cat", "read_mount_contiguous"),
+    ] + [
+        row
+        for c in CODECS
+        for row in (
+            (f"read_cli_{c}", f"{c}.bin, compressed: quadrel cat (the decoder's own speed)", None),
+            (f"read_mount_{c}", f"{c}.bin, compressed: mount, cat", f"read_cli_{c}"),
         )
     ]
 
@@ -76,6 +91,10 @@ TARGETS = [
     ("read_driver_mount_contiguous", "ratio", ">=", 0.8, "driver mount read >= 0.8x mount read"),
     ("read_driver_mount_fragmented", "ratio", ">=", 0.8, "driver mount read >= 0.8x mount read"),
     ("walk_driver_mount", "ratio", ">=", 0.5, "driver mount walk < 2x mount walk"),
+    ("read_mount_encrypted", "ratio", ">=", 0.7, "encrypted mount read >= 0.7x plain mount read"),
+] + [
+    (f"read_mount_{c}", "ratio", ">=", 0.8, "compressed mount read >= 0.8x the decoder's own speed")
+    for c in CODECS
 ]
 
 
@@ -145,7 +164,9 @@ def markdown(summary, targets, micro, args):
         f"fastest of {args.repeat} run(s) per measure; {args.cpus} CPUs, load average "
         f"{args.load_before} before and {args.load_after} after.",
         f"Tree image: {args.entries:,} entries. Files image: two files of {args.file_size:,} bytes, "
-        f"one extent and {args.fragments:,} extents.",
+        f"one extent and {args.fragments:,} extents. Encrypted image: the contiguous file on a volume "
+        "encrypted with a password. Compressed image: the same size of generated words and records "
+        "in each of zlib, LZVN and LZFSE, in the resource fork.",
     ]
     if args.fuse_skipped:
         out.append(f"Mount measures skipped: {args.fuse_skipped}.")

@@ -12,6 +12,7 @@
 //   workload_bench run [--discard | --verify-pattern ID] -- COMMAND...
 //                                              a command, counting its output (or
 //                                              sending it to /dev/null)
+//   workload_bench text PATH SIZE              SIZE bytes of the decoders' generated data
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -28,6 +29,7 @@
 
 #include "ApfsFormat.h"
 #include "BenchVolume.h"
+#include "GeneratedText.h"
 #include "ReadBuffer.h"
 
 namespace {
@@ -308,6 +310,21 @@ int Run(char** argv, bool discard, PatternCheck* check) {
   return 0;
 }
 
+// Writes size bytes of the decoders' generated data to path, for compressed files of the
+// benchmark's images.
+int WriteText(const char* path, uint64_t size) {
+  std::FILE* out = std::fopen(path, "wb");
+  if (out == nullptr) return Fail(std::string("cannot create ") + path);
+  std::mt19937 random(5);
+  std::vector<uint8_t> piece;
+  for (uint64_t done = 0; done < size; done += piece.size()) {
+    piece.clear();
+    AppendWordsAndRecords(random, size_t(std::min<uint64_t>(size - done, 1 << 20)), piece);
+    if (std::fwrite(piece.data(), 1, piece.size(), out) != piece.size()) break;
+  }
+  return std::fclose(out) == 0 ? 0 : Fail(std::string("cannot write ") + path);
+}
+
 int RunCommand(int argc, char** argv) {
   int first = 2;
   std::optional<PatternCheck> check;
@@ -340,9 +357,10 @@ int main(int argc, char** argv) {
     }
     if (command == "pread" && argc == 4) return Pread(argv[2], argv[3]);
     if (command == "run") return RunCommand(argc, argv);
+    if (command == "text" && argc == 4) return WriteText(argv[2], std::stoull(argv[3]));
   } catch (const std::exception& e) {
     return Fail(e.what());
   }
   return Fail("usage: open IMAGE REPEAT | lookups IMAGE COUNT | walk IMAGE [--uncached] | read IMAGE PATH [--verify] | "
-              "pread IMAGE PATH | run [--discard | --verify-pattern INODE] -- COMMAND...");
+              "pread IMAGE PATH | run [--discard | --verify-pattern INODE] -- COMMAND... | text PATH SIZE");
 }

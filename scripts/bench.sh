@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Measures how fast the engine, the quadrel command, its FUSE mount and the mount served
-# by the Windows driver on the kernel stand-in (mount --driver) read two generated images,
+# by the Windows driver on the kernel stand-in (mount --driver) read generated images (a
+# tree, two large files, one on an encrypted volume, and compressed files of each kind),
 # each against the limit measured in the same run, and, where fsapfsmount is installed,
 # how fast its mount does the same walk and reads; writes a Markdown table and JSON under
 # the results folder. See bench/README.md.
@@ -108,6 +109,20 @@ files_manifest() {
   printf '  {"name": "contiguous.bin", "size": %d},\n' "$file_size"
   printf '  {"name": "fragmented.bin", "size": %d, "extentBlocks": %d}\n]}]}\n' "$file_size" \
     $((file_size / 4096 / fragments))
+}
+
+# The contiguous file again, on a volume encrypted with a password.
+encrypted_manifest() {
+  printf '{"seed": 8, "volumes": [{"name": "Locked", "password": "%s", "entries": [\n' "$password"
+  printf '  {"name": "contiguous.bin", "size": %d}\n]}]}\n' "$file_size"
+}
+
+# The same generated text compressed by each codec into its file's resource fork.
+compressed_manifest() {
+  printf '{"seed": 8, "volumes": [{"name": "Packed", "entries": [\n'
+  printf '  {"name": "zlib.bin", "source": "%s", "compression": "resource-fork", "codec": "zlib"},\n' "$text"
+  printf '  {"name": "lzvn.bin", "source": "%s", "compression": "resource-fork", "codec": "lzvn"},\n' "$text"
+  printf '  {"name": "lzfse.bin", "source": "%s", "compression": "resource-fork", "codec": "lzfse"}\n]}]}\n' "$text"
 }
 
 # Writes the image of a manifest unless the scratch folder already holds it, timing the
@@ -316,6 +331,14 @@ load() { cut -d' ' -f1-3 /proc/loadavg; }
 load_before=$(load)
 tree_image=$(cached_image tree)
 files_image=$(cached_image files)
+password=bench
+encrypted_image=$(cached_image encrypted)
+text="$scratch/text-$file_size.bin"
+if [ ! -f "$text" ]; then
+  "$workload" text "$text.partial" "$file_size" || fail "cannot write $text"
+  mv "$text.partial" "$text"
+fi
+compressed_image=$(cached_image compressed)
 why_no_fuse=$(fuse_missing)
 [ -z "$why_no_fuse" ] || echo "bench: skipping the mount measures: $why_no_fuse" >&2
 why_no_peer=$why_no_fuse
@@ -387,6 +410,40 @@ for file in contiguous fragmented; do
   done
   expect "pread_$file" bytes "$file_size"
   expect "read_engine_$file" bytes "$file_size"
+done
+
+echo "bench: encrypted and compressed files" >&2
+# Untimed checks of every byte first: the encrypted file in its stamp pattern, the
+# compressed ones against the text they were made from.
+inode=$(field "$("$quadrel" stat --json --password "$password" "$encrypted_image" /contiguous.bin)" inode)
+verify_output "quadrel cat of the encrypted contiguous.bin" "$inode" \
+  "$quadrel" cat --password "$password" "$encrypted_image" /contiguous.bin
+for codec in zlib lzvn lzfse; do
+  "$quadrel" cat "$compressed_image" "/$codec.bin" | cmp -s - "$text" || fail "$codec.bin does not read back"
+done
+if [ -z "$why_no_fuse" ]; then
+  mount_flags=(--password "$password")
+  mount_image "$encrypted_image"
+  verify_output "the mount's encrypted contiguous.bin" "$inode" cat "$mnt/contiguous.bin"
+  unmount_image
+  mount_flags=()
+  mount_image "$compressed_image"
+  for codec in zlib lzvn lzfse; do
+    cmp -s "$mnt/$codec.bin" "$text" || fail "$codec.bin does not read back through the mount"
+  done
+  unmount_image
+fi
+for ((i = 1; i <= repeat; i++)); do
+  once "$i" read_cli_encrypted run --discard -- "$quadrel" cat --password "$password" "$encrypted_image" /contiguous.bin
+  if [ -z "$why_no_fuse" ]; then
+    mount_flags=(--password "$password")
+    mount_once "$i" read_mount_encrypted "$encrypted_image" --discard -- cat "$mnt/contiguous.bin"
+    mount_flags=()
+  fi
+  for codec in zlib lzvn lzfse; do
+    once "$i" "read_cli_$codec" run --discard -- "$quadrel" cat "$compressed_image" "/$codec.bin"
+    [ -n "$why_no_fuse" ] || mount_once "$i" "read_mount_$codec" "$compressed_image" --discard -- cat "$mnt/$codec.bin"
+  done
 done
 
 echo "bench: tree image: open, lookups, walks" >&2

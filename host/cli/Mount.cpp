@@ -2,8 +2,10 @@
 //
 // The mount speaks FUSE's inode-level protocol: the kernel names each file by its inode
 // number, and a request loads what it needs by that number. Nothing is kept per file
-// between requests, so the mount's memory does not grow with the files the kernel has
-// seen, and no request walks a path from the root.
+// between requests but for open files, so the mount's memory does not grow with the
+// files the kernel has seen, and no request walks a path from the root. An open
+// compressed file keeps its chunk table and its last few decoded chunks, bounded per
+// file, so that readers of different files do not evict each other's chunks.
 //
 // FUSE runs requests on several threads at once. Each request borrows a Session of its
 // own from the VolumeReader, so no engine tree or node is ever used by two threads.
@@ -245,18 +247,32 @@ void ReleaseDir(fuse_req_t request, fuse_ino_t, struct fuse_file_info* file) {
   fuse_reply_err(request, 0);
 }
 
+// What an open file keeps between its reads.
+struct OpenFile {
+  uint64_t objectId = 0;
+  std::mutex decoding;  // the kernel may read one file on several threads at once
+  std::unique_ptr<CompressedFile> compressed;
+};
+
 void Open(fuse_req_t request, fuse_ino_t number, struct fuse_file_info* file) {
   Serve(request, [&] {
     if ((file->flags & O_ACCMODE) != O_RDONLY) return EROFS;
     auto session = State(request).volume->Borrow();
     Inode* inode = LoadInode(request, *session, number);
+    auto open = std::make_unique<OpenFile>();
+    open->objectId = inode->objectId;
     // A compressed file of a kind that cannot be decoded fails here, with the reason.
-    if (Session::IsCompressed(inode)) session->PrepareCompressed(inode);
-    file->fh = inode->objectId;
+    if (Session::IsCompressed(inode)) open->compressed = session->OpenCompressed(inode);
+    file->fh = reinterpret_cast<uint64_t>(open.get());
     file->keep_cache = 1;
-    fuse_reply_open(request, file);
+    if (fuse_reply_open(request, file) == 0) open.release();
     return 0;
   });
+}
+
+void Release(fuse_req_t request, fuse_ino_t, struct fuse_file_info* file) {
+  delete reinterpret_cast<OpenFile*>(file->fh);
+  fuse_reply_err(request, 0);
 }
 
 using BufvecPtr = std::unique_ptr<fuse_bufvec, decltype(&std::free)>;
@@ -295,7 +311,8 @@ void Read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, struct fuse
   Serve(request, [&] {
     const MountState& state = State(request);
     auto session = state.volume->Borrow();
-    Inode* inode = session->LoadInode(file->fh);
+    OpenFile& open = *reinterpret_cast<OpenFile*>(file->fh);
+    Inode* inode = session->LoadInode(open.objectId);
     const uint64_t fileSize = session->DataSize(inode);
     const uint64_t start = std::min<uint64_t>(uint64_t(std::max<off_t>(offset, 0)), fileSize);
     const uint64_t end = std::min<uint64_t>(fileSize, start + size);
@@ -312,7 +329,13 @@ void Read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, struct fuse
     }
     // Holes, and data past the end of a short image, are read here.
     uint8_t* bytes = ReadBuffer::ForThisThread(end - start);
-    const size_t got = session->Read(inode, start, bytes, end - start);
+    size_t got;
+    if (open.compressed != nullptr) {
+      const std::lock_guard<std::mutex> hold(open.decoding);
+      got = session->ReadCompressed(inode, *open.compressed, start, bytes, end - start);
+    } else {
+      got = session->Read(inode, start, bytes, end - start);
+    }
     fuse_reply_buf(request, reinterpret_cast<const char*>(bytes), got);
     return 0;
   });
@@ -380,6 +403,7 @@ fuse_lowlevel_ops Operations() {
   ops.releasedir = ReleaseDir;
   ops.open = Open;
   ops.read = Read;
+  ops.release = Release;
   ops.statfs = StatFs;
   ops.listxattr = ListXattr;
   ops.getxattr = GetXattr;

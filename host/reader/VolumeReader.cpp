@@ -354,7 +354,7 @@ void Session::ForEachRun(Inode* inode, uint64_t offset, uint64_t size,
 uint64_t Session::DataSize(Inode* inode) { return InodeLogicalSize(inode, &trees_.fs); }
 
 size_t Session::Read(Inode* inode, uint64_t offset, void* buffer, size_t count) {
-  if (IsCompressed(inode)) return ReadCompressed(inode, offset, static_cast<uint8_t*>(buffer), count);
+  if (IsCompressed(inode)) return ReadCompressed(inode, Compressed(inode), offset, buffer, count);
   const uint64_t size = DataSize(inode);
   if (offset >= size || count == 0) return 0;
   const uint64_t end = std::min<uint64_t>(size, offset + count);
@@ -384,7 +384,7 @@ bool Session::IsCompressed(const Inode* inode) { return Le32(inode->value + INOD
 CompressedFile& Session::Compressed(Inode* inode) {
   if (compressed_ == nullptr || compressed_->objectId() != inode->objectId) {
     compressed_.reset();
-    compressed_ = std::make_unique<CompressedFile>(inode, &trees_.fs);
+    compressed_ = OpenCompressed(inode);
   }
   return *compressed_;
 }
@@ -396,14 +396,12 @@ std::string Session::CompressionKind(Inode* inode) {
   return DecmpfsDescribe(header.kind);
 }
 
-void Session::PrepareCompressed(Inode* inode) {
+std::unique_ptr<CompressedFile> Session::OpenCompressed(Inode* inode) {
   RefuseDataless(inode);
-  Compressed(inode);
+  return std::make_unique<CompressedFile>(inode, &trees_.fs);
 }
 
-size_t Session::ReadCompressed(Inode* inode, uint64_t offset, uint8_t* out, size_t count) {
-  RefuseDataless(inode);
-  CompressedFile& file = Compressed(inode);
+size_t Session::ReadCompressed(Inode* inode, CompressedFile& file, uint64_t offset, void* buffer, size_t count) {
   // The size users see is the inode's; the header's must agree, or the chunks do not
   // cover it.
   const uint64_t size = DataSize(inode);
@@ -413,7 +411,7 @@ size_t Session::ReadCompressed(Inode* inode, uint64_t offset, uint8_t* out, size
   }
   if (offset >= size || count == 0) return 0;
   const size_t length = size_t(std::min<uint64_t>(size - offset, count));
-  file.Read(inode, &trees_.fs, offset, out, length);
+  file.Read(inode, &trees_.fs, offset, static_cast<uint8_t*>(buffer), length);
   return length;
 }
 

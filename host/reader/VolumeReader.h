@@ -137,9 +137,13 @@ class Session {
   // (type 8)", also for kinds that cannot be decoded).
   static bool IsCompressed(const Inode* inode);
   std::string CompressionKind(Inode* inode);
-  // Reads a compressed file's header and chunk table ahead of its reads; throws as Read
-  // would for a kind that cannot be decoded or a damaged table.
-  void PrepareCompressed(Inode* inode);
+  // A compressed file's header and chunk table, read ahead of its reads, with room for
+  // its own decoded chunks; throws as Read would for a kind that cannot be decoded or a
+  // damaged table.
+  std::unique_ptr<CompressedFile> OpenCompressed(Inode* inode);
+  // Reads like Read, decoding through file (from OpenCompressed for the same inode),
+  // which one thread may use at a time.
+  size_t ReadCompressed(Inode* inode, CompressedFile& file, uint64_t offset, void* buffer, size_t count);
 
   // The inode objectId, kept loaded until another one is asked for: reads of one open
   // file come in runs.
@@ -152,7 +156,6 @@ class Session {
   // The decoder state of the last compressed file read: its chunk table and a few
   // decoded chunks, so that a run of reads of one file decodes each chunk once.
   CompressedFile& Compressed(Inode* inode);
-  size_t ReadCompressed(Inode* inode, uint64_t offset, uint8_t* out, size_t count);
 
   VolumeReader& volume_;
   TreePair trees_;

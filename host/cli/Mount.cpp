@@ -250,7 +250,6 @@ void ReleaseDir(fuse_req_t request, fuse_ino_t, struct fuse_file_info* file) {
 // What an open file keeps between its reads.
 struct OpenFile {
   uint64_t objectId = 0;
-  std::mutex decoding;  // the kernel may read one file on several threads at once
   std::unique_ptr<CompressedFile> compressed;
 };
 
@@ -331,7 +330,6 @@ void Read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, struct fuse
     uint8_t* bytes = ReadBuffer::ForThisThread(end - start);
     size_t got;
     if (open.compressed != nullptr) {
-      const std::lock_guard<std::mutex> hold(open.decoding);
       got = session->ReadCompressed(inode, *open.compressed, start, bytes, end - start);
     } else {
       got = session->Read(inode, start, bytes, end - start);

@@ -87,40 +87,58 @@ void CompressedFile::LoadTable(Inode* inode, BTree* fsTree) {
   }
 }
 
-const std::vector<uint8_t>& CompressedFile::Chunk(Inode* inode, BTree* fsTree, uint64_t index) {
-  if (index >= DecmpfsChunkCount(header_.size)) throw Corrupt(Describe() + ": read past its size");
-  uses_++;
-  for (CachedChunk& cached : cache_) {
-    if (cached.index == index) {
-      cached.lastUse = uses_;
-      return cached.bytes;
-    }
-  }
-  CachedChunk& slot = *std::min_element(cache_.begin(), cache_.end(),
-                                        [](const CachedChunk& a, const CachedChunk& b) { return a.lastUse < b.lastUse; });
-  slot.index = UINT64_MAX;
+// Decodes chunk index, of length bytes, into out.
+void CompressedFile::Decode(Inode* inode, BTree* fsTree, uint64_t index, uint8_t* out, size_t length) {
   std::vector<uint8_t> stored;
   if (header_.kind.inResourceFork) {
     stored = ForkBytes(inode, fsTree, chunks_[index].offset, chunks_[index].length);
   }
   const std::vector<uint8_t>& in = header_.kind.inResourceFork ? stored : inlineData_;
-  slot.bytes.resize(DecmpfsChunkLength(header_.size, index));
-  if (!DecmpfsDecodeChunk(header_.kind, in.data(), in.size(), slot.bytes.data(), slot.bytes.size())) {
+  if (!DecmpfsDecodeChunk(header_.kind, in.data(), in.size(), out, length)) {
     throw Corrupt(Describe() + ": chunk " + std::to_string(index) + " damaged");
   }
+}
+
+bool CompressedFile::CopyCached(uint64_t index, size_t within, uint8_t* out, size_t count) {
+  const std::lock_guard<std::mutex> hold(cacheLock_);
+  uses_++;
+  for (CachedChunk& cached : cache_) {
+    if (cached.index == index) {
+      cached.lastUse = uses_;
+      std::memcpy(out, cached.bytes.data() + within, count);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Keeps a decoded chunk in place of the least recently used one.
+void CompressedFile::Keep(uint64_t index, const uint8_t* bytes, size_t length) {
+  const std::lock_guard<std::mutex> hold(cacheLock_);
+  CachedChunk& slot = *std::min_element(cache_.begin(), cache_.end(),
+                                        [](const CachedChunk& a, const CachedChunk& b) { return a.lastUse < b.lastUse; });
+  slot.bytes.assign(bytes, bytes + length);
   slot.index = index;
-  slot.lastUse = uses_;
-  return slot.bytes;
+  slot.lastUse = ++uses_;
 }
 
 void CompressedFile::Read(Inode* inode, BTree* fsTree, uint64_t offset, uint8_t* out, size_t count) {
+  std::vector<uint8_t> chunk;
   while (count > 0) {
     const uint64_t index = offset / DECMPFS_CHUNK_SIZE;
-    const std::vector<uint8_t>& chunk = Chunk(inode, fsTree, index);
+    if (index >= DecmpfsChunkCount(header_.size)) throw Corrupt(Describe() + ": read past its size");
+    const size_t length = size_t(DecmpfsChunkLength(header_.size, index));
     const size_t within = size_t(offset % DECMPFS_CHUNK_SIZE);
-    if (within >= chunk.size()) throw Corrupt(Describe() + ": read past its size");
-    const size_t piece = std::min(count, chunk.size() - within);
-    std::memcpy(out, chunk.data() + within, piece);
+    if (within >= length) throw Corrupt(Describe() + ": read past its size");
+    const size_t piece = std::min(count, length - within);
+    if (within == 0 && piece == length) {
+      Decode(inode, fsTree, index, out, length);
+    } else if (!CopyCached(index, within, out, piece)) {
+      chunk.resize(length);
+      Decode(inode, fsTree, index, chunk.data(), length);
+      Keep(index, chunk.data(), length);
+      std::memcpy(out, chunk.data() + within, piece);
+    }
     out += piece;
     offset += piece;
     count -= piece;

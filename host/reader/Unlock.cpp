@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "ReadBuffer.h"
+
 namespace {
 
 bool Pbkdf2Sha256(const uint8_t* password, uint32_t passwordLength, const uint8_t* salt,
@@ -48,10 +50,17 @@ bool KeyUnwrap(const uint8_t* kek, uint32_t kekLength, const uint8_t* wrapped, u
   return unwrapped;
 }
 
+// The cipher fetched from its provider once: naming it on every call looks it up by name.
+const EVP_CIPHER* Xts() {
+  static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "AES-128-XTS", nullptr);
+  return cipher;
+}
+
 // Each 512-byte unit is its own XTS message, its tweak the unit number (little-endian).
 bool XtsDecrypt(const uint8_t key[32], uint64_t firstUnit, uint8_t* data, uint64_t length) {
   CipherContext context = NewContext();
-  if (context == nullptr || EVP_DecryptInit_ex(context.get(), EVP_aes_128_xts(), nullptr, key, nullptr) != 1) {
+  if (context == nullptr || Xts() == nullptr ||
+      EVP_DecryptInit_ex(context.get(), Xts(), nullptr, key, nullptr) != 1) {
     return false;
   }
   for (uint64_t done = 0; done < length; done += 512) {
@@ -111,7 +120,9 @@ const char* VolumePasswordOrAsk(const std::string& volumeName) {
 
 bool ReadEncryptedData(Inode* inode, uint64_t offset, uint8_t* out, uint64_t count, BTree* fsTree) {
   Container* container = inode->container;
-  std::vector<uint8_t> units;
+  // The units are read into an aligned buffer of the thread's own, kept between reads
+  // (the caller's buffer may be ReadBuffer's per-thread one).
+  thread_local ReadBuffer units;
   while (count > 0) {
     uint64_t physical = 0, length = 0, unitByte = 0;
     if (!FileDataRunEncrypted(inode, offset, &physical, &length, &unitByte, fsTree) || length == 0) return false;
@@ -119,15 +130,18 @@ bool ReadEncryptedData(Inode* inode, uint64_t offset, uint8_t* out, uint64_t cou
     if (physical == 0) {
       std::memset(out, 0, piece);
     } else {
-      // The run starts inside a unit as far as its device offset does.
+      // The run starts inside a unit as far as its device offset does. Whole units are
+      // decrypted where they are to go; a run cut inside a unit goes through the buffer.
       const uint64_t lead = unitByte % 512;
       const uint64_t span = (lead + piece + 511) / 512 * 512;
-      units.resize(span);
-      if (physical < lead || !DeviceRead(container->device, physical - lead, units.data(), span) ||
-          !VolumeDecrypt(inode->volume, unitByte / 512, units.data(), span)) {
+      const bool inPlace = lead == 0 && span == piece;
+      if (!inPlace) units.Reserve(span);
+      uint8_t* target = inPlace ? out : units.data();
+      if (physical < lead || !DeviceRead(container->device, physical - lead, target, span) ||
+          !VolumeDecrypt(inode->volume, unitByte / 512, target, span)) {
         return false;
       }
-      std::memcpy(out, units.data() + lead, piece);
+      if (!inPlace) std::memcpy(out, units.data() + lead, piece);
     }
     out += piece;
     offset += piece;

@@ -142,7 +142,7 @@ class Session {
   // damaged table.
   std::unique_ptr<CompressedFile> OpenCompressed(Inode* inode);
   // Reads like Read, decoding through file (from OpenCompressed for the same inode),
-  // which one thread may use at a time.
+  // which other threads may read through at the same time.
   size_t ReadCompressed(Inode* inode, CompressedFile& file, uint64_t offset, void* buffer, size_t count);
 
   // The inode objectId, kept loaded until another one is asked for: reads of one open

@@ -5,6 +5,7 @@
 
 #include "ApfsFormat.h"
 #include "Failure.h"
+#include "PieceWorkers.h"
 
 namespace {
 
@@ -87,14 +88,15 @@ void CompressedFile::LoadTable(Inode* inode, BTree* fsTree) {
   }
 }
 
-// Decodes chunk index, of length bytes, into out.
-void CompressedFile::Decode(Inode* inode, BTree* fsTree, uint64_t index, uint8_t* out, size_t length) {
-  std::vector<uint8_t> stored;
-  if (header_.kind.inResourceFork) {
-    stored = ForkBytes(inode, fsTree, chunks_[index].offset, chunks_[index].length);
-  }
-  const std::vector<uint8_t>& in = header_.kind.inResourceFork ? stored : inlineData_;
-  if (!DecmpfsDecodeChunk(header_.kind, in.data(), in.size(), out, length)) {
+// What chunk index is stored as: its bytes in the resource fork, or the inline data.
+std::vector<uint8_t> CompressedFile::Stored(Inode* inode, BTree* fsTree, uint64_t index) {
+  if (!header_.kind.inResourceFork) return inlineData_;
+  return ForkBytes(inode, fsTree, chunks_[index].offset, chunks_[index].length);
+}
+
+// Decodes chunk index, of length bytes, from what it is stored as into out.
+void CompressedFile::Decode(uint64_t index, const std::vector<uint8_t>& stored, uint8_t* out, size_t length) const {
+  if (!DecmpfsDecodeChunk(header_.kind, stored.data(), stored.size(), out, length)) {
     throw Corrupt(Describe() + ": chunk " + std::to_string(index) + " damaged");
   }
 }
@@ -123,6 +125,14 @@ void CompressedFile::Keep(uint64_t index, const uint8_t* bytes, size_t length) {
 }
 
 void CompressedFile::Read(Inode* inode, BTree* fsTree, uint64_t offset, uint8_t* out, size_t count) {
+  // Chunks wanted whole are read here, with the tree, and decoded on every core at the end.
+  struct Whole {
+    uint64_t index;
+    uint8_t* out;
+    size_t length;
+    std::vector<uint8_t> stored;
+  };
+  std::vector<Whole> whole;
   std::vector<uint8_t> chunk;
   while (count > 0) {
     const uint64_t index = offset / DECMPFS_CHUNK_SIZE;
@@ -132,10 +142,10 @@ void CompressedFile::Read(Inode* inode, BTree* fsTree, uint64_t offset, uint8_t*
     if (within >= length) throw Corrupt(Describe() + ": read past its size");
     const size_t piece = std::min(count, length - within);
     if (within == 0 && piece == length) {
-      Decode(inode, fsTree, index, out, length);
+      whole.push_back({index, out, length, Stored(inode, fsTree, index)});
     } else if (!CopyCached(index, within, out, piece)) {
       chunk.resize(length);
-      Decode(inode, fsTree, index, chunk.data(), length);
+      Decode(index, Stored(inode, fsTree, index), chunk.data(), length);
       Keep(index, chunk.data(), length);
       std::memcpy(out, chunk.data() + within, piece);
     }
@@ -143,4 +153,7 @@ void CompressedFile::Read(Inode* inode, BTree* fsTree, uint64_t offset, uint8_t*
     offset += piece;
     count -= piece;
   }
+  PieceWorkers::Shared().Run(whole.size(), [&](size_t i) {
+    Decode(whole[i].index, whole[i].stored, whole[i].out, whole[i].length);
+  });
 }

@@ -23,7 +23,7 @@ class CompressedFile {
 
   // Copies count bytes from offset on (inside size()) to out. Threads may read at once,
   // each with its own inode and tree: chunks wanted whole are decoded straight into out,
-  // in parallel; chunks read in part are decoded once and kept among the last few.
+  // on every core; chunks read in part are decoded once and kept among the last few.
   void Read(Inode* inode, BTree* fsTree, uint64_t offset, uint8_t* out, size_t count);
 
  private:
@@ -34,7 +34,8 @@ class CompressedFile {
   };
   static constexpr size_t CACHED_CHUNKS = 4;
 
-  void Decode(Inode* inode, BTree* fsTree, uint64_t index, uint8_t* out, size_t length);
+  std::vector<uint8_t> Stored(Inode* inode, BTree* fsTree, uint64_t index);
+  void Decode(uint64_t index, const std::vector<uint8_t>& stored, uint8_t* out, size_t length) const;
   bool CopyCached(uint64_t index, size_t within, uint8_t* out, size_t count);
   void Keep(uint64_t index, const uint8_t* bytes, size_t length);
   std::vector<uint8_t> ForkBytes(Inode* inode, BTree* fsTree, uint64_t offset, uint64_t count);

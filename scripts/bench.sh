@@ -45,10 +45,11 @@ expected_entries=$((dirs + dirs * files_per_dir + 1 + wide))
 
 workload="$build/bench/workload_bench"
 micro="$build/bench/engine_bench"
+decoders="$build/bench/decompress_bench"
 quadrel="$build/host/quadrel"
 mkimage="$build/tools/quadrel-mkimage"
 ceiling="$build/bench/fuse_ceiling"
-for program in "$workload" "$micro" "$quadrel" "$mkimage" "$ceiling"; do
+for program in "$workload" "$micro" "$decoders" "$quadrel" "$mkimage" "$ceiling"; do
   [ -x "$program" ] || { echo "bench: $program is not built" >&2; exit 1; }
 done
 
@@ -410,6 +411,21 @@ for file in contiguous fragmented; do
   done
   expect "pread_$file" bytes "$file_size"
   expect "read_engine_$file" bytes "$file_size"
+done
+
+echo "bench: decoders alone" >&2
+# Each decoder's own speed, on one thread, on the generated data the compressed files
+# hold: recorded as the time it would take over the file's size.
+decoder_args=(--benchmark_filter=generated --benchmark_format=json)
+[ "$smoke" = 1 ] && decoder_args+=(--benchmark_min_time=0.01)
+QUADREL_DECODER_DATA_MIB=$((smoke ? 4 : 256)) "$decoders" "${decoder_args[@]}" >"$run_dir/decoders.json" ||
+  fail "decompress_bench failed"
+for codec in zlib lzvn lzfse; do
+  rate=$(python3 -c 'import json, sys
+for b in json.load(open(sys.argv[1]))["benchmarks"]:
+    if b["name"].endswith("_" + sys.argv[2]): print(b["bytes_per_second"])' "$run_dir/decoders.json" "$codec")
+  [ -n "$rate" ] || fail "decompress_bench gave no speed for $codec"
+  record "decode_$codec" 1 "{\"seconds\": $(python3 -c "print($file_size / $rate)"), \"peak_rss_kib\": 0}"
 done
 
 echo "bench: encrypted and compressed files" >&2

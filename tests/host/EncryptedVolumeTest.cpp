@@ -23,8 +23,6 @@ namespace {
 using namespace hosttest;
 
 constexpr char PASSWORD[] = "hunter2hunter2";
-constexpr uint64_t CONTAINER_KEYBAG_BLOCK = 172;
-constexpr uint64_t VOLUME_KEYBAG_BLOCK = 170;
 constexpr uint32_t BLOCK = 4096;
 
 fs::path EncryptedImage() {
@@ -110,17 +108,25 @@ void XtsDecrypt(const uint8_t key[32], uint64_t firstUnit, uint8_t* data, size_t
   EVP_CIPHER_CTX_free(context);
 }
 
+// An encrypted image with its one volume and where its keybags are.
+struct KeybagImage {
+  std::string bytes;
+  uint64_t containerBag;
+  uint64_t volumeBag;
+  std::string password;
+};
+
 // The image with a keybag block changed by edit in its decrypted form, its checksum made
 // right again, so that only what the keybag says is damaged.
 class KeybagEditor {
  public:
-  explicit KeybagEditor(std::string image) : image_(std::move(image)) {}
+  explicit KeybagEditor(const KeybagImage& image) : image_(image) {}
   std::string Edited(uint64_t block, const std::function<void(uint8_t*)>& edit) const {
-    std::string copy = image_;
+    std::string copy = image_.bytes;
     auto* bytes = reinterpret_cast<uint8_t*>(copy.data()) + block * BLOCK;
     uint8_t key[32];
-    const auto* uuidAt = reinterpret_cast<const uint8_t*>(image_.data()) +
-                         (block == CONTAINER_KEYBAG_BLOCK ? NX_UUID : VolumeUuidOffset());
+    const auto* uuidAt = reinterpret_cast<const uint8_t*>(image_.bytes.data()) +
+                         (block == image_.containerBag ? NX_UUID : VolumeUuidOffset());
     std::memcpy(key, uuidAt, 16);
     std::memcpy(key + 16, uuidAt, 16);
     XtsDecrypt(key, block * BLOCK / 512, bytes, BLOCK);
@@ -130,17 +136,23 @@ class KeybagEditor {
     apfsw::XtsEncrypt(key, block * BLOCK / 512, bytes, BLOCK);
     return copy;
   }
+  // The length of the first entry of the keybag at block.
+  uint16_t FirstEntryLength(uint64_t block) const {
+    uint16_t length = 0;
+    Edited(block, [&](uint8_t* b) { length = uint16_t(b[48 + 18] | b[48 + 19] << 8); });
+    return length;
+  }
 
  private:
   // The volume superblock's UUID, found by its magic in the carved blocks.
   size_t VolumeUuidOffset() const {
-    const size_t at = image_.find("APSB");
+    const size_t at = image_.bytes.find("APSB");
     return at - 32 + 240;
   }
-  std::string image_;
+  const KeybagImage& image_;
 };
 
-std::string LockOf(const ScratchDir& dir, const std::string& bytes, const char* password) {
+std::string LockOf(const ScratchDir& dir, const std::string& bytes, const std::string& password) {
   const fs::path path = dir / "edited.img";
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
   SetVolumePassword(password);
@@ -148,13 +160,13 @@ std::string LockOf(const ScratchDir& dir, const std::string& bytes, const char* 
   return image.volumes().at(0).encryption;
 }
 
-TEST(EncryptedVolume, DamagedKeybagsAndBlobsLeaveItLockedCleanly) {
-  SKIP_WITHOUT_IMAGE();
+void ExpectDamageLeavesItLocked(const KeybagImage& image) {
   ScratchDir dir;
-  const KeybagEditor editor(ReadBytes(EncryptedImage()));
+  const KeybagEditor editor(image);
+  const std::string& password = image.password;
   // The editor itself changes nothing that matters.
-  EXPECT_EQ(LockOf(dir, editor.Edited(VOLUME_KEYBAG_BLOCK, [](uint8_t*) {}), PASSWORD), "unlocked");
-  EXPECT_EQ(LockOf(dir, editor.Edited(VOLUME_KEYBAG_BLOCK, [](uint8_t*) {}), "nope"), "locked: wrong password");
+  EXPECT_EQ(LockOf(dir, editor.Edited(image.volumeBag, [](uint8_t*) {}), password), "unlocked");
+  EXPECT_EQ(LockOf(dir, editor.Edited(image.volumeBag, [](uint8_t*) {}), "nope"), "locked: wrong password");
   // Lengths that run past the keybag, the entry or the DER element holding them.
   const std::vector<std::pair<uint32_t, uint8_t>> lengthEdits = {
       {39, 0x7F}, {37, 0xFF}, {48 + 18, 0xFF}, {48 + 19, 0x01}, {48 + 24 + 1, 0x82},
@@ -162,23 +174,28 @@ TEST(EncryptedVolume, DamagedKeybagsAndBlobsLeaveItLockedCleanly) {
   };
   for (const auto& [offset, value] : lengthEdits) {
     SCOPED_TRACE(offset);
-    const std::string edited = editor.Edited(VOLUME_KEYBAG_BLOCK, [&, o = offset, v = value](uint8_t* b) { b[o] = v; });
-    EXPECT_EQ(LockOf(dir, edited, PASSWORD).rfind("locked: ", 0), 0u);
+    const std::string edited = editor.Edited(image.volumeBag, [&, o = offset, v = value](uint8_t* b) { b[o] = v; });
+    EXPECT_EQ(LockOf(dir, edited, password).rfind("locked: ", 0), 0u);
   }
   // Every byte of the unlock record's blob, changed in turn: found damaged, never taken for a
   // wrong password, never a crash.
-  for (uint32_t offset = 48 + 24; offset < 48 + 24 + 148; offset++) {
-    const std::string edited = editor.Edited(VOLUME_KEYBAG_BLOCK, [o = offset](uint8_t* b) { b[o] ^= 0x5A; });
-    EXPECT_EQ(LockOf(dir, edited, PASSWORD), "locked: keybag or wrapped key cannot be parsed") << offset;
+  const uint32_t blobLength = editor.FirstEntryLength(image.volumeBag);
+  for (uint32_t offset = 48 + 24; offset < 48 + 24 + blobLength; offset++) {
+    const std::string edited = editor.Edited(image.volumeBag, [o = offset](uint8_t* b) { b[o] ^= 0x5A; });
+    EXPECT_EQ(LockOf(dir, edited, password), "locked: keybag or wrapped key cannot be parsed") << offset;
   }
   // The container's keybag: a damaged VEK blob, and an unreadable keybag.
-  const std::string vek = editor.Edited(CONTAINER_KEYBAG_BLOCK, [](uint8_t* b) { b[48 + 24 + 1] = 0x7F; });
-  EXPECT_EQ(LockOf(dir, vek, PASSWORD), "locked: keybag or wrapped key cannot be parsed");
-  std::string torn = ReadBytes(EncryptedImage());
-  torn[CONTAINER_KEYBAG_BLOCK * BLOCK + 100] ^= 1;
-  EXPECT_EQ(LockOf(dir, torn, PASSWORD), "locked: keybag or wrapped key cannot be parsed");
+  const std::string vek = editor.Edited(image.containerBag, [](uint8_t* b) { b[48 + 24 + 1] = 0x7F; });
+  EXPECT_EQ(LockOf(dir, vek, password), "locked: keybag or wrapped key cannot be parsed");
+  std::string torn = image.bytes;
+  torn[image.containerBag * BLOCK + 100] ^= 1;
+  EXPECT_EQ(LockOf(dir, torn, password), "locked: keybag or wrapped key cannot be parsed");
 }
 
+TEST(EncryptedVolume, DamagedKeybagsAndBlobsLeaveItLockedCleanly) {
+  SKIP_WITHOUT_IMAGE();
+  ExpectDamageLeavesItLocked({ReadBytes(EncryptedImage()), 172, 170, PASSWORD});
+}
 
 // ---- Volumes the writer encrypts ----
 
@@ -272,6 +289,18 @@ TEST(EncryptedVolume, WrittenVolumesOfEveryShapeReadExactlyBesideOthers) {
   VolumeReader snapshot(image, 0, "before");
   ExpectTreeReads(*snapshot.Borrow(), spec.volumes[0].snapshots[0].root, "",
                   InodesByPath(layout.volumes[0].snapshots[0].files));
+}
+
+TEST(EncryptedVolume, DamagedKeybagsOfAWrittenVolumeLeaveItLockedCleanly) {
+  ScratchDir dir;
+  apfsw::ContainerSpec spec;
+  spec.blockCount = 1200;  // each case copies the whole image
+  spec.volumes.resize(1);
+  spec.volumes[0].password = "pw";
+  spec.volumes[0].root.children = {Regular("one", 5000)};
+  const apfsw::WriteResult layout = apfsw::WriteImage(spec, (dir / "written.img").string());
+  ExpectDamageLeavesItLocked({ReadBytes(dir / "written.img"), layout.Object("keybag").address,
+                              layout.Object("volume[0].keybag").address, "pw"});
 }
 
 TEST(EncryptedVolume, WrittenVolumeThroughTheCommandAndTheMount) {

@@ -677,7 +677,8 @@ std::vector<KeybagEntry> VolumeBuilder::WriteVolumeKeybag(const std::string& pre
   std::vector<uint8_t> range(16);
   Put64(range.data(), address);
   Put64(range.data() + 8, 1);
-  return {{uuid, KB_TAG_VOLUME_KEY, keys_->VolumeKeyBlob(uuid)}, {uuid, KB_TAG_VOLUME_UNLOCK_RECORDS, range}};
+  // In the order a Mac writes them.
+  return {{uuid, KB_TAG_VOLUME_UNLOCK_RECORDS, range}, {uuid, KB_TAG_VOLUME_KEY, keys_->VolumeKeyBlob(uuid)}};
 }
 
 // Each snapshot is written as the volume was at its transaction: its own tree, data and

@@ -2,6 +2,8 @@
 // would, by starting a thread in it:
 //   at RVA MS        at an address inside qdrlgui.exe (RVA hexadecimal), for example
 //                    in a data section, which faults on the first instruction
+//   twice RVA MS     the same from two threads started together, so that both fault
+//                    at about the same moment
 //   null MS          at address 0, like a call through a null pointer
 //   cyclic DLL MS    after loading DLL (cyclic_frames.dll) into it, at the DLL's
 //                    CorruptStackAndFault
@@ -61,17 +63,25 @@ std::optional<Module> ModuleNamed(DWORD processId, const wchar_t* fileName) {
   return std::nullopt;
 }
 
-// Starts a thread of the program at `start` and waits for the program to end.
-int StartThreadAndWait(HANDLE process, std::uintptr_t start, DWORD timeoutMs) {
+// Starts `threads` threads of the program at `start`, each created suspended and then
+// all resumed at once, and waits for the program to end.
+int StartThreadAndWait(HANDLE process, std::uintptr_t start, DWORD timeoutMs, int threads = 1) {
   std::wprintf(L"start 0x%016llX\n", static_cast<unsigned long long>(start));
   std::fflush(stdout);
-  HANDLE thread = CreateRemoteThread(process, nullptr, 0,
-                                     reinterpret_cast<LPTHREAD_START_ROUTINE>(start), nullptr, 0, nullptr);
-  if (thread == nullptr) {
-    std::wprintf(L"cannot start a thread (%lu)\n", GetLastError());
-    return kMissing;
+  std::vector<HANDLE> started;
+  for (int i = 0; i < threads; i++) {
+    HANDLE thread = CreateRemoteThread(process, nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(start),
+                                       nullptr, CREATE_SUSPENDED, nullptr);
+    if (thread == nullptr) {
+      std::wprintf(L"cannot start a thread (%lu)\n", GetLastError());
+      return kMissing;
+    }
+    started.push_back(thread);
   }
-  CloseHandle(thread);
+  for (HANDLE thread : started) {
+    ResumeThread(thread);
+    CloseHandle(thread);
+  }
   if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0) {
     std::wprintf(L"running\n");
     return kDone;
@@ -116,10 +126,10 @@ std::optional<std::uintptr_t> ExportOffset(const std::wstring& dllPath, const ch
   return address - reinterpret_cast<std::uintptr_t>(local);
 }
 
-int CrashAtRva(HANDLE process, DWORD processId, std::uintptr_t rva, DWORD timeoutMs) {
+int CrashAtRva(HANDLE process, DWORD processId, std::uintptr_t rva, DWORD timeoutMs, int threads) {
   const auto program = ModuleNamed(processId, L"qdrlgui.exe");
   if (!program) return kMissing;
-  return StartThreadAndWait(process, program->base + rva, timeoutMs);
+  return StartThreadAndWait(process, program->base + rva, timeoutMs, threads);
 }
 
 int CrashOnCyclicStack(HANDLE process, DWORD processId, const std::wstring& dllPath, DWORD timeoutMs) {
@@ -155,13 +165,13 @@ int wmain(int argc, wchar_t** argv) {
   if (args.size() == 1 && args[0] == L"modules") return ListModules(processId);
   HANDLE process = OpenProgram(processId);
   if (process == nullptr) return kMissing;
-  if (args.size() == 3 && args[0] == L"at") {
-    return CrashAtRva(process, processId, Number(args[1], 16), Number(args[2], 10));
+  if (args.size() == 3 && (args[0] == L"at" || args[0] == L"twice")) {
+    return CrashAtRva(process, processId, Number(args[1], 16), Number(args[2], 10), args[0] == L"at" ? 1 : 2);
   }
   if (args.size() == 2 && args[0] == L"null") return StartThreadAndWait(process, 0, Number(args[1], 10));
   if (args.size() == 3 && args[0] == L"cyclic") {
     return CrashOnCyclicStack(process, processId, args[1], Number(args[2], 10));
   }
-  std::fwprintf(stderr, L"usage: qdrlcrash at RVA MS | null MS | cyclic DLL MS | modules\n");
+  std::fwprintf(stderr, L"usage: qdrlcrash at RVA MS | twice RVA MS | null MS | cyclic DLL MS | modules\n");
   return kUsage;
 }

@@ -70,6 +70,21 @@ uploaded_report() {
   echo "$reports"
 }
 
+# After a crash the helper reported as $1: the process ended with the fault's code and
+# without the system's error dialog, one report reached the upload library (a copy goes
+# to the artifacts) and none was left behind. Prints the report's name.
+expect_one_report_of_crash() {
+  log "$1"
+  expect_contains "$1" "exit 0xC0000005"
+  expect_equal "$(helper count '#32770')" 0
+  screenshot after-crash
+  local report
+  report=$(uploaded_report)
+  cp "$UPLOAD_DIR/$report" "$TRAY_ARTIFACTS/"
+  expect_no_report_left
+  echo "$report"
+}
+
 # Fails when the program left a report in its temporary directory.
 expect_no_report_left() {
   local left

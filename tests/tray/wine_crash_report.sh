@@ -23,14 +23,7 @@ fault_rva=$((16#$FAULT_RVA))
 crash_started=$(date -u +%s)
 result=$(crash_helper at "$FAULT_RVA" "$CRASH_WAIT_MS")
 crash_ended=$(date -u +%s)
-log "$result"
-expect_contains "$result" "exit 0xC0000005"
-expect_equal "$(helper count '#32770')" 0
-screenshot after-crash
-
-report=$(uploaded_report)
-cp "$UPLOAD_DIR/$report" "$TRAY_ARTIFACTS/"
-expect_no_report_left
+report=$(expect_one_report_of_crash "$result")
 fault_address=$(printf '%016X' $((program_base + fault_rva)))
 identity=$(python3 - "$exe" <<'PY'
 import hashlib, sys

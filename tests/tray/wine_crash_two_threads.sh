@@ -11,15 +11,7 @@ set_crash_setting UUID 0x1234ABCD
 locate_rdata_fault
 
 start_tray
-result=$(crash_helper twice "$FAULT_RVA" "$CRASH_WAIT_MS")
-log "$result"
-expect_contains "$result" "exit 0xC0000005"
-expect_equal "$(helper count '#32770')" 0
-screenshot after-crash
-
-report=$(uploaded_report)
-cp "$UPLOAD_DIR/$report" "$TRAY_ARTIFACTS/"
-expect_no_report_left
+report=$(expect_one_report_of_crash "$(crash_helper twice "$FAULT_RVA" "$CRASH_WAIT_MS")")
 mapfile -t lines < <(report_lines "$UPLOAD_DIR/$report")
 expect_contains "${lines[1]}" "qdrlgui.exe x64 1000 "
 expect_contains "${lines[1]}" "/C0000005)"

@@ -123,6 +123,7 @@ class ContainerBuilder {
   uint64_t WriteKeybag(WriteContext& context);
   uint64_t WriteEncryptedKeybag(WriteContext& context, const std::vector<KeybagEntry>& entries);
   std::vector<uint8_t> Uuid() const;
+  bool SoftwareCrypto() const;
 
   const ContainerSpec& spec_;
   uint32_t bs_;
@@ -136,7 +137,6 @@ class ContainerBuilder {
   uint64_t blockCount_ = 0;
   uint64_t spacemanOid_ = 0, reaperOid_ = 0, omapAddress_ = 0, nextOid_ = 0;
   BlockRange keybag_;
-  bool softwareCrypto_ = false;  // some volume is encrypted with a password
   std::vector<uint64_t> volumeOids_;
 };
 
@@ -193,6 +193,12 @@ uint64_t ContainerBuilder::WriteEncryptedKeybag(WriteContext& context, const std
   return address;
 }
 
+// Whether some volume is encrypted with a password, its keys in the container's keybag.
+bool ContainerBuilder::SoftwareCrypto() const {
+  return std::any_of(result_.volumes.begin(), result_.volumes.end(),
+                     [](const VolumeLayout& v) { return !v.keybagEntries.empty(); });
+}
+
 std::vector<uint8_t> ContainerBuilder::Uuid() const { return spec_.uuid ? *spec_.uuid : SeededUuid(spec_.seed, 0); }
 
 std::vector<uint8_t> ContainerBuilder::ContainerSuperblock(uint64_t xid, uint32_t descIndex,
@@ -225,7 +231,7 @@ std::vector<uint8_t> ContainerBuilder::ContainerSuperblock(uint64_t xid, uint32_
   const uint64_t maxVolumes = std::clamp<uint64_t>(bySize, spec_.volumes.size(), NX_MAX_FILE_SYSTEMS);
   Put32(b + nx::MAX_FILE_SYSTEMS, static_cast<uint32_t>(maxVolumes));
   for (size_t i = 0; i < volumeOids_.size(); ++i) Put64(b + nx::FS_OID + 8 * i, volumeOids_[i]);
-  if (softwareCrypto_) Put64(b + nx::FLAGS, NX_CRYPTO_SW);
+  if (SoftwareCrypto()) Put64(b + nx::FLAGS, NX_CRYPTO_SW);
   Put64(b + nx::KEYLOCKER, keybag_.start);
   Put64(b + nx::KEYLOCKER + 8, keybag_.count);
   Put64(b + nx::EPHEMERAL_INFO, uint64_t(kEphemeralMinBlockCount) << 32 |
@@ -351,8 +357,7 @@ WriteResult ContainerBuilder::Build() {
   std::vector<KeybagEntry> keys;
   for (const VolumeLayout& volume : result_.volumes)
     keys.insert(keys.end(), volume.keybagEntries.begin(), volume.keybagEntries.end());
-  softwareCrypto_ = !keys.empty();
-  if (softwareCrypto_) {
+  if (SoftwareCrypto()) {
     keybag_ = {WriteEncryptedKeybag(context, keys), 1};
   } else if (spec_.keybag) {
     keybag_ = {WriteKeybag(context), 1};

@@ -39,8 +39,12 @@ void VirtualSink::Emit(const NodePlacement& placement, std::vector<uint8_t>& nod
     Write(address, copy);
     mappings_.push_back({placement.oid, older.xid, omapFlags_, address});
   }
-  std::vector<uint8_t> current = node;
-  Write(placement.address, current);
+  if (keys_ != nullptr) {
+    std::vector<uint8_t> encrypted = node;  // the builder may still read the node
+    Write(placement.address, encrypted);
+  } else {
+    context_.image.WriteBlock(placement.address, node);
+  }
   mappings_.push_back({placement.oid, shape_.xid, omapFlags_, placement.address});
 }
 

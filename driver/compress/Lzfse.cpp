@@ -382,7 +382,10 @@ class Decoder {
   bool CompressedBlock(const BlockHeader& h) {
     const uint8_t* block = in_ + ip_;
     const size_t available = inLength_ - ip_ - h.headerSize;
-    if (h.rawBytes > capacity_ - op_ || h.literals > h.rawBytes + LITERAL_PADDING || h.literalPayload > available ||
+    // An encoder's every match decodes to at least one byte, so more matches than bytes is
+    // damage; the bound keeps a hostile count from spinning through matches that decode to nothing.
+    if (h.rawBytes > capacity_ - op_ || h.literals > h.rawBytes + LITERAL_PADDING || h.matches > h.rawBytes ||
+        h.literalPayload > available ||
         h.lmdPayload > available - h.literalPayload || !BuildTables(h)) {
       return false;
     }

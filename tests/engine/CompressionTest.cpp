@@ -207,6 +207,24 @@ TEST(LzfseDecoder, StoredLzvnAndEndBlocksAndDamagedHeaders) {
   }
 }
 
+// A block may not declare more matches than the bytes it decodes to: with tables whose
+// every value takes no bits, each match would decode to nothing, and a header's 32-bit
+// count would keep the decoder busy for billions of them.
+TEST(LzfseDecoder, MoreMatchesThanBytesIsDamage) {
+  Bytes in = {'b', 'v', 'x', '1'};
+  in.resize(770, 0);
+  const auto put16 = [&](size_t at, uint16_t v) { in[at] = uint8_t(v), in[at + 1] = uint8_t(v >> 8); };
+  in[16] = in[17] = in[18] = in[19] = 0xFF;  // matches
+  put16(50, 64);                               // the first length symbol takes every state
+  put16(90, 64);                               // so does the first match length
+  put16(130, 256);                             // and the first distance
+  put16(258, 1024);                            // and the first literal
+  in.insert(in.end(), {'b', 'v', 'x', '$'});
+  EXPECT_FALSE(Lzfse(in, 16).ok);
+  in[16] = in[17] = in[18] = in[19] = 0;  // no matches: an empty block
+  EXPECT_TRUE(Lzfse(in, 16).ok);
+}
+
 // Inputs the fuzzers found faults with, kept in their corpus folders: each decodes or
 // fails cleanly under the sanitizers.
 TEST(LzfseDecoder, FuzzerFindingsStayFixed) {

@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "Compressors.h"
 #include "Decmpfs.h"
 #include "Lzfse.h"
 #include "Lzvn.h"
@@ -204,6 +206,43 @@ TEST(LzfseDecoder, StoredLzvnAndEndBlocksAndDamagedHeaders) {
       flipped[at] ^= 0x5A;
       EXPECT_TRUE(Lzfse(flipped, plain.size()).guardIntact) << path.filename() << " byte " << at;
     }
+  }
+}
+
+// The image writer's LZFSE streams (the test images' compressed files) decode exactly in
+// every shape its encoder takes: one LZVN block below 4 KiB; above, entropy-coded blocks
+// split at a Mac's limits of literals and matches, runs of literals and matches longer than
+// one triple holds, repeated distances and matches into earlier blocks.
+TEST(LzfseDecoder, WriterStreamsOfEveryShapeDecodeExactly) {
+  std::mt19937 random(3);
+  const auto words = [&](size_t size) {
+    const char* pool[] = {"apfs ", "chunk ", "stream ", "of ", "the ", "writer ", "quadrel ", "\n"};
+    std::string text;
+    while (text.size() < size) text += pool[random() % 8];
+    return Bytes(text.begin(), text.begin() + size);
+  };
+  Bytes noise(65536);
+  for (uint8_t& b : noise) b = uint8_t(random());
+  Bytes text = words(300000);
+  Bytes textAfterNoise = noise;
+  textAfterNoise.insert(textAfterNoise.end(), text.begin(), text.begin() + 20000);
+  const struct {
+    const char* name;
+    Bytes plain;
+    size_t minBlocks;
+  } cases[] = {{"small", words(3000), 0},      {"noise", noise, 2},          {"zeros", Bytes(200000, 0), 1},
+               {"text", text, 2},              {"noise then text", textAfterNoise, 2}, {"one byte", Bytes(1, 7), 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes stream = apfsw::LzfseCompress(c.plain.data(), c.plain.size());
+    const Decoded decoded = Lzfse(stream, c.plain.size());
+    ASSERT_TRUE(decoded.ok);
+    EXPECT_TRUE(decoded.bytes == c.plain);
+    const std::string asText(stream.begin(), stream.end());
+    size_t blocks = 0;
+    for (size_t at = asText.find("bvx2"); at != std::string::npos; at = asText.find("bvx2", at + 1)) blocks++;
+    EXPECT_GE(blocks, c.minBlocks);
+    EXPECT_EQ(asText.find("bvxn") == 0, c.minBlocks == 0);
   }
 }
 

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 
+#include "LzfseBlock.h"
+
 namespace apfsw {
 
 namespace {
 
 constexpr size_t MIN_MATCH = 4;
-constexpr size_t MAX_DISTANCE = 0xFFFF;  // the largest the two-byte distance form holds
+constexpr size_t LZVN_MAX_DISTANCE = 0xFFFF;  // the largest the two-byte distance form holds
+constexpr size_t LZFSE_MAX_DISTANCE = 262139;
+constexpr size_t LZFSE_SMALL_INPUT = 4096;
 constexpr unsigned HASH_BITS = 14;
 
 uint32_t HashAt(const uint8_t* p) {
@@ -63,11 +67,11 @@ void Put32(std::vector<uint8_t>& out, uint32_t value) {
   for (int i = 0; i < 4; i++) out.push_back(uint8_t(value >> (8 * i)));
 }
 
-}  // namespace
-
-std::vector<uint8_t> LzvnCompress(const uint8_t* data, size_t size) {
-  std::vector<uint8_t> out;
-  LzvnWriter writer(out);
+// Greedy matching over a hash of the next four bytes: calls
+// sequence(literalsAt, literalCount, distance, length) for each match and its literals, then
+// once with length 0 for the literals after the last match.
+template <typename Sequence>
+void ParseMatches(const uint8_t* data, size_t size, size_t maxDistance, Sequence sequence) {
   std::vector<int64_t> lastSeen(size_t(1) << HASH_BITS, -1);
   size_t literalStart = 0;
   size_t at = 0;
@@ -76,29 +80,100 @@ std::vector<uint8_t> LzvnCompress(const uint8_t* data, size_t size) {
     const int64_t candidate = lastSeen[hash];
     lastSeen[hash] = int64_t(at);
     size_t length = 0;
-    if (candidate >= 0 && at - size_t(candidate) <= MAX_DISTANCE) {
+    if (candidate >= 0 && at - size_t(candidate) <= maxDistance) {
       while (at + length < size && data[size_t(candidate) + length] == data[at + length]) length++;
     }
     if (length < MIN_MATCH) {
       at++;
       continue;
     }
-    writer.Literals(data + literalStart, at - literalStart);
-    writer.Match(at - size_t(candidate), length);
+    sequence(literalStart, at - literalStart, at - size_t(candidate), length);
     at += length;
     literalStart = at;
   }
-  writer.Literals(data + literalStart, size - literalStart);
+  sequence(literalStart, size - literalStart, size_t(0), size_t(0));
+}
+
+// Collects triples into entropy-coded blocks, each within the counts a Mac's encoder keeps
+// to, so any reader's buffers hold them.
+class LzfseBlocks {
+ public:
+  LzfseBlocks(const uint8_t* data, std::vector<uint8_t>& out) : data_(data), out_(out) {}
+
+  void Sequence(size_t literalsAt, size_t literalCount, size_t distance, size_t length) {
+    for (; literalCount > MAX_L; literalsAt += MAX_L, literalCount -= MAX_L) Add(literalsAt, MAX_L, 0, 0);
+    const size_t first = std::min(length, MAX_M);
+    if (literalCount > 0 || first > 0) Add(literalsAt, literalCount, first, distance);
+    for (size_t left = length - first; left > 0;) {
+      const size_t take = std::min(left, MAX_M);
+      Add(0, 0, take, distance);
+      left -= take;
+    }
+  }
+
+  void Flush() {
+    if (triples_.empty()) return;
+    AppendLzfseBlock(out_, std::move(literals_), triples_, rawBytes_);
+    literals_.clear();
+    triples_.clear();
+    rawBytes_ = 0;
+    lastDistance_ = 0;
+  }
+
+ private:
+  static constexpr size_t MAX_L = 315, MAX_M = 2359;
+  static constexpr size_t MAX_TRIPLES = 10000, MAX_LITERALS = 40000;
+
+  void Add(size_t literalsAt, size_t literalCount, size_t length, size_t distance) {
+    if (triples_.size() == MAX_TRIPLES || literals_.size() + literalCount + 3 > MAX_LITERALS) Flush();
+    literals_.insert(literals_.end(), data_ + literalsAt, data_ + literalsAt + literalCount);
+    // A distance equal to the block's last one is sent as 0, "the same again".
+    uint32_t coded = 0;
+    if (length > 0) {
+      coded = distance == lastDistance_ ? 0 : uint32_t(distance);
+      lastDistance_ = distance;
+    }
+    triples_.push_back({uint32_t(literalCount), uint32_t(length), coded});
+    rawBytes_ += uint32_t(literalCount + length);
+  }
+
+  const uint8_t* data_;
+  std::vector<uint8_t>& out_;
+  std::vector<uint8_t> literals_;
+  std::vector<LzfseTriple> triples_;
+  uint32_t rawBytes_ = 0;
+  size_t lastDistance_ = 0;
+};
+
+}  // namespace
+
+std::vector<uint8_t> LzvnCompress(const uint8_t* data, size_t size) {
+  std::vector<uint8_t> out;
+  LzvnWriter writer(out);
+  ParseMatches(data, size, LZVN_MAX_DISTANCE, [&](size_t literalsAt, size_t literalCount, size_t distance, size_t length) {
+    writer.Literals(data + literalsAt, literalCount);
+    if (length > 0) writer.Match(distance, length);
+  });
   writer.End();
   return out;
 }
 
 std::vector<uint8_t> LzfseCompress(const uint8_t* data, size_t size) {
-  const std::vector<uint8_t> payload = LzvnCompress(data, size);
-  std::vector<uint8_t> out = {'b', 'v', 'x', 'n'};
-  Put32(out, uint32_t(size));
-  Put32(out, uint32_t(payload.size()));
-  out.insert(out.end(), payload.begin(), payload.end());
+  std::vector<uint8_t> out;
+  if (size < LZFSE_SMALL_INPUT) {
+    // Small chunks take one LZVN block, which carries no tables.
+    const std::vector<uint8_t> payload = LzvnCompress(data, size);
+    out = {'b', 'v', 'x', 'n'};
+    Put32(out, uint32_t(size));
+    Put32(out, uint32_t(payload.size()));
+    out.insert(out.end(), payload.begin(), payload.end());
+  } else {
+    LzfseBlocks blocks(data, out);
+    ParseMatches(data, size, LZFSE_MAX_DISTANCE, [&](size_t literalsAt, size_t literalCount, size_t distance, size_t length) {
+      blocks.Sequence(literalsAt, literalCount, distance, length);
+    });
+    blocks.Flush();
+  }
   out.insert(out.end(), {'b', 'v', 'x', '$'});
   return out;
 }

@@ -266,8 +266,11 @@ int DriverVolume::NextEntries(Open* directory, std::vector<DriverListed>* entrie
 
 int DriverVolume::OpenFile(const std::string& path, bool direct, Open** file) {
   // Without FILE_SYNCHRONOUS_IO_NONALERT the handle is asynchronous: reads of several
-  // threads on it run at once, each waiting on its own event.
-  const ULONG options = FILE_NON_DIRECTORY_FILE | (direct ? FILE_NO_INTERMEDIATE_BUFFERING : 0);
+  // threads on it run at once, each waiting on its own event. FILE_RANDOM_ACCESS keeps
+  // the cache from reading ahead: FUSE's kernel side reads ahead itself and sends those
+  // reads on other threads at once, so the cache's read-ahead would read the same views
+  // again, on a thread of its own competing for the same cores.
+  const ULONG options = FILE_NON_DIRECTORY_FILE | FILE_RANDOM_ACCESS | (direct ? FILE_NO_INTERMEDIATE_BUFFERING : 0);
   if (const int error = OpenPath(path, FILE_READ_DATA | FILE_READ_ATTRIBUTES, options, file)) return error;
   FILE_STANDARD_INFORMATION standard{};
   IO_STATUS_BLOCK iosb{};

@@ -392,9 +392,17 @@ TEST_F(CacheManager, ReadersSettingUpOneFileObjectAtOnceMakeOnePrivateMap) {
 }
 
 TEST_F(CacheManager, SequentialReadersSetOffReadAheadThroughTheFileSystemsCallbacks) {
+  // A file object opened for random access reads only what it asks for.
+  PFILE_OBJECT Random = OpenCached(FO_SYNCHRONOUS_IO | FO_RANDOM_ACCESS);
+  CcSetReadAheadGranularity(Random, 0x20000);
+  std::vector<UCHAR> Bytes;
+  EXPECT_TRUE(Copy(Random, 0, 4096, TRUE, &Bytes));
+  EXPECT_TRUE(Copy(Random, 4096, 4096, TRUE, &Bytes));
+  HkWaitForWorkQueueIdle();
+  EXPECT_EQ(State.Reads.size(), 1u);
+
   PFILE_OBJECT FileObject = OpenCached();
   CcSetReadAheadGranularity(FileObject, 0x20000);
-  std::vector<UCHAR> Bytes;
   EXPECT_TRUE(Copy(FileObject, 0, 4096, TRUE, &Bytes));
   HkWaitForWorkQueueIdle();
   EXPECT_EQ(State.ReadAheadAcquires, 0);  // one read is no sequence

@@ -201,6 +201,25 @@ TEST(FrontEnd, EachServiceBuildsItsRequestAsWindowsDoesAndTriesFastIoFirst) {
 
 // A synchronous handle's requests run one at a time: another thread's query waits while
 // a read on the handle is pending, and goes in once the read has finished.
+// The create options that describe how the caller will use the file reach the file
+// system and the cache as the file object's flags.
+TEST(FrontEnd, CreateOptionsOfUseBecomeFileObjectFlags) {
+  PDEVICE_OBJECT Control;
+  PatternImage Image("disk", 64 * 1024);
+  PDEVICE_OBJECT Disk = MountTestFileSystem(&Control, Image);
+  const std::pair<ULONG, ULONG> Cases[] = {{FILE_SYNCHRONOUS_IO_NONALERT, FO_SYNCHRONOUS_IO},
+                                           {FILE_NO_INTERMEDIATE_BUFFERING, FO_NO_INTERMEDIATE_BUFFERING},
+                                           {FILE_SEQUENTIAL_ONLY, FO_SEQUENTIAL_ONLY},
+                                           {FILE_RANDOM_ACCESS, FO_RANDOM_ACCESS}};
+  for (auto [Option, Flag] : Cases) {
+    HANDLE Handle = OpenTestFile(Option);
+    ULONG Flags = HkFileObjectOf(Handle)->Flags;
+    EXPECT_EQ(Flags & (FO_SYNCHRONOUS_IO | FO_NO_INTERMEDIATE_BUFFERING | FO_SEQUENTIAL_ONLY | FO_RANDOM_ACCESS), Flag);
+    NtClose(Handle);
+  }
+  UnmountTestFileSystem(Control, Disk);
+}
+
 TEST(FrontEnd, ASynchronousHandleRunsOneRequestAtATime) {
   PDEVICE_OBJECT Control;
   PatternImage Image("disk", 64 * 1024);

@@ -356,11 +356,12 @@ void ReadAheadWorker(PVOID Context) {
 
 // A copy that continues the file object's last one sets off read-ahead of the next two
 // copies of its length after it (in whole granules of the private map's granularity, at
-// least one each), when part of that is not resident; under the cache lock.
+// least one each), when part of that is not resident; never for a file object opened
+// for random access. Under the cache lock.
 void NoteCopy(SHARED_CACHE_MAP* Shared, PRIVATE_CACHE_MAP* Private, ULONG64 Offset, ULONG Length) {
   bool Sequential = Offset == Private->LastReadEnd;
   Private->LastReadEnd = Offset + Length;
-  if (!Sequential || Shared->ReadAheadQueued) return;
+  if (!Sequential || Shared->ReadAheadQueued || (Private->FileObject->Flags & FO_RANDOM_ACCESS)) return;
   const ULONG64 Granule = Private->ReadAheadGranularity;
   ULONG64 Start = Offset + Length;
   ULONG64 End = Start + 2 * (Length == 0 ? Granule : (Length + Granule - 1) / Granule * Granule);

@@ -2,6 +2,7 @@
 // executive resources, fast mutexes and the system work queues.
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <set>
@@ -569,14 +570,19 @@ namespace {
 // One queue type's worker threads. Threads start with the first item and idle forever
 // after; they belong to the system process.
 struct WorkQueue {
+  explicit WorkQueue(size_t Limit) : WorkerLimit(Limit) {}
+
   size_t WorkerLimit;
   size_t Workers = 0;
   size_t Busy = 0;
   std::deque<PWORK_QUEUE_ITEM> Ready;
+  // Idle workers sleep here, under the dispatcher lock but apart from its waiters: every
+  // event set or resource released would otherwise wake each of them to find no work.
+  std::condition_variable Idle;
 };
 
 struct WorkQueues {
-  WorkQueue Queues[3] = {{5, 0, 0, {}}, {3, 0, 0, {}}, {1, 0, 0, {}}};
+  WorkQueue Queues[3] = {WorkQueue(5), WorkQueue(3), WorkQueue(1)};
   bool StepMode = false;
   std::deque<std::pair<PWORK_QUEUE_ITEM, WORK_QUEUE_TYPE>> Held;
 };
@@ -598,7 +604,7 @@ void WorkerLoop(WorkQueue* Queue) {
   hk::BecomeSystemThread();
   std::unique_lock<std::mutex> Lock(hk::DispatcherLock());
   for (;;) {
-    while (Queue->Ready.empty()) hk::IdleWait(Lock);
+    while (Queue->Ready.empty()) Queue->Idle.wait(Lock);
     PWORK_QUEUE_ITEM Item = Queue->Ready.front();
     Queue->Ready.pop_front();
     Queue->Busy++;
@@ -622,6 +628,7 @@ void MakeReady(PWORK_QUEUE_ITEM Item, WORK_QUEUE_TYPE Type) {
     Queue.Workers++;
     std::thread(WorkerLoop, &Queue).detach();
   }
+  Queue.Idle.notify_one();
   hk::WakeWaiters();
 }
 

@@ -465,6 +465,8 @@ static NTSTATUS CreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJEC
   *FileHandle = nullptr;
   ULONG Flags = (CreateOptions & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) ? FO_SYNCHRONOUS_IO : 0;
   if (CreateOptions & FILE_NO_INTERMEDIATE_BUFFERING) Flags |= FO_NO_INTERMEDIATE_BUFFERING;
+  if (CreateOptions & FILE_SEQUENTIAL_ONLY) Flags |= FO_SEQUENTIAL_ONLY;
+  if (CreateOptions & FILE_RANDOM_ACCESS) Flags |= FO_RANDOM_ACCESS;
   for (int Attempt = 0; Attempt < MaximumRemounts; ++Attempt) {
     OpenTarget Open{};
     NTSTATUS Status = FindOpenTarget(ObjectAttributes, &Open);

@@ -50,8 +50,6 @@ void BecomeSystemThread();
 // like the kernel's dispatcher lock, and the condition every waiter sleeps on.
 std::mutex& DispatcherLock();
 void WakeWaiters();
-// Sleeps until woken, without the watchdog: for idle worker threads only.
-void IdleWait(std::unique_lock<std::mutex>& Lock);
 
 // Blocks until Ready() holds, under the dispatcher lock. Blocking at DISPATCH_LEVEL or
 // while holding a spin lock stops the system; so does a wait the watchdog sees outlast

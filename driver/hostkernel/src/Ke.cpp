@@ -58,8 +58,6 @@ std::mutex& hk::DispatcherLock() {
   return Lock;
 }
 
-void hk::IdleWait(std::unique_lock<std::mutex>& Lock) { DispatcherCondition.wait(Lock); }
-
 void hk::WakeWaiters() { DispatcherCondition.notify_all(); }
 
 void hk::WaitChecks(const char* What) { CheckMayBlock(What); }

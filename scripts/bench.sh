@@ -10,7 +10,7 @@
 #
 #   --smoke      tiny images and one repeat: checks the harness works, in seconds
 #   --build-dir  a configured and built tree (default: build)
-#   --scratch    where generated images are cached by manifest hash
+#   --scratch    where generated images are cached by manifest and writer hash
 #                (default: $QUADREL_BENCH_SCRATCH or /var/tmp/quadrel-bench)
 #   --results    where each run's folder is written (default: bench/results)
 #   --repeat N   runs of each measure; the fastest is reported (default 3, smoke 1)
@@ -127,13 +127,15 @@ compressed_manifest() {
 }
 
 # Writes the image of a manifest unless the scratch folder already holds it, timing the
-# writer; prints the image's path.
+# writer; prints the image's path. Images are kept by the hash of the manifest and the
+# writer, so a changed writer writes them anew; the one it replaces is removed.
 cached_image() {
   local name=$1 manifest="$run_dir/$1.json" hash image
   "${name}_manifest" >"$manifest"
-  hash=$(sha256sum "$manifest" | cut -c1-16)
+  hash=$(cat "$manifest" "$mkimage" | sha256sum | cut -c1-16)
   image="$scratch/$name-$hash.img"
   if [ ! -f "$image" ]; then
+    rm -f "$scratch/$name"-*.img "$scratch/$name"-*.img.writer.json
     echo "bench: writing the $name image ($image)" >&2
     "$workload" run -- "$mkimage" --manifest "$manifest" "$image.partial" >"$image.writer.json" ||
       fail "the writer failed on $manifest"

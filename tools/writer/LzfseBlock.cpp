@@ -9,7 +9,7 @@ namespace apfsw {
 namespace {
 
 constexpr unsigned LITERAL_STATES = 1024, L_STATES = 64, M_STATES = 64, D_STATES = 256;
-constexpr size_t L_SYMBOLS = 20, M_SYMBOLS = 20, D_SYMBOLS = 64, LITERAL_SYMBOLS = 256;
+constexpr size_t D_SYMBOLS = 64, LITERAL_SYMBOLS = 256;
 constexpr size_t PACKED_FIXED_SIZE = 32;
 
 // How a value is split into a symbol and extra bits.

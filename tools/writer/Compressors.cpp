@@ -150,7 +150,8 @@ class LzfseBlocks {
 std::vector<uint8_t> LzvnCompress(const uint8_t* data, size_t size) {
   std::vector<uint8_t> out;
   LzvnWriter writer(out);
-  ParseMatches(data, size, LZVN_MAX_DISTANCE, [&](size_t literalsAt, size_t literalCount, size_t distance, size_t length) {
+  ParseMatches(data, size, LZVN_MAX_DISTANCE, [&](size_t literalsAt, size_t literalCount, size_t distance,
+                                                   size_t length) {
     writer.Literals(data + literalsAt, literalCount);
     if (length > 0) writer.Match(distance, length);
   });
@@ -169,9 +170,10 @@ std::vector<uint8_t> LzfseCompress(const uint8_t* data, size_t size) {
     out.insert(out.end(), payload.begin(), payload.end());
   } else {
     LzfseBlocks blocks(data, out);
-    ParseMatches(data, size, LZFSE_MAX_DISTANCE, [&](size_t literalsAt, size_t literalCount, size_t distance, size_t length) {
-      blocks.Sequence(literalsAt, literalCount, distance, length);
-    });
+    ParseMatches(data, size, LZFSE_MAX_DISTANCE,
+                 [&](size_t literalsAt, size_t literalCount, size_t distance, size_t length) {
+                   blocks.Sequence(literalsAt, literalCount, distance, length);
+                 });
     blocks.Flush();
   }
   out.insert(out.end(), {'b', 'v', 'x', '$'});
